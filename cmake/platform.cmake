@@ -1,0 +1,12 @@
+# Platform code lives in name_win.cpp / name_posix.cpp pairs; this picks the right half.
+function(velmora_platform_sources out)
+    set(result "")
+    foreach(stem IN LISTS ARGN)
+        if(WIN32)
+            list(APPEND result ${stem}_win.cpp)
+        else()
+            list(APPEND result ${stem}_posix.cpp)
+        endif()
+    endforeach()
+    set(${out} ${result} PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+// UTF-8 bytes to a wide string (UTF-16 where wchar_t is 16-bit, UTF-32 where it is 32-bit).
+// Never fails: every malformed, overlong, surrogate or truncated sequence becomes U+FFFD,
+// as the Windows converter does with default flags.
+std::wstring Utf8ToWide(std::string_view bytes);
+
+// A wide string to UTF-8. Unpaired surrogates become U+FFFD.
+std::string WideToUtf8(std::wstring_view text);
+
+}  // namespace velmora

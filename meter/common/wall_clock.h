@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstdint>
+
+namespace velmora {
+
+// Wall-clock time in UTC as 100-nanosecond ticks since 1970-01-01 00:00:00 UTC.
+std::int64_t UnixTicksNow();
+
+// The ticks from 1601-01-01 (the Windows file-time epoch) to 1970-01-01.
+inline constexpr std::int64_t kFileTimeToUnixTicks = 0x019DB1DED53E8000;
+
+}  // namespace velmora

@@ -1,0 +1,13 @@
+#include "common/wall_clock.h"
+
+#include <time.h>
+
+namespace velmora {
+
+std::int64_t UnixTicksNow() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 10'000'000 + now.tv_nsec / 100;
+}
+
+}  // namespace velmora

@@ -1,0 +1,35 @@
+#include "measurement/consolidation.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace velmora::modulos::medicao {
+
+double ConsolidateSamples(const std::vector<double>& samples) {
+    if (samples.empty()) {
+        throw std::runtime_error("Sem amostras suficientes para consolidar a medição.");
+    }
+    std::vector<double> sorted(samples);
+    std::sort(sorted.begin(), sorted.end());
+
+    const std::size_t n = sorted.size();
+    const std::size_t trim = n < 5 ? 0 : n / 5;
+    const std::vector<double> kept(sorted.begin() + static_cast<std::ptrdiff_t>(trim),
+                                   sorted.end() - static_cast<std::ptrdiff_t>(trim));
+
+    const double middle = kept[kept.size() / 2];
+    const double low = 0.65 * middle;
+    const double high = 1.25 * middle;
+
+    double sum = 0.0;
+    std::size_t count = 0;
+    for (const double v : kept) {
+        if (v >= low && v <= high) {
+            sum += v;
+            ++count;
+        }
+    }
+    return count == 0 ? middle : sum / static_cast<double>(count);
+}
+
+}  // namespace velmora::modulos::medicao

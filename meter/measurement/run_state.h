@@ -1,0 +1,116 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace velmora::modulos::medicao {
+
+class ServerCatalog;
+
+enum class MeasurementPhase : std::int32_t {
+    Idle = 0,
+    Latency = 1,
+    Downloading = 2,
+    Uploading = 3,
+    Done = 4,
+    Error = 5,
+};
+
+// Window messages by which the worker wakes the window (WM_APP + 1, WM_APP + 2).
+inline constexpr std::uint32_t WM_MEASUREMENT_PROGRESS = 0x8001;
+inline constexpr std::uint32_t WM_MEASUREMENT_DONE = 0x8002;
+
+inline constexpr std::size_t kChartCapacity = 7;
+
+inline constexpr wchar_t kStatusDone[] = L"MEDIÇÃO CONCLUÍDA";
+inline constexpr wchar_t kStatusError[] = L"ERRO NA MEDIÇÃO";
+inline constexpr wchar_t kDownloadVariation[] = L"Oscilação leve com estabilidade predominante.";
+inline constexpr wchar_t kUploadVariation[] = L"Oscilação leve e envio consistente.";
+
+// How the run reaches whoever shows it. On Windows the window fills these with PostMessageW and
+// InvalidateRect on its own handle; tests and the console front end use plain callbacks. The run
+// works the same with either, and with none.
+struct RunNotifier {
+    std::function<void(std::uint32_t message)> post;
+    std::function<void()> invalidate;
+};
+
+// The one object through which the measurement worker publishes a run and the window reads it.
+// Strings and charts are guarded by `mutex`; the numbers, the phase and `running` are atomics,
+// replaced whole by exchange and read without the lock.
+struct SharedRunState {
+    explicit SharedRunState(const ServerCatalog& serverCatalog) : catalog(serverCatalog) {}
+    SharedRunState(const SharedRunState&) = delete;
+    SharedRunState& operator=(const SharedRunState&) = delete;
+
+    RunNotifier notifier;
+    const ServerCatalog& catalog;
+
+    std::wstring publicIp = L"Aguardando";
+    std::wstring isp = L"Aguardando";
+    std::wstring serverName = L"Seleção inteligente de servidor";
+    std::wstring serverIp = L"Aguardando medição";
+    std::wstring serverLocation = L"Melhor rota disponível";
+    std::wstring userCity;
+
+    std::atomic<double> downloadMbps{0.0};
+    std::atomic<double> uploadMbps{0.0};
+    std::atomic<double> pingMs{0.0};
+    std::atomic<double> idleLatencyMs{0.0};
+    std::atomic<double> downloadLatencyMs{0.0};
+    std::atomic<double> uploadLatencyMs{0.0};
+    std::atomic<MeasurementPhase> phase{MeasurementPhase::Idle};
+    std::atomic<bool> running{false};
+
+    std::mutex mutex;
+    std::vector<double> downloadChart;
+    std::vector<double> uploadChart;
+
+    // Declared last so that it is destroyed first: the jthread requests stop and joins before
+    // the members the run writes go away.
+    std::jthread worker;
+};
+
+// One run's result: a plain value, in the order of the history's elements.
+struct MeasurementRecord {
+    std::int64_t timestamp = 0;  // 100 ns ticks since 1970-01-01 00:00:00 UTC
+    double downloadMbps = 0.0;
+    double uploadMbps = 0.0;
+    double pingMs = 0.0;
+    double idleLatencyMs = 0.0;
+    double downloadLatencyMs = 0.0;
+    double uploadLatencyMs = 0.0;
+    std::wstring publicIp;
+    std::wstring userCity;
+    std::wstring serverIp;
+    std::wstring serverName;
+    std::wstring serverLocation;
+    std::wstring status;
+    std::wstring downloadVariation;
+    std::wstring uploadVariation;
+    std::vector<double> downloadSamples;
+    std::vector<double> uploadSamples;
+};
+
+// Called on the window thread after WM_MEASUREMENT_DONE.
+MeasurementRecord MakeMeasurementRecord(SharedRunState& state);
+
+// Bounded append: keeps only the newest kChartCapacity values. The caller holds the state's mutex.
+void AppendChartValue(std::vector<double>& chart, double value);
+
+// "City - Region", or whichever of the two is present.
+std::wstring ComposeUserCity(const std::wstring& city, const std::wstring& regionName);
+
+// The location followed by " (N km)" with the distance truncated to whole kilometres, when the
+// distance is greater than 0.
+std::wstring ComposeServerLocation(const std::wstring& location, double distanceKm);
+
+// Posts `message` through the state's notifier, if there is one.
+void PostRunMessage(SharedRunState& state, std::uint32_t message);
+
+}  // namespace velmora::modulos::medicao

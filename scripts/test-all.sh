@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every preset and runs every test suite: natively, under
+# AddressSanitizer + UndefinedBehaviorSanitizer, under ThreadSanitizer, and the Windows build
+# under Wine. All tests run in a private network namespace with only loopback (isolated.sh).
+# Prints one summary line per preset; exits non-zero if any build or test failed.
+set -uo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+
+start=$(date +%s)
+"$here/scripts/install-deps.sh" || exit 1
+
+presets=(linux linux-asan linux-tsan windows)
+summary=()
+status=0
+
+for preset in "${presets[@]}"; do
+    echo "=== $preset: configure and build"
+    if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset"; }; then
+        summary+=("$preset: BUILD FAILED")
+        status=1
+        continue
+    fi
+    echo "=== $preset: test"
+    log="build/$preset/ctest.log"
+    if [ "$preset" = windows ]; then
+        # Wine's server must start inside the namespace so its sockets are made there too.
+        runner=(bash -c 'export VELMORA_WINE_ROOT="$1"; shift
+                         scripts/wine-run.sh --warm; "$@"; s=$?; scripts/wine-run.sh --stop; exit $s'
+                _ "$here/build/windows")
+    else
+        runner=()
+    fi
+    "$here/scripts/isolated.sh" "${runner[@]}" ctest --preset "$preset" 2>&1 | tee "$log"
+    result=${PIPESTATUS[0]}
+    line=$(grep -E 'tests passed' "$log" | tail -n 1)
+    skipped=$(grep -cE '\*\*\*Skipped' "$log")
+    summary+=("$preset: ${line:-no test result} (skipped: $skipped)")
+    [ "$result" -eq 0 ] || status=1
+done
+
+echo
+echo "=== summary ($(( $(date +%s) - start )) s)"
+printf '  %s\n' "${summary[@]}"
+[ "$status" -eq 0 ] && echo "  ALL PASSED" || echo "  FAILURES"
+exit "$status"
