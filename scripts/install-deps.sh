@@ -8,7 +8,7 @@ packages=(
     libgtest-dev libcurl4-openssl-dev
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
     wine wine64 fonts-liberation2
-    iproute2 util-linux python3 openssl
+    iproute2 util-linux python3 openssl ca-certificates
 )
 
 missing=()

@@ -11,3 +11,10 @@ std::int64_t UnixTicksNow();
 inline constexpr std::int64_t kFileTimeToUnixTicks = 0x019DB1DED53E8000;
 
 }  // namespace velmora
+
+namespace velmora {
+
+// Milliseconds of a monotonic clock (since system start on Windows); only its changes matter.
+std::uint64_t TickCountMs();
+
+}  // namespace velmora

@@ -11,3 +11,14 @@ std::int64_t UnixTicksNow() {
 }
 
 }  // namespace velmora
+
+namespace velmora {
+
+std::uint64_t TickCountMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000 +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000;
+}
+
+}  // namespace velmora

@@ -13,3 +13,11 @@ std::int64_t UnixTicksNow() {
 }
 
 }  // namespace velmora
+
+namespace velmora {
+
+std::uint64_t TickCountMs() {
+    return GetTickCount64();
+}
+
+}  // namespace velmora

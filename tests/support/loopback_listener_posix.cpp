@@ -80,3 +80,31 @@ std::uint16_t RefusedLoopbackPort(const char* address) {
 }
 
 }  // namespace velmora::test
+
+#include "support/speed_server.h"
+
+namespace velmora::test {
+
+std::string LoopbackExchange(std::uint16_t port, const std::string& line) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
+    std::string answer;
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
+        const std::string out = line + "\n";
+        if (send(fd, out.data(), out.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(out.size())) {
+            char c = 0;
+            while (recv(fd, &c, 1, 0) == 1 && c != '\n') {
+                answer.push_back(c);
+            }
+        }
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return answer;
+}
+
+}  // namespace velmora::test

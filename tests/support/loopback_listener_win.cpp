@@ -80,3 +80,32 @@ std::uint16_t RefusedLoopbackPort(const char* address) {
 }
 
 }  // namespace velmora::test
+
+#include "support/speed_server.h"
+
+namespace velmora::test {
+
+std::string LoopbackExchange(std::uint16_t port, const std::string& line) {
+    velmora::modulos::medicao::EnsureWinsock();
+    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
+    std::string answer;
+    if (s != INVALID_SOCKET && connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) {
+        const std::string out = line + "\n";
+        if (send(s, out.data(), static_cast<int>(out.size()), 0) == static_cast<int>(out.size())) {
+            char c = 0;
+            while (recv(s, &c, 1, 0) == 1 && c != '\n') {
+                answer.push_back(c);
+            }
+        }
+    }
+    if (s != INVALID_SOCKET) {
+        closesocket(s);
+    }
+    return answer;
+}
+
+}  // namespace velmora::test

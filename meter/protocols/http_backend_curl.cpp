@@ -1,0 +1,373 @@
+// libcurl behind the HTTP layer. WinHTTP's calls are synchronous and pull-driven (send, receive
+// the head, ask what is available, read); libcurl's multi interface is driven here step by step
+// to behave the same way: each call runs the transfer only until what it waits for has happened,
+// and body bytes go straight into the caller's buffer when a read is waiting for them.
+// Proxy: libcurl's own reading of http_proxy / https_proxy / no_proxy from the environment.
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include "protocols/http_session.h"
+
+namespace velmora::modulos::medicao::protocolos {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Body bytes held back when no read is waiting; past this the transfer pauses.
+constexpr std::size_t kHighWater = 1 << 20;
+constexpr long kReceiveBufferBytes = 256 * 1024;
+
+struct CurlObject {
+    virtual ~CurlObject() = default;
+};
+
+struct Session final : CurlObject {};
+
+struct Request;
+
+struct Connection final : CurlObject {
+    std::string host;
+    std::uint16_t port = 0;
+    CURLM* multi = nullptr;
+    CURL* easy = nullptr;
+    Request* active = nullptr;
+
+    ~Connection() override {
+        if (easy != nullptr) {
+            curl_easy_cleanup(easy);
+        }
+        if (multi != nullptr) {
+            curl_multi_cleanup(multi);
+        }
+    }
+};
+
+struct Request final : CurlObject {
+    Connection* connection = nullptr;
+    std::string url;
+    std::string verb;
+    curl_slist* headers = nullptr;
+    bool added = false;
+
+    // Upload: the piece handed over by HttpWriteData and how much of it curl has taken.
+    const char* piece = nullptr;
+    std::size_t pieceSize = 0;
+    std::size_t pieceTaken = 0;
+    bool readPaused = false;
+
+    // Download: the waiting reader's buffer, and what arrived while no reader was waiting.
+    char* target = nullptr;
+    std::size_t targetSize = 0;
+    std::size_t targetFilled = 0;
+    std::string held;
+    std::size_t heldOffset = 0;
+    bool writePaused = false;
+
+    bool headDone = false;
+    bool done = false;
+    CURLcode result = CURLE_OK;
+    std::uint64_t progress = 0;  // grows with every byte moved in either direction
+
+    ~Request() override {
+        if (added) {
+            curl_multi_remove_handle(connection->multi, connection->easy);
+        }
+        if (connection != nullptr && connection->active == this) {
+            connection->active = nullptr;
+        }
+        curl_slist_free_all(headers);
+    }
+
+    std::size_t Held() const { return held.size() - heldOffset; }
+};
+
+Request* AsRequest(const HttpHandle& handle) {
+    return static_cast<Request*>(handle.get());
+}
+
+std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* request = static_cast<Request*>(user);
+    const std::size_t n = size * count;
+    ++request->progress;
+    if (n <= 2 && (n == 0 || data[0] == '\r' || data[0] == '\n')) {
+        // End of a head; an interim 1xx head is followed by the real one.
+        long code = 0;
+        curl_easy_getinfo(request->connection->easy, CURLINFO_RESPONSE_CODE, &code);
+        if (code >= 200) {
+            request->headDone = true;
+        }
+    }
+    return n;
+}
+
+std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* request = static_cast<Request*>(user);
+    std::size_t n = size * count;
+    if (request->Held() >= kHighWater) {
+        request->writePaused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    request->progress += n;
+    if (request->target != nullptr && request->targetFilled < request->targetSize) {
+        const std::size_t direct = std::min(n, request->targetSize - request->targetFilled);
+        std::memcpy(request->target + request->targetFilled, data, direct);
+        request->targetFilled += direct;
+        data += direct;
+        n -= direct;
+    }
+    if (n > 0) {
+        if (request->heldOffset == request->held.size()) {
+            request->held.clear();
+            request->heldOffset = 0;
+        }
+        request->held.append(data, n);
+    }
+    return size * count;
+}
+
+std::size_t OnUpload(char* buffer, std::size_t size, std::size_t count, void* user) {
+    auto* request = static_cast<Request*>(user);
+    const std::size_t left = request->pieceSize - request->pieceTaken;
+    if (left == 0) {
+        request->readPaused = true;
+        return CURL_READFUNC_PAUSE;
+    }
+    const std::size_t n = std::min(left, size * count);
+    std::memcpy(buffer, request->piece + request->pieceTaken, n);
+    request->pieceTaken += n;
+    request->progress += n;
+    return n;
+}
+
+// Runs the transfer until `reached` holds, the transfer ends, or nothing moved for the
+// send/receive time-out. True when `reached` holds.
+template <typename Predicate>
+bool Drive(Request& request, Predicate reached) {
+    CURLM* multi = request.connection->multi;
+    auto lastProgress = request.progress;
+    auto lastMove = Clock::now();
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            return false;
+        }
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+            if (message->msg == CURLMSG_DONE) {
+                request.done = true;
+                request.result = message->data.result;
+            }
+        }
+        if (reached()) {
+            return true;
+        }
+        if (request.done) {
+            return false;
+        }
+        if (request.progress != lastProgress) {
+            lastProgress = request.progress;
+            lastMove = Clock::now();
+        } else if (Clock::now() - lastMove > std::chrono::milliseconds(kReceiveTimeoutMs)) {
+            return false;
+        }
+        curl_multi_poll(multi, nullptr, 0, 100, nullptr);
+    }
+}
+
+void ResumeBody(Request& request) {
+    if (request.writePaused && request.Held() < kHighWater) {
+        request.writePaused = false;
+        curl_easy_pause(request.connection->easy, CURLPAUSE_CONT);
+    }
+}
+
+}  // namespace
+
+void HttpHandleTraits::Close(Type handle) noexcept {
+    delete static_cast<CurlObject*>(handle);
+}
+
+HttpHandle OpenHttpSession(const char* failureText) {
+    static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (init != CURLE_OK) {
+        throw std::runtime_error(failureText);
+    }
+    return HttpHandle(new Session);
+}
+
+HttpHandle HttpConnect(const HttpHandle& session, const std::wstring& host, std::uint16_t port) {
+    if (!session || host.empty()) {
+        return HttpHandle();
+    }
+    auto connection = std::make_unique<Connection>();
+    connection->host = WideToUtf8(host);
+    connection->port = port;
+    connection->multi = curl_multi_init();
+    connection->easy = curl_easy_init();
+    if (connection->multi == nullptr || connection->easy == nullptr) {
+        return HttpHandle();
+    }
+    return HttpHandle(connection.release());
+}
+
+HttpHandle HttpOpenRequest(const HttpHandle& connectionHandle, const wchar_t* verb,
+                           const std::wstring& path, bool secure) {
+    auto* connection = static_cast<Connection*>(connectionHandle.get());
+    if (connection == nullptr || connection->active != nullptr) {
+        return HttpHandle();
+    }
+    auto request = std::make_unique<Request>();
+    request->connection = connection;
+    request->verb = WideToUtf8(verb);
+    request->url = (secure ? "https://" : "http://") + connection->host + ":" +
+                   std::to_string(connection->port) + WideToUtf8(path);
+    connection->active = request.get();
+    return HttpHandle(request.release());
+}
+
+bool HttpSendRequest(const HttpHandle& handle, std::wstring_view extraHeaders,
+                     std::uint32_t totalLength) {
+    Request* request = AsRequest(handle);
+    CURL* easy = request->connection->easy;
+    // Options go, live connections stay: the next request reuses the open connection.
+    curl_easy_reset(easy);
+    curl_easy_setopt(easy, CURLOPT_URL, request->url.c_str());
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, WideToUtf8(kUserAgent).c_str());
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(kResolveTimeoutMs + kConnectTimeoutMs));
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, request);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, request);
+
+    std::size_t start = 0;
+    const std::string headers = WideToUtf8(extraHeaders);
+    while (start < headers.size()) {
+        std::size_t end = headers.find("\r\n", start);
+        if (end == std::string::npos) {
+            end = headers.size();
+        }
+        if (end > start) {
+            request->headers =
+                curl_slist_append(request->headers, headers.substr(start, end - start).c_str());
+        }
+        start = end + 2;
+    }
+    if (request->verb == "GET") {
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    } else {
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(totalLength));
+        curl_easy_setopt(easy, CURLOPT_READFUNCTION, &OnUpload);
+        curl_easy_setopt(easy, CURLOPT_READDATA, request);
+        if (request->verb != "POST") {
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request->verb.c_str());
+        }
+        // WinHTTP never waits for "100 Continue" before a body; neither do we.
+        request->headers = curl_slist_append(request->headers, "Expect:");
+    }
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->headers);
+
+    if (curl_multi_add_handle(request->connection->multi, easy) != CURLM_OK) {
+        return false;
+    }
+    request->added = true;
+    // Sent once the connection is up and the request goes out; a dead server fails here.
+    return Drive(*request, [&] {
+        curl_off_t pretransfer = 0;
+        curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
+        return pretransfer > 0 || request->pieceTaken > 0 || request->readPaused ||
+               request->headDone || (request->done && request->result == CURLE_OK);
+    });
+}
+
+bool HttpWriteData(const HttpHandle& handle, const char* data, std::size_t size,
+                   std::size_t& written) {
+    Request* request = AsRequest(handle);
+    written = 0;
+    request->piece = data;
+    request->pieceSize = size;
+    request->pieceTaken = 0;
+    if (request->readPaused) {
+        request->readPaused = false;
+        curl_easy_pause(request->connection->easy, CURLPAUSE_CONT);
+    }
+    const bool ok = Drive(*request, [&] { return request->pieceTaken == request->pieceSize; });
+    written = request->pieceTaken;
+    request->piece = nullptr;
+    request->pieceSize = request->pieceTaken = 0;
+    return ok;
+}
+
+bool HttpReceiveResponse(const HttpHandle& handle) {
+    Request* request = AsRequest(handle);
+    return Drive(*request, [&] { return request->headDone; });
+}
+
+bool HttpQueryStatus(const HttpHandle& handle, std::uint32_t& status) {
+    Request* request = AsRequest(handle);
+    long code = 0;
+    if (!request->headDone ||
+        curl_easy_getinfo(request->connection->easy, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) {
+        return false;
+    }
+    status = static_cast<std::uint32_t>(code);
+    return true;
+}
+
+bool HttpQueryContentLength(const HttpHandle& handle, std::uint64_t& length) {
+    curl_off_t value = -1;
+    curl_easy_getinfo(AsRequest(handle)->connection->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T,
+                      &value);
+    if (value < 0) {
+        return false;
+    }
+    length = static_cast<std::uint64_t>(value);
+    return true;
+}
+
+bool HttpQueryDataAvailable(const HttpHandle& handle, std::size_t& available) {
+    Request* request = AsRequest(handle);
+    available = 0;
+    ResumeBody(*request);
+    if (request->Held() == 0 && !Drive(*request, [&] { return request->Held() > 0; })) {
+        // Nothing more will come: the end of the body, or a failure.
+        return request->done && request->result == CURLE_OK;
+    }
+    available = request->Held();
+    return true;
+}
+
+bool HttpReadData(const HttpHandle& handle, char* buffer, std::size_t size, std::size_t& read) {
+    Request* request = AsRequest(handle);
+    read = 0;
+    if (size == 0) {
+        return true;
+    }
+    if (request->Held() > 0) {
+        read = std::min(size, request->Held());
+        std::memcpy(buffer, request->held.data() + request->heldOffset, read);
+        request->heldOffset += read;
+        ResumeBody(*request);
+        return true;
+    }
+    request->target = buffer;
+    request->targetSize = size;
+    request->targetFilled = 0;
+    ResumeBody(*request);
+    const bool arrived = Drive(*request, [&] { return request->targetFilled > 0; });
+    read = request->targetFilled;
+    request->target = nullptr;
+    request->targetSize = request->targetFilled = 0;
+    return arrived || (request->done && request->result == CURLE_OK);
+}
+
+}  // namespace velmora::modulos::medicao::protocolos

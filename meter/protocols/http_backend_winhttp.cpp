@@ -1,0 +1,111 @@
+// WinHTTP behind the HTTP layer: synchronous calls, the system's automatic proxy setting.
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <cwchar>
+#include <stdexcept>
+
+#include "protocols/http_session.h"
+
+namespace velmora::modulos::medicao::protocolos {
+namespace {
+
+HINTERNET Native(const HttpHandle& handle) {
+    return static_cast<HINTERNET>(handle.get());
+}
+
+// Bodies are written and read in pieces of at most this size per call.
+constexpr DWORD kMaxDword = 0xFFFFFFFF;
+
+DWORD ClampToDword(std::size_t size) {
+    return size > kMaxDword ? kMaxDword : static_cast<DWORD>(size);
+}
+
+}  // namespace
+
+void HttpHandleTraits::Close(Type handle) noexcept {
+    WinHttpCloseHandle(handle);
+}
+
+HttpHandle OpenHttpSession(const char* failureText) {
+    // Access type 4: the automatic proxy configuration of the system.
+    HttpHandle session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session) {
+        throw std::runtime_error(failureText);
+    }
+    WinHttpSetTimeouts(Native(session), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
+                       kReceiveTimeoutMs);
+    return session;
+}
+
+HttpHandle HttpConnect(const HttpHandle& session, const std::wstring& host, std::uint16_t port) {
+    return HttpHandle(WinHttpConnect(Native(session), host.c_str(), port, 0));
+}
+
+HttpHandle HttpOpenRequest(const HttpHandle& connection, const wchar_t* verb,
+                           const std::wstring& path, bool secure) {
+    return HttpHandle(WinHttpOpenRequest(Native(connection), verb, path.c_str(), nullptr,
+                                         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                         secure ? WINHTTP_FLAG_SECURE : 0));
+}
+
+bool HttpSendRequest(const HttpHandle& request, std::wstring_view extraHeaders,
+                     std::uint32_t totalLength) {
+    const std::wstring headers(extraHeaders);
+    return WinHttpSendRequest(Native(request),
+                              headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                              headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA,
+                              0, totalLength, 0) != FALSE;
+}
+
+bool HttpWriteData(const HttpHandle& request, const char* data, std::size_t size,
+                   std::size_t& written) {
+    DWORD done = 0;
+    const BOOL ok = WinHttpWriteData(Native(request), data, ClampToDword(size), &done);
+    written = done;
+    return ok != FALSE;
+}
+
+bool HttpReceiveResponse(const HttpHandle& request) {
+    return WinHttpReceiveResponse(Native(request), nullptr) != FALSE;
+}
+
+bool HttpQueryStatus(const HttpHandle& request, std::uint32_t& status) {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    const BOOL ok =
+        WinHttpQueryHeaders(Native(request), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                            WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX);
+    status = value;
+    return ok != FALSE;
+}
+
+bool HttpQueryContentLength(const HttpHandle& request, std::uint64_t& length) {
+    wchar_t text[32] = {};
+    DWORD size = sizeof text;
+    if (!WinHttpQueryHeaders(Native(request), WINHTTP_QUERY_CONTENT_LENGTH,
+                             WINHTTP_HEADER_NAME_BY_INDEX, text, &size, WINHTTP_NO_HEADER_INDEX)) {
+        return false;
+    }
+    wchar_t* end = nullptr;
+    length = std::wcstoull(text, &end, 10);
+    return end != text;
+}
+
+bool HttpQueryDataAvailable(const HttpHandle& request, std::size_t& available) {
+    DWORD value = 0;
+    const BOOL ok = WinHttpQueryDataAvailable(Native(request), &value);
+    available = value;
+    return ok != FALSE;
+}
+
+bool HttpReadData(const HttpHandle& request, char* buffer, std::size_t size, std::size_t& read) {
+    DWORD done = 0;
+    const BOOL ok = WinHttpReadData(Native(request), buffer, ClampToDword(size), &done);
+    read = done;
+    return ok != FALSE;
+}
+
+}  // namespace velmora::modulos::medicao::protocolos

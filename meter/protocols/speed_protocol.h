@@ -1,0 +1,73 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+namespace velmora::modulos::medicao::protocolos {
+
+using ByteCounter = std::atomic<std::uint64_t>;
+
+// How bytes move to and from a speed-test server. A call never returns a result and never
+// throws: it transfers, reconnecting after any failure, until its stop token is triggered, and
+// adds what it moved to the shared counter. One object serves every stream of a run.
+class ISpeedProtocol {
+  public:
+    virtual ~ISpeedProtocol() = default;
+    virtual void Download(const std::wstring& host, ByteCounter& bytes,
+                          std::stop_token stop) const = 0;
+    virtual void Upload(const std::wstring& host, const std::string& payload, ByteCounter& bytes,
+                        std::stop_token stop) const = 0;
+    virtual std::wstring Name() const = 0;
+};
+
+// Where a protocol connects: a port and whether it speaks TLS there.
+struct SpeedEndpoint {
+    std::uint16_t port = 443;
+    bool secure = true;
+};
+
+inline constexpr std::chrono::milliseconds RETRY_PAUSE_MS{100};
+inline constexpr std::size_t kDownloadBufferBytes = 262'144;
+inline constexpr std::size_t kDrainBufferBytes = 4'096;
+// Upload bodies are written in pieces of this size and credited piece by piece, so that the
+// counter grows with what the link really carries and a stop is noticed within one piece.
+inline constexpr std::size_t kUploadPieceBytes = 128 * 1024;
+inline constexpr wchar_t kUploadHeaders[] = L"Content-Type: application/octet-stream\r\n";
+
+// Cloudflare's speed-test endpoints over HTTPS.
+class CloudflareProtocol final : public ISpeedProtocol {
+  public:
+    explicit CloudflareProtocol(SpeedEndpoint endpoint = {}) : endpoint_(endpoint) {}
+    void Download(const std::wstring& host, ByteCounter& bytes,
+                  std::stop_token stop) const override;
+    void Upload(const std::wstring& host, const std::string& payload, ByteCounter& bytes,
+                std::stop_token stop) const override;
+    std::wstring Name() const override { return L"Cloudflare HTTPS"; }
+
+  private:
+    SpeedEndpoint endpoint_;
+};
+
+// Ookla HTTP speed-test servers: 8080, then 80, then 443 (TLS) until one answers.
+class OoklaHttpProtocol final : public ISpeedProtocol {
+  public:
+    static std::vector<SpeedEndpoint> DefaultPorts() {
+        return {{8080, false}, {80, false}, {443, true}};
+    }
+    explicit OoklaHttpProtocol(std::vector<SpeedEndpoint> ports = DefaultPorts())
+        : ports_(std::move(ports)) {}
+    void Download(const std::wstring& host, ByteCounter& bytes,
+                  std::stop_token stop) const override;
+    void Upload(const std::wstring& host, const std::string& payload, ByteCounter& bytes,
+                std::stop_token stop) const override;
+    std::wstring Name() const override { return L"Ookla HTTP"; }
+
+  private:
+    std::vector<SpeedEndpoint> ports_;
+};
+
+}  // namespace velmora::modulos::medicao::protocolos

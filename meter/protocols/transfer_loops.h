@@ -1,0 +1,28 @@
+#pragma once
+
+// The request loops that both speed protocols run on an open connection. They return on a stop
+// request or at the first request-level failure; the caller then drops the connection and
+// reconnects by its own rules.
+
+#include <string>
+
+#include "protocols/http_session.h"
+#include "protocols/speed_protocol.h"
+
+namespace velmora::modulos::medicao::protocolos {
+
+// Downloads pathPrefix + seed again and again, adding every byte read to `bytes`. `answered`
+// becomes true as soon as a response head (any status) has arrived.
+void RunDownloadRequests(const HttpHandle& connection, const std::wstring& pathPrefix, bool secure,
+                         char* buffer, ByteCounter& bytes, const std::stop_token& stop,
+                         bool& answered);
+
+// POSTs the payload to `path` again and again, crediting each piece once the transport took it.
+void RunUploadRequests(const HttpHandle& connection, const std::wstring& path, bool secure,
+                       const std::string& payload, ByteCounter& bytes, const std::stop_token& stop,
+                       bool& answered);
+
+// Waits the retry pause after a caught failure.
+void PauseBeforeRetry();
+
+}  // namespace velmora::modulos::medicao::protocolos

@@ -1,0 +1,399 @@
+#!/usr/bin/env python3
+"""Loopback speed-test server for the tests: every endpoint the meter uses, with fault modes.
+
+One process serves any number of listeners, each opened on request through a line-based control
+port, so that every test gets its own listener with its own behaviour:
+
+  listen addr=127.0.0.1 port=0 tls=0 mode=normal [status=404] [rate=BYTES_PER_S] [size=N]
+      -> "ok ADDR PORT"   (addr=auto: a loopback address of its own, 127.1.x.y)
+  stats ADDR:PORT -> "ok connections=.. requests=.. tls=.. tls_refused=.. down=.. up=.. accepts=t,.."
+  close ADDR:PORT -> "ok"
+  quit         -> "ok", then the process ends
+
+Modes: normal; status (every request answered with `status`); reset (a download sends half its
+body, then the connection is reset); stall (requests are read, never answered); trickle (bodies
+sent at `rate`); nolength (bodies without Content-Length, ended by closing); drop (accept, then
+close at once); slowread (request bodies read at `rate`); short (a download ends halfway with a
+clean close). `size` caps every download body.
+
+Endpoints: GET /__down?bytes=N, POST /__up, GET /cdn-cgi/trace, GET /download?size=N,
+POST /upload, GET /json/... (geolocation). A plain listener that receives a TLS ClientHello
+counts it in tls_refused and closes. `start` runs the server in the background and returns when
+it is ready; it ends by itself after --idle-exit seconds without control requests.
+"""
+import argparse, json, os, socket, ssl, sys, threading, time, urllib.parse
+
+PAT = memoryview(os.urandom(1 << 20) * 4)
+RECV = 1 << 20
+LOCK = threading.Lock()
+LAST_CONTROL = [time.monotonic()]
+
+
+class Close(Exception):
+    pass
+
+
+class Listener:
+    def __init__(self, opts, ctx):
+        self.opts = opts
+        self.mode = opts.get("mode", "normal")
+        self.status = int(opts.get("status", "200"))
+        self.rate = float(opts.get("rate", "0"))
+        self.size = int(opts["size"]) if "size" in opts else None
+        self.ctx = ctx
+        self.stats = {"connections": 0, "requests": 0, "tls": 0, "tls_refused": 0, "down": 0, "up": 0}
+        self.user_agent = "-"
+        self.accepts = []
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.sock.bind((opts.get("addr", "127.0.0.1"), int(opts.get("port", "0"))))
+        self.sock.listen(512)
+        self.addr, self.port = self.sock.getsockname()
+        self.closed = False
+        threading.Thread(target=self.accept_loop, daemon=True).start()
+
+    def add(self, key, n):
+        with LOCK:
+            self.stats[key] += n
+
+    def accept_loop(self):
+        while not self.closed:
+            try:
+                sock, peer = self.sock.accept()
+            except OSError:
+                if self.closed:
+                    return
+                continue
+            with LOCK:
+                self.stats["connections"] += 1
+                self.accepts.append(time.monotonic())
+            threading.Thread(target=serve, args=(sock, self), daemon=True).start()
+
+    def close(self):
+        self.closed = True
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.sock.close()
+
+
+class Conn:
+    def __init__(self, sock, lst):
+        self.s, self.l = sock, lst
+        self.buf = bytearray()
+        self.rb = bytearray(RECV)
+        self.tls = False
+
+    def fill(self):
+        n = self.s.recv_into(self.rb, RECV)
+        if not n:
+            raise Close()
+        self.buf += self.rb[:n]
+
+    def head(self):
+        while True:
+            i = self.buf.find(b"\r\n\r\n")
+            if i >= 0:
+                h = bytes(self.buf[:i]).decode("latin-1")
+                del self.buf[:i + 4]
+                return h
+            if len(self.buf) > 65536:
+                raise Close()
+            self.fill()
+
+    def line(self):
+        while True:
+            i = self.buf.find(b"\r\n")
+            if i >= 0:
+                h = bytes(self.buf[:i]).decode("latin-1")
+                del self.buf[:i + 2]
+                return h
+            self.fill()
+
+    def discard(self, n):
+        """Consumes n body bytes (at the listener's rate in slowread mode); returns the count."""
+        got = min(n, len(self.buf))
+        del self.buf[:got]
+        self.l.add("up", got)
+        slow = self.l.mode == "slowread" and self.l.rate > 0
+        start = time.monotonic()
+        while got < n:
+            want = min(RECV, n - got)
+            if slow:
+                want = min(want, 16384)
+                due = start + got / self.l.rate
+                delay = due - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+            k = self.s.recv_into(self.rb, want)
+            if not k:
+                raise Close()
+            got += k
+            self.l.add("up", k)
+        return got
+
+    def body(self, hdr):
+        if "chunked" in hdr.get("transfer-encoding", "").lower():
+            total = 0
+            while True:
+                sz = int(self.line().split(";")[0].strip() or "0", 16)
+                if sz == 0:
+                    while self.line():
+                        pass
+                    return total
+                total += self.discard(sz)
+                self.line()
+        return self.discard(int(hdr.get("content-length", "0") or "0"))
+
+    def send(self, status, ctype, body, extra=(), length=True):
+        n = body if isinstance(body, int) else len(body)
+        h = ["HTTP/1.1 %d %s" % (status, "Status"), "Server: velmora-test", "Content-Type: " + ctype,
+             "Cache-Control: no-store"] + list(extra)
+        if length:
+            h += ["Content-Length: %d" % n, "Connection: keep-alive"]
+        else:
+            h += ["Connection: close"]
+        self.s.sendall(("\r\n".join(h) + "\r\n\r\n").encode())
+        payload = PAT if isinstance(body, int) else memoryview(body)
+        left, off = n, 0
+        mode, rate = self.l.mode, self.l.rate
+        cut = n // 2 if mode in ("reset", "short") and isinstance(body, int) else None
+        start = time.monotonic()
+        while left > 0:
+            k = min(left, len(payload) - (off % len(payload)) if not isinstance(body, int) else len(PAT))
+            if mode == "trickle" and rate > 0:
+                k = min(k, max(1, int(rate / 20)))
+                delay = start + off / rate - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+            if cut is not None and off + k > cut:
+                k = cut - off
+                if k > 0:
+                    self.s.sendall(payload[:k] if isinstance(body, int) else payload[off:off + k])
+                    self.l.add("down", k)
+                if mode == "reset":
+                    # An abortive close: the client sees a reset in the middle of the body.
+                    self.s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+                raise Close()
+            chunk = payload[:k] if isinstance(body, int) else payload[off:off + k]
+            self.s.sendall(chunk)
+            self.l.add("down", k)
+            off += k
+            left -= k
+        if not length:
+            raise Close()
+
+
+def q1(qs, k, d=None):
+    v = qs.get(k)
+    return v[0] if v else d
+
+
+def num(v):
+    try:
+        return int(float(v))
+    except (TypeError, ValueError):
+        return None
+
+
+GEO = {"status": "success", "country": "Brazil", "countryCode": "BR", "region": "SP",
+       "regionName": "São Paulo", "city": "São Paulo", "lat": -23.5505, "lon": -46.6333,
+       "isp": "Claro S.A.", "query": "127.0.0.1"}
+
+
+def handle(c, meth, target, hdr):
+    u = urllib.parse.urlsplit(target)
+    path, qs = u.path, urllib.parse.parse_qs(u.query)
+    lst = c.l
+    has_body = "content-length" in hdr or "transfer-encoding" in hdr
+    if has_body and hdr.get("expect", "").lower() == "100-continue":
+        c.s.sendall(b"HTTP/1.1 100 Continue\r\n\r\n")
+    if has_body:
+        c.body(hdr)
+    if lst.mode == "stall":
+        while True:
+            time.sleep(3600)
+    length = lst.mode != "nolength"
+    if lst.mode == "status":
+        body = b"" if lst.status in (204, 304) else b"status %d\n" % lst.status
+        return c.send(lst.status, "text/plain", body, length=length)
+    n = None
+    if meth == "POST" and path in ("/__up", "/upload"):
+        return c.send(200, "text/plain", b"", length=length)
+    if path == "/__down":
+        n = num(q1(qs, "bytes", "0"))
+    elif path == "/download":
+        n = num(q1(qs, "size", "0"))
+    if n is not None:
+        if n < 0:
+            return c.send(400, "text/plain", b"bad size\n")
+        if lst.size is not None:
+            n = min(n, lst.size)
+        return c.send(200, "application/octet-stream", n, length=length)
+    if path == "/cdn-cgi/trace":
+        body = "fl=1\nh=localhost\nip=127.0.0.1\nvisit_scheme=%s\ncolo=GRU\nhttp=http/1.1\nloc=BR\n" % (
+            "https" if c.tls else "http")
+        return c.send(200, "text/plain", body.encode(), length=length)
+    if path == "/json" or path.startswith("/json/"):
+        body = json.dumps(GEO, ensure_ascii=False, separators=(",", ":")).encode()
+        return c.send(200, "application/json; charset=utf-8", body, length=length)
+    return c.send(404, "text/plain", b"not found\n", length=length)
+
+
+def serve(sock, lst):
+    c = Conn(sock, lst)
+    try:
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        if lst.mode == "drop":
+            raise Close()
+        first = sock.recv(1, socket.MSG_PEEK)
+        if first == b"\x16":
+            if not lst.ctx:
+                lst.add("tls_refused", 1)
+                raise Close()
+            c.s = lst.ctx.wrap_socket(sock, server_side=True)
+            c.tls = True
+            lst.add("tls", 1)
+        while True:
+            h = c.head()
+            lines = h.split("\r\n")
+            parts = lines[0].split(" ")
+            if len(parts) != 3:
+                c.send(400, "text/plain", b"bad request\n")
+                break
+            meth, target, ver = parts
+            hdr = {}
+            for ln in lines[1:]:
+                k, _, v = ln.partition(":")
+                hdr[k.strip().lower()] = v.strip()
+            lst.add("requests", 1)
+            lst.user_agent = hdr.get("user-agent", "-").replace(" ", "_")
+            handle(c, meth, target, hdr)
+            if "close" in hdr.get("connection", "").lower():
+                break
+    except (OSError, ValueError, Close, ssl.SSLError):
+        pass
+    finally:
+        try:
+            c.s.close()
+        except OSError:
+            pass
+
+
+LISTENERS = {}
+NEXT_AUTO = [0]
+
+
+def auto_address():
+    with LOCK:
+        NEXT_AUTO[0] += 1
+        n = NEXT_AUTO[0]
+    return "127.1.%d.%d" % (n // 250, n % 250 + 1)
+
+
+def control(conn, ctx, stop):
+    with conn:
+        f = conn.makefile("rwb")
+        words = f.readline().decode().split()
+        LAST_CONTROL[0] = time.monotonic()
+        reply = "error"
+        try:
+            if words and words[0] == "listen":
+                opts = dict(w.split("=", 1) for w in words[1:])
+                if opts.get("addr") == "auto":
+                    opts["addr"] = auto_address()
+                use_tls = opts.get("tls", "0") == "1"
+                if use_tls and ctx is None:
+                    reply = "error no certificate"
+                else:
+                    lst = Listener(opts, ctx if use_tls else None)
+                    LISTENERS["%s:%d" % (lst.addr, lst.port)] = lst
+                    reply = "ok %s %d" % (lst.addr, lst.port)
+            elif words and words[0] == "stats":
+                lst = LISTENERS[words[1]]
+                with LOCK:
+                    s = " ".join("%s=%d" % kv for kv in lst.stats.items())
+                    t = ",".join("%.6f" % a for a in lst.accepts)
+                reply = "ok %s ua=%s accepts=%s" % (s, lst.user_agent, t)
+            elif words and words[0] == "close":
+                LISTENERS.pop(words[1]).close()
+                reply = "ok"
+            elif words and words[0] == "ping":
+                reply = "ok"
+            elif words and words[0] == "quit":
+                reply = "ok"
+                stop.set()
+        except (KeyError, ValueError, OSError) as e:
+            reply = "error %s" % e
+        f.write((reply + "\n").encode())
+        f.flush()
+
+
+def run(args):
+    ctx = None
+    if args.cert and args.key and os.path.exists(args.cert):
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(args.cert, args.key)
+        ctx.minimum_version = ssl.TLSVersion.TLSv1_2
+    host, port = args.control.rsplit(":", 1)
+    ctl = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    ctl.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    ctl.bind((host, int(port)))
+    ctl.listen(64)
+    ctl.settimeout(1.0)
+    stop = threading.Event()
+    while not stop.is_set():
+        if time.monotonic() - LAST_CONTROL[0] > args.idle_exit:
+            break
+        try:
+            conn, _ = ctl.accept()
+        except socket.timeout:
+            continue
+        threading.Thread(target=control, args=(conn, ctx, stop), daemon=True).start()
+    ctl.close()
+
+
+def ask(address, line, timeout=5.0):
+    host, port = address.rsplit(":", 1)
+    with socket.create_connection((host, int(port)), timeout=timeout) as s:
+        s.sendall((line + "\n").encode())
+        return s.makefile("rb").readline().decode().strip()
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("command", choices=["run", "start", "stop"])
+    p.add_argument("--control", default="127.0.0.1:47100")
+    p.add_argument("--cert", default=os.environ.get("VELMORA_TEST_CERT"))
+    p.add_argument("--key", default=os.environ.get("VELMORA_TEST_KEY"))
+    p.add_argument("--idle-exit", type=float, default=300.0)
+    args = p.parse_args()
+    if args.command == "run":
+        return run(args)
+    if args.command == "stop":
+        try:
+            print(ask(args.control, "quit"))
+        except OSError:
+            print("not running")
+        return 0
+    if os.fork() == 0:
+        os.setsid()
+        devnull = os.open(os.devnull, os.O_RDWR)
+        for fd in (0, 1, 2):
+            os.dup2(devnull, fd)
+        run(args)
+        os._exit(0)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            ask(args.control, "ping", timeout=1.0)
+            print("speed server ready on %s" % args.control)
+            return 0
+        except OSError:
+            time.sleep(0.05)
+    print("speed server did not start", file=sys.stderr)
+    return 1
+
+
+sys.exit(main() or 0)
