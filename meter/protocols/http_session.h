@@ -22,6 +22,13 @@ inline constexpr int kConnectTimeoutMs = 7000;
 inline constexpr int kSendTimeoutMs = 20000;
 inline constexpr int kReceiveTimeoutMs = 20000;
 
+// Where a service is reached: the built-in hosts are defaults; tests point them at loopback.
+struct HttpEndpoint {
+    std::wstring host;
+    std::uint16_t port = 80;
+    bool secure = false;
+};
+
 // Largest body HttpGet accepts: far above any identification answer, far below what could
 // exhaust memory if a hostile server streams without end.
 inline constexpr std::size_t kMaxOneShotBodyBytes = 4 * 1024 * 1024;

@@ -34,6 +34,16 @@ ServerListener SpeedServer::Listen(const std::string& options) {
     return listener;
 }
 
+ServerListener SpeedServer::ListenAnswering(const std::string& body) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (const unsigned char c : body) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    return Listen("addr=auto mode=body hex=" + hex);
+}
+
 ListenerStats SpeedServer::Stats(const ServerListener& listener) {
     std::istringstream answer(
         Ask("stats " + listener.address + ":" + std::to_string(listener.port)));

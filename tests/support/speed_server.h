@@ -32,6 +32,8 @@ class SpeedServer {
     static bool Available();
     // `options` as in the server's listen command, for example "addr=auto mode=status status=404".
     static ServerListener Listen(const std::string& options);
+    // A listener that answers every request with 200 and exactly `body`.
+    static ServerListener ListenAnswering(const std::string& body);
     static ListenerStats Stats(const ServerListener& listener);
     static void Close(const ServerListener& listener);
 };

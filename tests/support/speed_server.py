@@ -14,7 +14,7 @@ Modes: normal; status (every request answered with `status`); reset (a download 
 body, then the connection is reset); stall (requests are read, never answered); trickle (bodies
 sent at `rate`); nolength (bodies without Content-Length, ended by closing); drop (accept, then
 close at once); slowread (request bodies read at `rate`); short (a download ends halfway with a
-clean close). `size` caps every download body.
+clean close); body (every request answered 200 with the bytes given as `hex`). `size` caps every download body.
 
 Endpoints: GET /__down?bytes=N, POST /__up, GET /cdn-cgi/trace, GET /download?size=N,
 POST /upload, GET /json/... (geolocation). A plain listener that receives a TLS ClientHello
@@ -215,6 +215,9 @@ def handle(c, meth, target, hdr):
         while True:
             time.sleep(3600)
     length = lst.mode != "nolength"
+    if lst.mode == "body":
+        return c.send(200, "application/json; charset=utf-8", bytes.fromhex(lst.opts.get("hex", "")),
+                      length=length)
     if lst.mode == "status":
         body = b"" if lst.status in (204, 304) else b"status %d\n" % lst.status
         return c.send(lst.status, "text/plain", body, length=length)
