@@ -14,7 +14,9 @@ Modes: normal; status (every request answered with `status`); reset (a download 
 body, then the connection is reset); stall (requests are read, never answered); trickle (bodies
 sent at `rate`); nolength (bodies without Content-Length, ended by closing); drop (accept, then
 close at once); slowread (request bodies read at `rate`); short (a download ends halfway with a
-clean close); body (every request answered 200 with the bytes given as `hex`). `size` caps every download body.
+clean close); body (every request answered 200 with the bytes given as `hex`). `size` caps every download body;
+pace_down / pace_up (bytes per second) pace all connections of a listener together, like a
+shaped link.
 
 Endpoints: GET /__down?bytes=N, POST /__up, GET /cdn-cgi/trace, GET /download?size=N,
 POST /upload, GET /json/... (geolocation). A plain listener that receives a TLS ClientHello
@@ -33,6 +35,30 @@ class Close(Exception):
     pass
 
 
+class Pacer:
+    """Shares one rate among every connection of a listener: each chunk books its slot. Like a
+    token bucket 20 ms deep, a short idle moment may be made up for, a long one is lost."""
+
+    DEPTH = 0.02
+
+    def __init__(self, rate):
+        self.rate = rate
+        self.lock = threading.Lock()
+        self.next_free = time.monotonic()
+
+    def wait(self, n):
+        with self.lock:
+            now = time.monotonic()
+            due = max(self.next_free, now - self.DEPTH)
+            self.next_free = due + n / self.rate
+        delay = due - time.monotonic()
+        if delay > 0:
+            time.sleep(delay)
+
+
+PACE_CHUNK = 65536
+
+
 class Listener:
     def __init__(self, opts, ctx):
         self.opts = opts
@@ -40,6 +66,8 @@ class Listener:
         self.status = int(opts.get("status", "200"))
         self.rate = float(opts.get("rate", "0"))
         self.size = int(opts["size"]) if "size" in opts else None
+        self.pace_down = Pacer(float(opts["pace_down"])) if "pace_down" in opts else None
+        self.pace_up = Pacer(float(opts["pace_up"])) if "pace_up" in opts else None
         self.ctx = ctx
         self.stats = {"connections": 0, "requests": 0, "tls": 0, "tls_refused": 0, "down": 0, "up": 0}
         self.user_agent = "-"
@@ -116,10 +144,14 @@ class Conn:
         got = min(n, len(self.buf))
         del self.buf[:got]
         self.l.add("up", got)
+        if self.l.pace_up and got:
+            self.l.pace_up.wait(got)  # body bytes that came in with the head are paced too
         slow = self.l.mode == "slowread" and self.l.rate > 0
         start = time.monotonic()
         while got < n:
             want = min(RECV, n - got)
+            if self.l.pace_up:
+                want = min(want, PACE_CHUNK)
             if slow:
                 want = min(want, 16384)
                 due = start + got / self.l.rate
@@ -129,6 +161,8 @@ class Conn:
             k = self.s.recv_into(self.rb, want)
             if not k:
                 raise Close()
+            if self.l.pace_up:
+                self.l.pace_up.wait(k)
             got += k
             self.l.add("up", k)
         return got
@@ -162,6 +196,9 @@ class Conn:
         start = time.monotonic()
         while left > 0:
             k = min(left, len(payload) - (off % len(payload)) if not isinstance(body, int) else len(PAT))
+            if self.l.pace_down:
+                k = min(k, PACE_CHUNK)
+                self.l.pace_down.wait(k)
             if mode == "trickle" and rate > 0:
                 k = min(k, max(1, int(rate / 20)))
                 delay = start + off / rate - time.monotonic()

@@ -1,0 +1,387 @@
+#include "measurement/measurement_run.h"
+
+#include <atomic>
+#include <numeric>
+#include <stdexcept>
+#include <vector>
+
+#include "measurement/consolidation.h"
+
+namespace velmora::modulos::medicao {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using protocolos::ByteCounter;
+using protocolos::ISpeedProtocol;
+
+constexpr double kLatencySmoothing = 0.45;
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+double Megabits(std::uint64_t bytes, double seconds) {
+    return static_cast<double>(bytes) * 8.0 / seconds / 1'000'000.0;
+}
+
+std::jthread StartThread(const RunSettings& settings, std::function<void(std::stop_token)> body) {
+    return settings.startThread ? settings.startThread(std::move(body))
+                                : std::jthread(std::move(body));
+}
+
+std::unique_ptr<ISpeedProtocol> MakeProtocol(const RunSettings& settings,
+                                             const SelectedServer& server) {
+    if (settings.makeProtocol) {
+        return settings.makeProtocol(server);
+    }
+    if (server.protocol == ProtocolKind::OoklaHttp) {
+        return std::make_unique<protocolos::OoklaHttpProtocol>();
+    }
+    return std::make_unique<protocolos::CloudflareProtocol>();
+}
+
+// What one transfer phase leaves for its result.
+struct PhaseOutcome {
+    bool stopped = false;
+    std::vector<double> liveValues;
+    std::uint64_t warmBytes = 0;
+    Clock::time_point start;
+};
+
+// The resources of one run. Streams are declared last so that they are stopped and joined
+// before the protocol, the payload and the counters they use go away.
+struct RunResources {
+    std::unique_ptr<ISpeedProtocol> protocol;
+    std::string payload;
+    ByteCounter downloadBytes{0};
+    ByteCounter uploadBytes{0};
+    std::vector<std::jthread> downloadStreams;
+    std::vector<std::jthread> uploadStreams;
+
+    static void StopAll(std::vector<std::jthread>& streams) {
+        for (std::jthread& stream : streams) {
+            stream.request_stop();
+        }
+    }
+    void JoinAll() {
+        StopAll(downloadStreams);
+        StopAll(uploadStreams);
+        downloadStreams.clear();
+        uploadStreams.clear();
+    }
+};
+
+class Run {
+  public:
+    Run(SharedRunState& state, std::stop_token stop, const RunSettings& settings)
+        : state_(state), stop_(std::move(stop)), settings_(settings) {}
+
+    void Execute(RunResources& res) {
+        const ConnectionInfo info = LookupConnectionInfo(settings_.geolocation);
+        server_ = SelectBestServer(state_.catalog, info.lat, info.lon, settings_.selection);
+        if (stop_.stop_requested()) {
+            return;
+        }
+        PublishIdentity(info);
+
+        const double idle = RoundLatency(IdleLatency());
+        state_.pingMs.exchange(idle);
+        state_.idleLatencyMs.exchange(idle);
+        Post(WM_MEASUREMENT_PROGRESS);
+        state_.downloadLatencyMs.exchange(idle);
+
+        res.protocol = MakeProtocol(settings_, server_);
+        state_.phase.exchange(MeasurementPhase::Downloading);
+        Post(WM_MEASUREMENT_PROGRESS);
+
+        const PhaseOutcome download = RunPhase(false, res, res.downloadBytes, res.downloadStreams);
+        if (download.stopped) {
+            return;
+        }
+        PublishDownloadResult(download, res.downloadBytes.load());
+
+        state_.uploadLatencyMs.exchange(state_.downloadLatencyMs.load());
+        state_.uploadMbps.exchange(0.0);
+        state_.phase.exchange(MeasurementPhase::Uploading);
+        Post(WM_MEASUREMENT_PROGRESS);
+
+        res.payload.assign(settings_.payloadBytes, 'N');
+        const PhaseOutcome upload = RunPhase(true, res, res.uploadBytes, res.uploadStreams);
+        if (upload.stopped) {
+            return;
+        }
+        PublishUploadResult(upload, res.uploadBytes.load());
+
+        state_.phase.exchange(MeasurementPhase::Done);
+        Post(WM_MEASUREMENT_DONE);
+    }
+
+  private:
+    void Post(std::uint32_t message) { PostRunMessage(state_, message); }
+
+    double IdleLatency() const {
+        return settings_.idleLatency ? settings_.idleLatency(server_.host)
+                                     : ProbeIdleLatency(server_.host, settings_.latencyPorts);
+    }
+
+    double LoadedLatency() const {
+        return settings_.loadedLatency ? settings_.loadedLatency(server_.host)
+                                       : ProbeLoadedLatency(server_.host, settings_.latencyPorts);
+    }
+
+    void PublishIdentity(const ConnectionInfo& info) {
+        std::lock_guard lock(state_.mutex);
+        state_.publicIp = info.publicIp;
+        state_.isp = info.isp;
+        state_.serverName = server_.name;
+        state_.serverIp = server_.ip;
+        state_.serverLocation = ComposeServerLocation(server_.location, server_.distanceKm);
+        state_.userCity = ComposeUserCity(info.city, info.regionName);
+    }
+
+    void StartStream(bool upload, RunResources& res, ByteCounter& bytes,
+                     std::vector<std::jthread>& streams) {
+        const ISpeedProtocol& protocol = *res.protocol;
+        const std::wstring& host = server_.host;
+        if (upload) {
+            const std::string& payload = res.payload;
+            streams.push_back(
+                StartThread(settings_, [&protocol, &host, &payload, &bytes](std::stop_token stop) {
+                    protocol.Upload(host, payload, bytes, stop);
+                }));
+        } else {
+            streams.push_back(
+                StartThread(settings_, [&protocol, &host, &bytes](std::stop_token stop) {
+                    protocol.Download(host, bytes, stop);
+                }));
+        }
+    }
+
+    PhaseOutcome RunPhase(bool upload, RunResources& res, ByteCounter& bytes,
+                          std::vector<std::jthread>& streams) {
+        const PhaseTiming& timing = upload ? settings_.upload : settings_.download;
+        std::atomic<double>& speed = upload ? state_.uploadMbps : state_.downloadMbps;
+        std::atomic<double>& latency = upload ? state_.uploadLatencyMs : state_.downloadLatencyMs;
+        std::vector<double>& chart = upload ? state_.uploadChart : state_.downloadChart;
+
+        streams.reserve(static_cast<std::size_t>(timing.mostStreams));
+        while (streams.size() < static_cast<std::size_t>(timing.startStreams)) {
+            StartStream(upload, res, bytes, streams);
+        }
+
+        PhaseOutcome outcome;
+        outcome.start = Clock::now();
+        bool warmUpOver = false;
+        std::uint64_t previousBytes = 0;
+        Clock::time_point previousTime = outcome.start;
+        Clock::time_point lastProbe = outcome.start;
+        std::vector<double> samples;
+
+        for (;;) {
+            const Clock::time_point tickStart = Clock::now();
+            if (tickStart - outcome.start >= timing.length) {
+                break;
+            }
+            if (stop_.stop_requested()) {
+                outcome.stopped = true;
+                return outcome;
+            }
+            std::this_thread::sleep_until(tickStart + settings_.tick);
+            const Clock::time_point now = Clock::now();
+            const auto elapsed = now - outcome.start;
+            const std::uint64_t total = bytes.load();
+
+            const auto target = static_cast<std::size_t>(TargetStreams(timing, elapsed));
+            while (streams.size() < target) {
+                StartStream(upload, res, bytes, streams);
+            }
+
+            if (!warmUpOver) {
+                previousBytes = total;
+                previousTime = now;
+                if (elapsed < timing.warmUp) {
+                    if (upload) {
+                        speed.exchange(0.0);
+                        Post(WM_MEASUREMENT_PROGRESS);
+                    }
+                } else {
+                    warmUpOver = true;
+                    outcome.warmBytes = total;
+                }
+                continue;
+            }
+
+            const double dt = Seconds(now - previousTime);
+            const std::uint64_t delta = total - previousBytes;
+            const double sample = (dt <= 0.0 || delta == 0) ? 0.0 : Megabits(delta, dt);
+            previousBytes = total;
+            previousTime = now;
+            if (!(sample > 0.0)) {
+                continue;
+            }
+
+            samples.push_back(sample);
+            const std::size_t window = std::min(samples.size(), settings_.liveWindow);
+            const double live = std::accumulate(samples.end() - static_cast<std::ptrdiff_t>(window),
+                                                samples.end(), 0.0) /
+                                static_cast<double>(window);
+            speed.exchange(live);
+            {
+                std::lock_guard lock(state_.mutex);
+                AppendChartValue(chart, live);
+            }
+            outcome.liveValues.push_back(live);
+
+            if (now - lastProbe >= settings_.probeInterval) {
+                try {
+                    latency.exchange(SmoothLoadedLatency(latency.load(), LoadedLatency()));
+                } catch (const std::exception&) {
+                    // A probe that fails under load leaves the value as it was.
+                }
+                lastProbe = now;
+            }
+            Post(WM_MEASUREMENT_PROGRESS);
+        }
+        // The streams wind down on their own while the run goes on; they are joined at its end.
+        RunResources::StopAll(streams);
+        return outcome;
+    }
+
+    void PublishDownloadResult(const PhaseOutcome& phase, std::uint64_t total) {
+        const double sinceStart = Seconds(Clock::now() - phase.start);
+        if (phase.liveValues.empty()) {
+            if (total == 0) {
+                throw std::runtime_error("Não foi possível consolidar a medição de download.");
+            }
+            state_.downloadMbps.exchange(sinceStart > 0.0 ? Megabits(total, sinceStart) : 0.0);
+        }
+        double final = total > phase.warmBytes
+                           ? Megabits(total - phase.warmBytes, settings_.download.nominalSeconds)
+                           : 0.0;
+        if (final <= 0.0) {
+            if (!phase.liveValues.empty()) {
+                final = ConsolidateSamples(phase.liveValues);
+            }
+            if (final <= 0.0) {
+                final = state_.downloadMbps.load();
+            }
+        }
+        state_.downloadMbps.exchange(final);
+        if (state_.downloadLatencyMs.load() <= 0.0) {
+            state_.downloadLatencyMs.exchange(state_.idleLatencyMs.load());
+        }
+        {
+            std::lock_guard lock(state_.mutex);
+            AppendChartValue(state_.downloadChart, final);
+        }
+        Post(WM_MEASUREMENT_PROGRESS);
+    }
+
+    void PublishUploadResult(const PhaseOutcome& phase, std::uint64_t total) {
+        double final = total > phase.warmBytes
+                           ? Megabits(total - phase.warmBytes, settings_.upload.nominalSeconds)
+                           : 0.0;
+        if (final <= 0.0) {
+            if (!phase.liveValues.empty()) {
+                final = ConsolidateSamples(phase.liveValues);
+            }
+            if (final <= 0.0) {
+                const double sinceStart = Seconds(Clock::now() - phase.start);
+                final = (sinceStart > 0.0 && total > 0) ? Megabits(total, sinceStart) : 0.0;
+            }
+        }
+        state_.uploadMbps.exchange(final);
+        if (state_.uploadLatencyMs.load() <= 0.0) {
+            state_.uploadLatencyMs.exchange(
+                std::max(state_.downloadLatencyMs.load(), state_.idleLatencyMs.load()));
+        }
+        {
+            std::lock_guard lock(state_.mutex);
+            AppendChartValue(state_.uploadChart, final);
+        }
+        Post(WM_MEASUREMENT_PROGRESS);
+    }
+
+    SharedRunState& state_;
+    std::stop_token stop_;
+    const RunSettings& settings_;
+    SelectedServer server_;
+};
+
+}  // namespace
+
+double SmoothLoadedLatency(double previousMs, double probeMs) {
+    if (previousMs > 0.0) {
+        return RoundLatency(previousMs + kLatencySmoothing * (probeMs - previousMs));
+    }
+    return RoundLatency(probeMs);
+}
+
+int TargetStreams(const PhaseTiming& timing, std::chrono::nanoseconds elapsed) {
+    const double progress =
+        std::chrono::duration<double>(elapsed) / std::chrono::duration<double>(timing.length);
+    if (progress >= timing.secondStep) {
+        return timing.mostStreams;
+    }
+    if (progress >= timing.firstStep) {
+        return timing.firstStepStreams;
+    }
+    return timing.startStreams;
+}
+
+void RunMeasurement(SharedRunState& state, std::stop_token stop, const RunSettings& settings) {
+    RunResources resources;
+    try {
+        Run(state, std::move(stop), settings).Execute(resources);
+    } catch (...) {
+        // Undo the partial work first, so that nothing of this run is still moving when the
+        // window learns that it failed.
+        try {
+            resources.JoinAll();
+            resources.payload = std::string();
+            resources.protocol.reset();
+            state.phase.exchange(MeasurementPhase::Error);
+            state.running.exchange(false);
+            PostRunMessage(state, WM_MEASUREMENT_PROGRESS);
+        } catch (...) {
+            // Nothing may leave the worker thread.
+        }
+    }
+}
+
+void StartMeasurement(SharedRunState& state, RunSettings settings) {
+    state.running.exchange(true);
+    for (std::atomic<double>* value :
+         {&state.downloadMbps, &state.uploadMbps, &state.pingMs, &state.idleLatencyMs,
+          &state.downloadLatencyMs, &state.uploadLatencyMs}) {
+        value->exchange(0.0);
+    }
+    state.phase.exchange(MeasurementPhase::Latency);
+    {
+        std::lock_guard lock(state.mutex);
+        state.publicIp = L"Aguardando";
+        state.isp = L"Aguardando";
+        state.serverName = L"Seleção inteligente de servidor";
+        state.serverIp = L"Testando latência...";
+        state.serverLocation = L"Analisando servidores próximos";
+        state.downloadChart.clear();
+        state.uploadChart.clear();
+    }
+    if (state.notifier.invalidate) {
+        state.notifier.invalidate();
+    }
+    try {
+        // Moving the new thread in stops and joins the previous run's worker first.
+        auto shared = std::make_shared<const RunSettings>(std::move(settings));
+        state.worker = StartThread(*shared, [&state, shared](std::stop_token stop) {
+            RunMeasurement(state, std::move(stop), *shared);
+        });
+    } catch (...) {
+        // No worker: the run cannot happen. Say so, and let the button work again.
+        state.phase.exchange(MeasurementPhase::Error);
+        state.running.exchange(false);
+        PostRunMessage(state, WM_MEASUREMENT_PROGRESS);
+    }
+}
+
+}  // namespace velmora::modulos::medicao

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <chrono>
+#include <cmath>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "identification/connection_info.h"
+#include "measurement/run_state.h"
+#include "measurement/tcp_latency.h"
+#include "protocols/speed_protocol.h"
+#include "servers/server_selection.h"
+
+namespace velmora::modulos::medicao {
+
+// One transfer phase's constants.
+struct PhaseTiming {
+    std::chrono::nanoseconds length;
+    std::chrono::nanoseconds warmUp;
+    double nominalSeconds;  // divisor of the final speed: the nominal span after warm-up
+    int startStreams;
+    int firstStepStreams;
+    int mostStreams;
+    double firstStep;   // fraction of the phase from which firstStepStreams run
+    double secondStep;  // fraction from which mostStreams run
+};
+
+inline constexpr PhaseTiming kDownloadTiming{
+    std::chrono::seconds(17), std::chrono::seconds(5), 12.0, 4, 6, 8, 0.09, 0.18};
+inline constexpr PhaseTiming kUploadTiming{
+    std::chrono::seconds(15), std::chrono::seconds(5), 10.0, 3, 4, 6, 0.1, 0.2};
+
+// Everything a run reaches outside itself, and its timing, with the built-in values as
+// defaults. The product passes nothing; tests and the console front end point a run at other
+// servers or shorten it.
+struct RunSettings {
+    protocolos::HttpEndpoint geolocation = DefaultGeolocationService();
+    SelectionSettings selection;
+    PhaseTiming download = kDownloadTiming;
+    PhaseTiming upload = kUploadTiming;
+    std::chrono::nanoseconds tick = std::chrono::milliseconds(200);
+    std::chrono::nanoseconds probeInterval = std::chrono::seconds(1);
+    std::size_t liveWindow = 15;
+    std::size_t payloadBytes = 16 * 1024 * 1024;
+
+    // Latency to the chosen server's host, idle and under load (ms; throw when nothing could be
+    // timed). Empty: ProbeIdleLatency / ProbeLoadedLatency on `latencyPorts`.
+    std::function<double(const std::wstring& host)> idleLatency;
+    std::function<double(const std::wstring& host)> loadedLatency;
+    ProbePorts latencyPorts;
+
+    // The protocol for the chosen server. Empty: Ookla HTTP for OoklaHttp servers, Cloudflare
+    // otherwise, on their built-in ports.
+    std::function<std::unique_ptr<protocolos::ISpeedProtocol>(const SelectedServer&)> makeProtocol;
+
+    // Starts the worker and every stream. Empty: a std::jthread. Throws when no thread can be
+    // made.
+    std::function<std::jthread(std::function<void(std::stop_token)>)> startThread;
+};
+
+// Window thread: resets the state, shows the waiting texts and starts the worker (after
+// stopping and joining the previous one). If the worker cannot be started, the run ends at
+// once in Error with `running` false.
+void StartMeasurement(SharedRunState& state, RunSettings settings = {});
+
+// Worker thread: one whole measurement. Lets nothing escape; any failure ends in Error.
+void RunMeasurement(SharedRunState& state, std::stop_token stop, const RunSettings& settings = {});
+
+// Halves away from zero, as every published latency.
+inline double RoundLatency(double ms) {
+    return std::round(ms);
+}
+
+// The latency under load after a probe of `probeMs`: smoothed towards the probe by 0.45, or
+// the probe itself when there was no value yet.
+double SmoothLoadedLatency(double previousMs, double probeMs);
+
+// The stream count for a point of a phase.
+int TargetStreams(const PhaseTiming& timing, std::chrono::nanoseconds elapsed);
+
+}  // namespace velmora::modulos::medicao

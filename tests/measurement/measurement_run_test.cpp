@@ -1,0 +1,370 @@
+#include "measurement/measurement_run.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "support/loopback_listener.h"
+#include "support/run_recorder.h"
+
+namespace velmora::modulos::medicao {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using protocolos::ByteCounter;
+using velmora::test::RefusedLoopbackPort;
+using velmora::test::RunRecorder;
+
+// Moves bytes at a fixed rate per stream, without a network, and notes when each stream began.
+class PacedFakeProtocol final : public protocolos::ISpeedProtocol {
+  public:
+    PacedFakeProtocol(double downBytesPerSecond, double upBytesPerSecond)
+        : down_(downBytesPerSecond), up_(upBytesPerSecond) {}
+
+    void Download(const std::wstring&, ByteCounter& bytes, std::stop_token stop) const override {
+        Note(downloadStarts_);
+        Move(down_, bytes, stop);
+    }
+    void Upload(const std::wstring&, const std::string& payload, ByteCounter& bytes,
+                std::stop_token stop) const override {
+        EXPECT_EQ(payload.size(), payloadSize);
+        Note(uploadStarts_);
+        Move(up_, bytes, stop);
+    }
+    std::wstring Name() const override { return L"fake"; }
+
+    std::vector<Clock::time_point> DownloadStarts() const {
+        std::lock_guard lock(mutex_);
+        return downloadStarts_;
+    }
+    std::vector<Clock::time_point> UploadStarts() const {
+        std::lock_guard lock(mutex_);
+        return uploadStarts_;
+    }
+    std::size_t payloadSize = 0;
+
+  private:
+    void Note(std::vector<Clock::time_point>& starts) const {
+        std::lock_guard lock(mutex_);
+        starts.push_back(Clock::now());
+    }
+    static void Move(double rate, ByteCounter& bytes, const std::stop_token& stop) {
+        auto last = Clock::now();
+        while (!stop.stop_requested()) {
+            std::this_thread::sleep_for(2ms);
+            const auto now = Clock::now();
+            bytes.fetch_add(static_cast<std::uint64_t>(
+                rate * std::chrono::duration<double>(now - last).count()));
+            last = now;
+        }
+    }
+    double down_;
+    double up_;
+    mutable std::mutex mutex_;
+    mutable std::vector<Clock::time_point> downloadStarts_;
+    mutable std::vector<Clock::time_point> uploadStarts_;
+};
+
+// The run's timing scaled down ten times, every other value as built in.
+PhaseTiming Scaled(PhaseTiming timing) {
+    timing.length /= 10;
+    timing.warmUp /= 10;
+    timing.nominalSeconds /= 10;
+    return timing;
+}
+
+class MeasurementRunTest : public ::testing::Test {
+  protected:
+    MeasurementRunTest() {
+        settings.geolocation = {L"127.0.0.1", RefusedLoopbackPort(), false};
+        settings.selection.edgeHost = L"127.0.0.1";
+        settings.selection.edgeTrace = {L"127.0.0.1", RefusedLoopbackPort(), false};
+        settings.selection.measure = [](const std::wstring&, std::uint16_t, int, bool,
+                                        std::uint32_t) { return 10.0; };
+        settings.download = Scaled(kDownloadTiming);
+        settings.upload = Scaled(kUploadTiming);
+        settings.tick = 20ms;
+        settings.probeInterval = 100ms;
+        settings.payloadBytes = 4096;
+        protocol->payloadSize = 4096;
+        settings.idleLatency = [](const std::wstring&) { return 12.4; };
+        settings.loadedLatency = [](const std::wstring&) { return 40.0; };
+        settings.makeProtocol = [this](const SelectedServer&) {
+            // The run owns its protocol; hand it a forwarder to the one the test inspects.
+            return std::make_unique<Forwarder>(protocol);
+        };
+    }
+
+    struct Forwarder final : protocolos::ISpeedProtocol {
+        explicit Forwarder(std::shared_ptr<PacedFakeProtocol> p) : target(std::move(p)) {}
+        void Download(const std::wstring& h, ByteCounter& b, std::stop_token s) const override {
+            target->Download(h, b, std::move(s));
+        }
+        void Upload(const std::wstring& h, const std::string& p, ByteCounter& b,
+                    std::stop_token s) const override {
+            target->Upload(h, p, b, std::move(s));
+        }
+        std::wstring Name() const override { return target->Name(); }
+        std::shared_ptr<PacedFakeProtocol> target;
+    };
+
+    // Runs one measurement on this thread, as the worker would.
+    void RunHere() {
+        state.running.exchange(true);
+        state.phase.exchange(MeasurementPhase::Latency);
+        RunMeasurement(state, std::stop_source().get_token(), settings);
+    }
+
+    ServerCatalog catalog = BuildServerCatalog();
+    SharedRunState state{catalog};
+    RunRecorder recorder{state};
+    RunSettings settings;
+    // 1 MB/s per download stream, 0.5 MB/s per upload stream.
+    std::shared_ptr<PacedFakeProtocol> protocol = std::make_shared<PacedFakeProtocol>(1e6, 0.5e6);
+};
+
+TEST(MeasurementRunRules, LatencySmoothing) {
+    EXPECT_EQ(SmoothLoadedLatency(20, 40), 29.0);
+    EXPECT_EQ(SmoothLoadedLatency(0, 40.4), 40.0);
+    EXPECT_EQ(SmoothLoadedLatency(0, 40.5), 41.0);  // halves away from zero
+    EXPECT_EQ(SmoothLoadedLatency(29, 40), 34.0);   // 33.95
+    EXPECT_EQ(SmoothLoadedLatency(40, 20), 31.0);
+}
+
+TEST(MeasurementRunRules, StreamTargets) {
+    EXPECT_EQ(TargetStreams(kDownloadTiming, 1529ms), 4);
+    EXPECT_EQ(TargetStreams(kDownloadTiming, 1530ms), 6);
+    EXPECT_EQ(TargetStreams(kDownloadTiming, 3059ms), 6);
+    EXPECT_EQ(TargetStreams(kDownloadTiming, 3060ms), 8);
+    EXPECT_EQ(TargetStreams(kUploadTiming, 1499ms), 3);
+    EXPECT_EQ(TargetStreams(kUploadTiming, 1500ms), 4);
+    EXPECT_EQ(TargetStreams(kUploadTiming, 3000ms), 6);
+    EXPECT_EQ(TargetStreams(kUploadTiming, 14s), 6);
+}
+
+TEST_F(MeasurementRunTest, AWholeRunPublishesInTheRightOrder) {
+    RunHere();
+    const auto posts = recorder.Posts();
+    ASSERT_GE(posts.size(), 4u);
+    EXPECT_EQ(state.phase.load(), MeasurementPhase::Done);
+
+    // Idle latency, then the download phase begins.
+    EXPECT_EQ(posts[0].message, WM_MEASUREMENT_PROGRESS);
+    EXPECT_EQ(posts[0].phase, MeasurementPhase::Latency);
+    EXPECT_EQ(posts[1].phase, MeasurementPhase::Downloading);
+    EXPECT_EQ(posts[1].downloadMbps, 0.0);
+    // Nothing during the download warm-up: the next post comes after it, with a live value.
+    EXPECT_GE(posts[2].at - posts[1].at, settings.download.warmUp);
+    EXPECT_GT(posts[2].downloadMbps, 0.0);
+
+    // Phases only move forward, and WM_MEASUREMENT_DONE comes once, last, with Done.
+    for (std::size_t i = 1; i < posts.size(); ++i) {
+        EXPECT_GE(static_cast<int>(posts[i].phase), static_cast<int>(posts[i - 1].phase));
+    }
+    EXPECT_EQ(posts.back().message, WM_MEASUREMENT_DONE);
+    EXPECT_EQ(posts.back().phase, MeasurementPhase::Done);
+    EXPECT_EQ(std::count_if(posts.begin(), posts.end(),
+                            [](const auto& p) { return p.message == WM_MEASUREMENT_DONE; }),
+              1);
+
+    // Upload warm-up: a post every tick with 0 Mbps.
+    const auto uploading = std::find_if(posts.begin(), posts.end(), [](const auto& p) {
+        return p.phase == MeasurementPhase::Uploading;
+    });
+    ASSERT_NE(uploading, posts.end());
+    int warmUpPosts = 0;
+    for (auto it = uploading + 1;
+         it != posts.end() && it->at - uploading->at < settings.upload.warmUp; ++it) {
+        EXPECT_EQ(it->uploadMbps, 0.0);
+        ++warmUpPosts;
+    }
+    const int ticks = static_cast<int>(settings.upload.warmUp / settings.tick);
+    EXPECT_GE(warmUpPosts, ticks - 4);
+    EXPECT_LE(warmUpPosts, ticks);
+}
+
+TEST_F(MeasurementRunTest, ResultsFollowTheBytesAfterWarmUp) {
+    RunHere();
+    // After warm-up all 8 (6) streams run: 8 MB/s down, 3 MB/s up, over a nominal span that
+    // the measured span slightly exceeds (the last tick ends after the phase length).
+    const double down = state.downloadMbps.load();
+    const double up = state.uploadMbps.load();
+    EXPECT_GT(down, 64.0 * 0.97);
+    EXPECT_LT(down, 64.0 * 1.15);
+    EXPECT_GT(up, 24.0 * 0.97);
+    EXPECT_LT(up, 24.0 * 1.15);
+    EXPECT_EQ(state.pingMs.load(), 12.0);
+    EXPECT_EQ(state.idleLatencyMs.load(), 12.0);
+    // Smoothed towards the 40 ms probes, from 12 ms.
+    EXPECT_GT(state.downloadLatencyMs.load(), 25.0);
+    EXPECT_LE(state.downloadLatencyMs.load(), 40.0);
+    EXPECT_GT(state.uploadLatencyMs.load(), state.downloadLatencyMs.load() - 1);
+
+    const MeasurementRecord record = MakeMeasurementRecord(state);
+    EXPECT_EQ(record.status, L"MEDIÇÃO CONCLUÍDA");
+    ASSERT_FALSE(record.downloadSamples.empty());
+    EXPECT_LE(record.downloadSamples.size(), 7u);
+    EXPECT_EQ(record.downloadSamples.back(), down);
+    EXPECT_LE(record.uploadSamples.size(), 7u);
+    EXPECT_EQ(record.uploadSamples.back(), up);
+    EXPECT_EQ(record.publicIp, L"Não identificado");
+    EXPECT_EQ(record.serverName, L"Cloudflare Speed Test");
+    EXPECT_EQ(record.serverIp, L"127.0.0.1");
+    EXPECT_EQ(record.serverLocation, L"Cloudflare CDN");
+}
+
+TEST_F(MeasurementRunTest, StreamsGrowAtTheirSteps) {
+    RunHere();
+    const auto check = [](const std::vector<Clock::time_point>& starts, const PhaseTiming& t) {
+        ASSERT_EQ(starts.size(), static_cast<std::size_t>(t.mostStreams));
+        const auto first = starts.front();
+        const auto at = [&](double fraction) {
+            return first + std::chrono::duration_cast<Clock::duration>(t.length * fraction);
+        };
+        const auto before = [&](Clock::time_point limit) {
+            return std::count_if(starts.begin(), starts.end(), [&](auto s) { return s < limit; });
+        };
+        EXPECT_EQ(before(at(t.firstStep)), t.startStreams);
+        EXPECT_EQ(before(at(t.secondStep)), t.firstStepStreams);
+    };
+    check(protocol->DownloadStarts(), settings.download);
+    check(protocol->UploadStarts(), settings.upload);
+}
+
+TEST_F(MeasurementRunTest, LoadedLatencyFallsBackWhenNoProbeSucceeds) {
+    settings.loadedLatency = [](const std::wstring&) -> double {
+        throw std::runtime_error("Não foi possível medir a latência TCP.");
+    };
+    RunHere();
+    EXPECT_EQ(state.phase.load(), MeasurementPhase::Done);
+    EXPECT_EQ(state.downloadLatencyMs.load(), 12.0);
+    EXPECT_EQ(state.uploadLatencyMs.load(), 12.0);
+}
+
+TEST_F(MeasurementRunTest, ADownloadThatReceivesNothingFails) {
+    protocol = std::make_shared<PacedFakeProtocol>(0.0, 1e6);
+    protocol->payloadSize = 4096;
+    RunHere();
+    const auto posts = recorder.Posts();
+    EXPECT_EQ(state.phase.load(), MeasurementPhase::Error);
+    EXPECT_FALSE(state.running.load());
+    ASSERT_EQ(posts.size(), 3u);  // idle latency, download start, the failure
+    EXPECT_EQ(posts.back().message, WM_MEASUREMENT_PROGRESS);
+    EXPECT_EQ(posts.back().phase, MeasurementPhase::Error);
+    EXPECT_EQ(state.pingMs.load(), 12.0);  // what was published stays
+}
+
+TEST_F(MeasurementRunTest, AnUploadThatSendsNothingStillEndsDone) {
+    protocol = std::make_shared<PacedFakeProtocol>(1e6, 0.0);
+    protocol->payloadSize = 4096;
+    RunHere();
+    EXPECT_EQ(state.phase.load(), MeasurementPhase::Done);
+    EXPECT_EQ(state.uploadMbps.load(), 0.0);
+    std::lock_guard lock(state.mutex);
+    EXPECT_EQ(state.uploadChart, std::vector<double>{0.0});
+}
+
+TEST_F(MeasurementRunTest, IdleLatencyFailureEndsInError) {
+    settings.idleLatency = [](const std::wstring&) -> double {
+        throw std::runtime_error("Não foi possível medir a latência TCP.");
+    };
+    RunHere();
+    const auto posts = recorder.Posts();
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_EQ(posts[0].phase, MeasurementPhase::Error);
+    EXPECT_TRUE(protocol->DownloadStarts().empty());
+}
+
+TEST_F(MeasurementRunTest, AStreamThatCannotStartEndsInErrorWithEveryStreamJoined) {
+    int started = 0;
+    settings.startThread = [&](std::function<void(std::stop_token)> body) {
+        if (++started == 6) {
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+        return std::jthread(std::move(body));
+    };
+    RunHere();
+    EXPECT_EQ(state.phase.load(), MeasurementPhase::Error);
+    EXPECT_FALSE(state.running.load());
+    EXPECT_EQ(protocol->DownloadStarts().size(), 5u);
+    EXPECT_EQ(recorder.Posts().back().phase, MeasurementPhase::Error);
+}
+
+TEST_F(MeasurementRunTest, StopDuringServerChoicePostsNothing) {
+    settings.selection.measure = [](const std::wstring&, std::uint16_t, int, bool, std::uint32_t) {
+        std::this_thread::sleep_for(300ms);
+        return 10.0;
+    };
+    StartMeasurement(state, settings);
+    std::this_thread::sleep_for(100ms);
+    state.worker.request_stop();
+    state.worker.join();
+    EXPECT_TRUE(recorder.Posts().empty());
+    EXPECT_EQ(state.phase.load(), MeasurementPhase::Latency);
+    EXPECT_TRUE(state.running.load());
+    EXPECT_TRUE(protocol->DownloadStarts().empty());
+}
+
+TEST_F(MeasurementRunTest, StopDuringATransferReturnsPromptlyAndPostsNoMore) {
+    StartMeasurement(state, settings);
+    while (recorder.Posts().size() < 4) {
+        std::this_thread::sleep_for(5ms);
+    }
+    const std::size_t postsBefore = recorder.Posts().size();
+    state.worker.request_stop();
+    const auto stopAt = Clock::now();
+    state.worker.join();
+    EXPECT_LT(Clock::now() - stopAt, 500ms);
+    EXPECT_LE(recorder.Posts().size(), postsBefore + 1);  // at most the tick under way
+    EXPECT_EQ(state.phase.load(), MeasurementPhase::Downloading);
+}
+
+TEST_F(MeasurementRunTest, StartResetsTheStateAndShowsTheSearchingTexts) {
+    settings.selection.measure = [](const std::wstring&, std::uint16_t, int, bool, std::uint32_t) {
+        std::this_thread::sleep_for(300ms);
+        return 10.0;
+    };
+    state.downloadMbps.exchange(55.0);
+    state.phase.exchange(MeasurementPhase::Done);
+    {
+        std::lock_guard lock(state.mutex);
+        state.userCity = L"Curitiba - Paraná";
+        state.downloadChart = {1, 2, 3};
+    }
+    StartMeasurement(state, settings);
+    EXPECT_TRUE(state.running.load());
+    EXPECT_EQ(state.downloadMbps.load(), 0.0);
+    EXPECT_EQ(state.phase.load(), MeasurementPhase::Latency);
+    EXPECT_EQ(recorder.Invalidations(), 1);
+    {
+        std::lock_guard lock(state.mutex);
+        EXPECT_EQ(state.publicIp, L"Aguardando");
+        EXPECT_EQ(state.isp, L"Aguardando");
+        EXPECT_EQ(state.serverName, L"Seleção inteligente de servidor");
+        EXPECT_EQ(state.serverIp, L"Testando latência...");
+        EXPECT_EQ(state.serverLocation, L"Analisando servidores próximos");
+        EXPECT_EQ(state.userCity, L"Curitiba - Paraná");
+        EXPECT_TRUE(state.downloadChart.empty());
+    }
+    ASSERT_TRUE(recorder.WaitForEnd(30s));
+    state.worker.join();
+    EXPECT_EQ(state.phase.load(), MeasurementPhase::Done);
+    EXPECT_EQ(state.userCity, L"");  // the new identification (none) replaced it
+}
+
+TEST_F(MeasurementRunTest, AWorkerThatCannotStartLeavesTheButtonUsable) {
+    settings.startThread = [](std::function<void(std::stop_token)>) -> std::jthread {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    };
+    StartMeasurement(state, settings);
+    EXPECT_FALSE(state.running.load());
+    EXPECT_EQ(state.phase.load(), MeasurementPhase::Error);
+    EXPECT_FALSE(state.worker.joinable());
+    ASSERT_EQ(recorder.Posts().size(), 1u);
+    EXPECT_EQ(recorder.Posts()[0].phase, MeasurementPhase::Error);
+}
+
+}  // namespace
+}  // namespace velmora::modulos::medicao
