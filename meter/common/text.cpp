@@ -1,5 +1,6 @@
 #include "common/text.h"
 
+#include <charconv>
 #include <cstdint>
 
 namespace velmora {
@@ -127,6 +128,16 @@ std::string WideToUtf8(std::wstring_view text) {
         AppendUtf8(out, cp);
     }
     return out;
+}
+
+std::wstring FormatFixed(double value, int decimals) {
+    char buffer[400];
+    const auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+    if (error != std::errc()) {
+        return L"0";
+    }
+    return std::wstring(buffer, end);
 }
 
 }  // namespace velmora

@@ -13,4 +13,8 @@ std::wstring Utf8ToWide(std::string_view bytes);
 // A wide string to UTF-8. Unpaired surrogates become U+FFFD.
 std::string WideToUtf8(std::wstring_view text);
 
+// Fixed notation with exactly `decimals` digits after a "." whatever the locale, no grouping;
+// 0 decimals gives the rounded whole number.
+std::wstring FormatFixed(double value, int decimals);
+
 }  // namespace velmora

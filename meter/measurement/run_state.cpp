@@ -7,6 +7,24 @@
 
 namespace velmora::modulos::medicao {
 
+std::wstring PhaseStatusText(MeasurementPhase phase) {
+    switch (phase) {
+        case MeasurementPhase::Idle:
+            return L"AGUARDANDO MEDIÇÃO";
+        case MeasurementPhase::Latency:
+            return L"MEDINDO PING...";
+        case MeasurementPhase::Downloading:
+            return L"MEDINDO DOWNLOAD...";
+        case MeasurementPhase::Uploading:
+            return L"MEDINDO UPLOAD...";
+        case MeasurementPhase::Done:
+            return kStatusDone;
+        case MeasurementPhase::Error:
+            return kStatusError;
+    }
+    return {};
+}
+
 MeasurementRecord MakeMeasurementRecord(SharedRunState& state) {
     MeasurementRecord record;
     const MeasurementPhase phase = state.phase.load();

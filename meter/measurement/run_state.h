@@ -97,6 +97,9 @@ struct MeasurementRecord {
     std::vector<double> uploadSamples;
 };
 
+// The status line's text for a phase; empty for a value outside the six.
+std::wstring PhaseStatusText(MeasurementPhase phase);
+
 // Called on the window thread after WM_MEASUREMENT_DONE.
 MeasurementRecord MakeMeasurementRecord(SharedRunState& state);
 

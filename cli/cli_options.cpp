@@ -1,0 +1,157 @@
+#include "cli_options.h"
+
+#include <charconv>
+
+#include "common/text.h"
+
+namespace velmora::cli {
+namespace {
+
+using modulos::medicao::ProtocolKind;
+using modulos::medicao::SelectedServer;
+namespace protocolos = modulos::medicao::protocolos;
+
+std::optional<std::uint16_t> ParsePort(const std::string& text) {
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value == 0 || value > 65535) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+std::optional<std::vector<std::uint16_t>> ParsePorts(const std::string& text) {
+    std::vector<std::uint16_t> ports;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        const auto port = ParsePort(text.substr(start, comma - start));
+        if (!port) {
+            return std::nullopt;
+        }
+        ports.push_back(*port);
+        if (comma == std::string::npos) {
+            return ports;
+        }
+        start = comma + 1;
+    }
+}
+
+// HOST:PORT, optionally followed by ":plain".
+std::optional<protocolos::HttpEndpoint> ParseEndpoint(const std::string& text, bool secure) {
+    std::string rest = text;
+    if (rest.ends_with(":plain")) {
+        secure = false;
+        rest.resize(rest.size() - 6);
+    }
+    const std::size_t colon = rest.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return std::nullopt;
+    }
+    const auto port = ParsePort(rest.substr(colon + 1));
+    if (!port) {
+        return std::nullopt;
+    }
+    return protocolos::HttpEndpoint{Utf8ToWide(rest.substr(0, colon)), *port, secure};
+}
+
+}  // namespace
+
+const char kCliUsage[] = R"(velmora-cli - mede a velocidade da sua internet (VELMORA)
+
+Uso: velmora-cli [opções]
+
+Sem opções, faz uma medição completa com os servidores embutidos: identifica a conexão,
+escolhe o melhor servidor e mede ping, download (17 s) e upload (15 s).
+
+  --json                    imprime só o resultado final, como um objeto JSON
+  --geo HOST:PORT           serviço de geolocalização por IP (HTTP), padrão ip-api.com:80
+  --cloudflare HOST:PORT[:plain]
+                            servidor Cloudflare (latência da borda, trace e transferências),
+                            HTTPS salvo com :plain; padrão speed.cloudflare.com:443
+  --no-operators            não testa os servidores das operadoras
+  --ookla-ports A,B,C       portas dos servidores Ookla, em ordem (TLS só na 443);
+                            padrão 8080,80,443
+  --latency-ports A,B       portas do ping e da latência sob carga; padrão 80,443
+  --help                    mostra esta ajuda
+
+Saída: 0 quando a medição termina, 1 em caso de erro na medição, 2 para opções inválidas.
+)";
+
+std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
+                                          std::string& error) {
+    CliOptions options;
+    std::optional<protocolos::HttpEndpoint> cloudflare;
+    std::vector<std::uint16_t> ooklaPorts{8080, 80, 443};
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const auto value = [&]() -> std::optional<std::string> {
+            if (i + 1 >= args.size()) {
+                error = "falta o valor de " + arg;
+                return std::nullopt;
+            }
+            return args[++i];
+        };
+        if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--no-operators") {
+            options.operators = false;
+        } else if (arg == "--geo") {
+            const auto text = value();
+            const auto endpoint = text ? ParseEndpoint(*text, false) : std::nullopt;
+            if (!endpoint) {
+                error = error.empty() ? "endereço inválido em --geo" : error;
+                return std::nullopt;
+            }
+            options.run.geolocation = *endpoint;
+        } else if (arg == "--cloudflare") {
+            const auto text = value();
+            cloudflare = text ? ParseEndpoint(*text, true) : std::nullopt;
+            if (!cloudflare) {
+                error = error.empty() ? "endereço inválido em --cloudflare" : error;
+                return std::nullopt;
+            }
+        } else if (arg == "--ookla-ports" || arg == "--latency-ports") {
+            const auto text = value();
+            const auto ports = text ? ParsePorts(*text) : std::nullopt;
+            if (!ports || (arg == "--latency-ports" && ports->size() != 2)) {
+                error = error.empty() ? "lista de portas inválida em " + arg : error;
+                return std::nullopt;
+            }
+            if (arg == "--latency-ports") {
+                options.run.latencyPorts = {(*ports)[0], (*ports)[1]};
+            } else {
+                ooklaPorts = *ports;
+            }
+        } else {
+            error = "opção desconhecida: " + arg;
+            return std::nullopt;
+        }
+    }
+
+    options.run.selection.candidatePorts = ooklaPorts;
+    std::vector<protocolos::SpeedEndpoint> ookla;
+    for (const std::uint16_t port : ooklaPorts) {
+        ookla.push_back({port, port == 443});
+    }
+    protocolos::SpeedEndpoint cloudflareEndpoint{};
+    if (cloudflare) {
+        options.run.selection.edgeHost = cloudflare->host;
+        options.run.selection.edgePort = cloudflare->port;
+        options.run.selection.edgeTrace = *cloudflare;
+        cloudflareEndpoint = {cloudflare->port, cloudflare->secure};
+    }
+    options.run.makeProtocol =
+        [ookla, cloudflareEndpoint](
+            const SelectedServer& server) -> std::unique_ptr<protocolos::ISpeedProtocol> {
+        if (server.protocol == ProtocolKind::OoklaHttp) {
+            return std::make_unique<protocolos::OoklaHttpProtocol>(ookla);
+        }
+        return std::make_unique<protocolos::CloudflareProtocol>(cloudflareEndpoint);
+    };
+    return options;
+}
+
+}  // namespace velmora::cli
