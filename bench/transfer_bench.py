@@ -17,6 +17,7 @@ CONTROL = 47200
 
 def isolate():
     if os.environ.get("VELMORA_ISOLATED_NET") != "1":
+        os.environ["VELMORA_LOOPBACK_BUFFERS"] = "default"
         os.execv(os.path.join(ROOT, "scripts", "isolated.sh"),
                  [os.path.join(ROOT, "scripts", "isolated.sh"), sys.executable] + sys.argv)
 

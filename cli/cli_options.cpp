@@ -62,7 +62,8 @@ const char kCliUsage[] = R"(velmora-cli - mede a velocidade da sua internet (VEL
 Uso: velmora-cli [opções]
 
 Sem opções, faz uma medição completa com os servidores embutidos: identifica a conexão,
-escolhe o melhor servidor e mede ping, download (17 s) e upload (15 s).
+escolhe o melhor servidor, mede ping, download (17 s) e upload (15 s) e guarda o resultado
+no histórico (history.xml, na pasta do programa), como o VELMORA.
 
   --json                    imprime só o resultado final, como um objeto JSON
   --geo HOST:PORT           serviço de geolocalização por IP (HTTP), padrão ip-api.com:80
@@ -73,6 +74,8 @@ escolhe o melhor servidor e mede ping, download (17 s) e upload (15 s).
   --ookla-ports A,B,C       portas dos servidores Ookla, em ordem (TLS só na 443);
                             padrão 8080,80,443
   --latency-ports A,B       portas do ping e da latência sob carga; padrão 80,443
+  --report                  gera o relatório HTML do histórico e mostra o caminho dele
+  --history-dir PASTA       pasta do history.xml, no lugar da pasta do programa
   --help                    mostra esta ajuda
 
 Saída: 0 quando a medição termina, 1 em caso de erro na medição, 2 para opções inválidas.
@@ -96,6 +99,15 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
             options.json = true;
         } else if (arg == "--help" || arg == "-h") {
             options.help = true;
+        } else if (arg == "--report") {
+            options.report = true;
+        } else if (arg == "--history-dir") {
+            const auto text = value();
+            if (!text || text->empty()) {
+                error = error.empty() ? "pasta inválida em --history-dir" : error;
+                return std::nullopt;
+            }
+            options.historyDirectory = *text;
         } else if (arg == "--no-operators") {
             options.operators = false;
         } else if (arg == "--geo") {

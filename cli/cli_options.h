@@ -11,7 +11,9 @@ namespace velmora::cli {
 struct CliOptions {
     bool json = false;
     bool help = false;
-    bool operators = true;  // probe the operators' servers of the catalogue
+    bool operators = true;         // probe the operators' servers of the catalogue
+    bool report = false;           // build the history report instead of measuring
+    std::string historyDirectory;  // empty: beside the program, as the meter keeps it
     modulos::medicao::RunSettings run;
 };
 

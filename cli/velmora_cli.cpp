@@ -13,6 +13,9 @@
 #include "cli_options.h"
 #include "common/text.h"
 #include "console.h"
+#include "history/history_file.h"
+#include "history/history_platform.h"
+#include "history/history_report.h"
 #include "record_json.h"
 
 namespace {
@@ -148,6 +151,20 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    const std::filesystem::path historyDirectory =
+        options->historyDirectory.empty()
+            ? ProgramDirectory()
+            : std::filesystem::path(velmora::Utf8ToWide(options->historyDirectory));
+    if (options->report) {
+        const std::filesystem::path page = BuildHistoryReport(historyDirectory / "history.xml");
+        if (page.empty()) {
+            std::fprintf(stderr, "velmora-cli: não foi possível gerar o relatório\n");
+            return 1;
+        }
+        std::printf("%s\n", WideToUtf8(page.wstring()).c_str());
+        return 0;
+    }
+
     ServerCatalog fullCatalog = BuildServerCatalog();
     const ServerCatalog catalog = options->operators
                                       ? std::move(fullCatalog)
@@ -165,11 +182,17 @@ int main(int argc, char** argv) {
         }
         if (message == WM_MEASUREMENT_DONE) {
             const MeasurementRecord record = MakeMeasurementRecord(state);
+            const bool stored = AppendToHistory(record, historyDirectory);
             state.running.exchange(false);
             if (options->json) {
                 std::printf("%s\n", velmora::cli::RecordToJson(record).c_str());
             } else {
                 view.ShowResult();
+            }
+            if (!stored) {
+                std::fprintf(stderr,
+                             "velmora-cli: o resultado não foi guardado no histórico (%s)\n",
+                             WideToUtf8((historyDirectory / "history.xml").wstring()).c_str());
             }
             return 0;
         }

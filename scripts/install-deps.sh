@@ -9,6 +9,7 @@ packages=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
     wine wine64 fonts-liberation2
     iproute2 util-linux python3 openssl ca-certificates
+    chromium locales clang libclang-rt-14-dev
 )
 
 missing=()
@@ -18,10 +19,14 @@ done
 
 if [ ${#missing[@]} -eq 0 ]; then
     echo "install-deps: all ${#packages[@]} packages present"
-    exit 0
+else
+    echo "install-deps: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    apt-get install -y --no-install-recommends "${packages[@]}"
 fi
 
-echo "install-deps: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update
-apt-get install -y --no-install-recommends "${packages[@]}"
+# A comma-decimal locale, so that the tests can show that files and pages keep "." in it.
+if ! locale -a 2>/dev/null | grep -qi '^pt_BR\.utf-\?8$'; then
+    localedef -i pt_BR -f UTF-8 pt_BR.UTF-8
+fi

@@ -39,6 +39,15 @@ for preset in "${presets[@]}"; do
     [ "$result" -eq 0 ] || status=1
 done
 
+echo "=== fuzz: the text scanners under libFuzzer, 30 s"
+if "$here/scripts/fuzz.sh" 30 > build/fuzz.log 2>&1; then
+    summary+=("fuzz: $(grep -oE 'Done [0-9]+ runs' build/fuzz.log | tail -n 1), no crash or sanitizer report")
+else
+    tail -n 30 build/fuzz.log
+    summary+=("fuzz: FAILED (see build/fuzz.log and build/linux-fuzz/crashes/)")
+    status=1
+fi
+
 echo
 echo "=== summary ($(( $(date +%s) - start )) s)"
 printf '  %s\n' "${summary[@]}"

@@ -37,12 +37,6 @@ TEST(MeasurementRunOnLoopback, FiguresMatchThePacedLink) {
     settings.selection.edgePort = server.port;
     settings.selection.edgeTrace = {server.host(), server.port, false};
     settings.latencyPorts = {server.port, server.port};
-    // Loopback lets every upload connection queue megabytes in its socket buffers, credited as
-    // sent (the transport took them) long before the paced server reads them. With 16 MiB
-    // bodies the few moments at which a stream's queue drains (the end of a body) swing the
-    // upload figure by several percent either way; 1 MiB bodies keep each queue below 1 MiB
-    // and make such moments frequent and even. (A real link's queue is far shorter.)
-    settings.payloadBytes = 1 << 20;
     settings.makeProtocol = [&](const SelectedServer&) {
         return std::make_unique<protocolos::CloudflareProtocol>(
             protocolos::SpeedEndpoint{server.port, false});

@@ -1,0 +1,172 @@
+#include "history/history_file.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+#include "common/text.h"
+#include "history/history_platform.h"
+
+namespace velmora::modulos::medicao {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kHistoryEnd = "</history>";
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return {};
+    }
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool StartsWithUtf16Mark(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    char mark[2] = {};
+    return in.read(mark, 2) && static_cast<unsigned char>(mark[0]) == 0xFF &&
+           static_cast<unsigned char>(mark[1]) == 0xFE;
+}
+
+// A name beside the history that no earlier backup uses.
+fs::path FreeBackupName(const fs::path& directory) {
+    fs::path candidate = directory / "history.utf16.bak";
+    for (int n = 1; fs::exists(candidate); ++n) {
+        candidate = directory / ("history.utf16." + std::to_string(n) + ".bak");
+    }
+    return candidate;
+}
+
+void ReplaceAll(std::wstring& text, wchar_t c, const wchar_t* entity) {
+    const std::size_t length = std::char_traits<wchar_t>::length(entity);
+    for (std::size_t pos = text.find(c); pos != std::wstring::npos;
+         pos = text.find(c, pos + length)) {
+        text.replace(pos, 1, entity);
+    }
+}
+
+}  // namespace
+
+std::wstring XmlEscape(const std::wstring& text) {
+    std::wstring out = text;
+    ReplaceAll(out, L'&', L"&amp;");
+    ReplaceAll(out, L'<', L"&lt;");
+    ReplaceAll(out, L'>', L"&gt;");
+    ReplaceAll(out, L'"', L"&quot;");
+    ReplaceAll(out, L'\'', L"&apos;");
+    return out;
+}
+
+std::wstring FormatHistoryTimestamp(std::int64_t unixTicks) {
+    std::tm local{};
+    if (!LocalTimeOf(unixTicks / 10'000'000, local)) {
+        return {};
+    }
+    char text[64];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return std::wstring(text, text + n);
+}
+
+std::wstring FormatHistoryNumber(double value) {
+    return FormatFixed(value, 2);
+}
+
+std::wstring FormatSampleList(const std::vector<double>& values) {
+    std::wstring out;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) {
+            out += L',';
+        }
+        out += FormatHistoryNumber(values[i]);
+    }
+    return out;
+}
+
+std::string BuildHistoryBlock(const MeasurementRecord& r) {
+    std::wstring block =
+        L"  <measurement timestamp=\"" + XmlEscape(FormatHistoryTimestamp(r.timestamp)) + L"\">\n";
+    const auto element = [&block](const wchar_t* name, const std::wstring& value) {
+        block += L"    <";
+        block += name;
+        block += L'>';
+        block += XmlEscape(value);
+        block += L"</";
+        block += name;
+        block += L">\n";
+    };
+    element(L"downloadMbps", FormatHistoryNumber(r.downloadMbps));
+    element(L"uploadMbps", FormatHistoryNumber(r.uploadMbps));
+    element(L"pingMs", FormatHistoryNumber(r.pingMs));
+    element(L"idleLatencyMs", FormatHistoryNumber(r.idleLatencyMs));
+    element(L"downloadLatencyMs", FormatHistoryNumber(r.downloadLatencyMs));
+    element(L"uploadLatencyMs", FormatHistoryNumber(r.uploadLatencyMs));
+    element(L"publicIp", r.publicIp);
+    element(L"userCity", r.userCity);
+    element(L"serverIp", r.serverIp);
+    element(L"serverName", r.serverName);
+    element(L"serverLocation", r.serverLocation);
+    element(L"status", r.status);
+    element(L"downloadVariation", r.downloadVariation);
+    element(L"uploadVariation", r.uploadVariation);
+    element(L"downloadSamples", FormatSampleList(r.downloadSamples));
+    element(L"uploadSamples", FormatSampleList(r.uploadSamples));
+    block += L"  </measurement>\n";
+    return WideToUtf8(block);
+}
+
+fs::path EnsureHistoryFile() {
+    return EnsureHistoryFile(ProgramDirectory());
+}
+
+fs::path EnsureHistoryFile(const fs::path& directory) {
+    fs::create_directories(directory);
+    const fs::path path = directory / "history.xml";
+    if (fs::exists(path)) {
+        if (!StartsWithUtf16Mark(path)) {
+            return path;
+        }
+        // An older, UTF-16 history: keep it for the user rather than overwrite it.
+        std::error_code error;
+        fs::rename(path, FreeBackupName(directory), error);
+        if (error) {
+            return path;  // it stays where it is; appends will leave it alone
+        }
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << kHistorySkeleton;
+    return path;
+}
+
+bool AppendToHistory(const MeasurementRecord& record) {
+    try {
+        return AppendToHistory(record, ProgramDirectory());
+    } catch (...) {
+        return false;
+    }
+}
+
+bool AppendToHistory(const MeasurementRecord& record, const fs::path& directory) {
+    return AppendToHistory(record, directory, &ReplaceFileContents);
+}
+
+bool AppendToHistory(const MeasurementRecord& record, const fs::path& directory,
+                     FileReplacer replace) {
+    try {
+        const fs::path path = EnsureHistoryFile(directory);
+        std::string content = ReadAll(path);
+        if (content.size() < kHistoryEnd.size()) {
+            return false;
+        }
+        const std::size_t end = content.rfind(kHistoryEnd);
+        if (end == std::string::npos) {
+            return false;
+        }
+        content.insert(end, BuildHistoryBlock(record));
+        return replace(path, content);
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace velmora::modulos::medicao

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "measurement/run_state.h"
+
+namespace velmora::modulos::medicao {
+
+// "history.xml" in `directory` (the program's folder by default), created with the empty
+// skeleton when missing. A file in UTF-16 (from an older version) is moved aside to
+// "history.utf16.bak" (or .1.bak, .2.bak, ... never over an earlier backup) and replaced.
+// Throws std::filesystem::filesystem_error when the folder cannot be made or examined.
+std::filesystem::path EnsureHistoryFile();
+std::filesystem::path EnsureHistoryFile(const std::filesystem::path& directory);
+
+// Inserts the record's block in front of the last "</history>" and replaces the file in one
+// step, so that a crash or a full disk never loses what was stored. A file too short or without
+// "</history>" is left alone. Never throws; false when nothing was stored.
+bool AppendToHistory(const MeasurementRecord& record);
+bool AppendToHistory(const MeasurementRecord& record, const std::filesystem::path& directory);
+
+// The one-step replacement that AppendToHistory uses, for tests that simulate a failed write.
+using FileReplacer = bool (*)(const std::filesystem::path&, std::string_view);
+bool AppendToHistory(const MeasurementRecord& record, const std::filesystem::path& directory,
+                     FileReplacer replace);
+
+inline constexpr char kHistorySkeleton[] =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+    "<history product=\"OBRIX KALDRA\" company=\"KALDRA NETWORK SECURITY LTDA\" "
+    "version=\"2.0.3.7\">\n"
+    "</history>\n";
+
+std::wstring XmlEscape(const std::wstring& text);
+
+// Local time of the record's ticks, "%Y-%m-%d %H:%M:%S".
+std::wstring FormatHistoryTimestamp(std::int64_t unixTicks);
+
+// Two decimals, "." whatever the locale.
+std::wstring FormatHistoryNumber(double value);
+
+// The values with two decimals each, joined by ",".
+std::wstring FormatSampleList(const std::vector<double>& values);
+
+// The record's 18-line block, as UTF-8.
+std::string BuildHistoryBlock(const MeasurementRecord& record);
+
+}  // namespace velmora::modulos::medicao

@@ -1,0 +1,127 @@
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "history/history_platform.h"
+
+extern char** environ;
+
+namespace velmora::modulos::medicao {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool WriteAllTo(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// A directory of our own: created 0700 when missing; an existing one must be a real directory
+// (not a link) that belongs to this user and that nobody else may write to.
+bool PrivateDirectory(const fs::path& dir) {
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        return false;
+    }
+    struct stat st {};
+    return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+           (st.st_mode & 022) == 0;
+}
+
+}  // namespace
+
+fs::path ProgramDirectory() {
+    std::error_code error;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", error);
+    if (error || exe.empty()) {
+        return fs::current_path();
+    }
+    return exe.parent_path();
+}
+
+bool LocalTimeOf(std::int64_t seconds, std::tm& local) {
+    const auto t = static_cast<std::time_t>(seconds);
+    return ::localtime_r(&t, &local) != nullptr;
+}
+
+bool ReplaceFileContents(const fs::path& target, std::string_view bytes) {
+    const fs::path temporary =
+        target.parent_path() / (".history.xml.new-" + std::to_string(::getpid()));
+    const int fd =
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    const bool written = WriteAllTo(fd, bytes) && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temporary.c_str(), target.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    // The rename itself reaches the disk with its folder.
+    const int dirFd = ::open(target.parent_path().empty() ? "." : target.parent_path().c_str(),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
+fs::path ReportDirectory() {
+    // The per-user runtime folder, else the user's cache folder: never a shared /tmp path that
+    // another user could prepare in advance.
+    fs::path base;
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        runtime != nullptr && *runtime == '/') {
+        base = runtime;
+    } else if (const char* cache = std::getenv("XDG_CACHE_HOME");
+               cache != nullptr && *cache == '/') {
+        base = cache;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
+        base = fs::path(home) / ".cache";
+    } else {
+        return {};
+    }
+    std::error_code error;
+    fs::create_directories(base, error);
+    const fs::path dir = base / "KALDRA";
+    return PrivateDirectory(dir) ? dir : fs::path();
+}
+
+bool WriteReportFile(const fs::path& file, std::string_view bytes) {
+    const int fd =
+        ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    const bool written = WriteAllTo(fd, bytes);
+    return ::close(fd) == 0 && written;
+}
+
+void OpenInBrowser(const fs::path& file) {
+    const std::string path = file.string();
+    char opener[] = "xdg-open";
+    char* argv[] = {opener, const_cast<char*>(path.c_str()), nullptr};
+    pid_t pid = 0;
+    if (::posix_spawnp(&pid, opener, nullptr, nullptr, argv, environ) == 0) {
+        // xdg-open hands the file to the browser and ends; do not leave it as a zombie.
+        ::waitpid(pid, nullptr, 0);
+    }
+}
+
+}  // namespace velmora::modulos::medicao

@@ -1,0 +1,100 @@
+#include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
+
+#include <string>
+
+#include "common/unique_handle.h"
+#include "history/history_platform.h"
+
+namespace velmora::modulos::medicao {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct FileHandleTraits {
+    using Type = HANDLE;
+    static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void Close(Type handle) noexcept { CloseHandle(handle); }
+};
+using FileHandle = UniqueHandle<FileHandleTraits>;
+
+bool WriteAllTo(HANDLE file, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const DWORD chunk =
+            bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) {
+            return false;
+        }
+        bytes.remove_prefix(written);
+    }
+    return true;
+}
+
+}  // namespace
+
+fs::path ProgramDirectory() {
+    std::wstring buffer(260, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) {
+            return fs::current_path();
+        }
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            return fs::path(buffer).parent_path();
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+bool LocalTimeOf(std::int64_t seconds, std::tm& local) {
+    const __time64_t t = seconds;
+    return _localtime64_s(&local, &t) == 0;
+}
+
+bool ReplaceFileContents(const fs::path& target, std::string_view bytes) {
+    const fs::path temporary =
+        target.parent_path() / (L".history.xml.new-" + std::to_wstring(GetCurrentProcessId()));
+    {
+        FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            return false;
+        }
+        if (!WriteAllTo(file.get(), bytes) || !FlushFileBuffers(file.get())) {
+            file.reset();
+            DeleteFileW(temporary.c_str());
+            return false;
+        }
+    }
+    if (!MoveFileExW(temporary.c_str(), target.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+fs::path ReportDirectory() {
+    // The per-user temporary folder is private to the user already.
+    wchar_t buffer[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, buffer);
+    const fs::path dir = fs::path(buffer) / L"KALDRA";
+    fs::create_directories(dir);
+    return dir;
+}
+
+bool WriteReportFile(const fs::path& file, std::string_view bytes) {
+    FileHandle handle(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return handle && WriteAllTo(handle.get(), bytes);
+}
+
+void OpenInBrowser(const fs::path& file) {
+    ShellExecuteW(nullptr, L"open", file.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+}  // namespace velmora::modulos::medicao
