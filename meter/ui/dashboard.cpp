@@ -1,0 +1,198 @@
+#include "ui/dashboard.h"
+
+#include <algorithm>
+
+#include "common/text.h"
+#include "ui/speed_gauge.h"
+
+namespace velmora::ui {
+namespace {
+
+using modulos::medicao::MeasurementPhase;
+
+constexpr Rgb kBackground{10, 10, 10};
+constexpr Rgb kHeader{18, 18, 18};
+constexpr Rgb kPanel{26, 26, 26};
+constexpr Rgb kTooltipFill{28, 28, 28};
+constexpr Rgb kTooltipBorder{58, 58, 58};
+constexpr Rgb kAccent{255, 208, 0};
+constexpr Rgb kSecondary{180, 180, 180};
+constexpr Rgb kWhite{255, 255, 255};
+constexpr Rgb kBlack{0, 0, 0};
+constexpr Rgb kDownloadBadge{70, 220, 255};
+constexpr Rgb kUploadBadge{196, 112, 255};
+
+const wchar_t* TooltipText(std::uint32_t hover) {
+    switch (hover) {
+        case 1:
+            return L"Latência idle / ping base da conexão.";
+        case 2:
+            return L"Latência durante o download sob carga.";
+        case 3:
+            return L"Latência durante o upload sob carga.";
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+HitRects LayoutHitRects(int w, int h) {
+    return {{w - 48, 18, w - 14, 50}, {20, h - 108, w - 20, h - 66}, {20, h - 56, w - 20, h - 14},
+            {44, 349, 62, 367},       {146, 349, 164, 367},          {250, 349, 268, 367}};
+}
+
+std::uint32_t BadgeAt(const HitRects& rects, int x, int y) {
+    if (Inside(rects.idleIconRect, x, y))
+        return 1;
+    if (Inside(rects.downloadIconRect, x, y))
+        return 2;
+    if (Inside(rects.uploadIconRect, x, y))
+        return 3;
+    return 0;
+}
+
+std::array<int, 7> ChartHeights(const std::vector<double>& samples, double scale) {
+    std::array<int, 7> heights{};
+    if (samples.empty()) {
+        return heights;
+    }
+    double max = *std::max_element(samples.begin(), samples.end());
+    if (max <= 0.0) {
+        max = 1.0;
+    }
+    for (std::size_t i = 0; i < std::min<std::size_t>(samples.size(), 7); ++i) {
+        heights[i] = static_cast<int>(samples[i] / max * scale);
+    }
+    return heights;
+}
+
+void DrawLabel(ICanvas& canvas, const Rect& rect, std::wstring_view text, Rgb colour, int height,
+               int weight, TextAlign align) {
+    canvas.Text(rect, text, colour, height, weight, align);
+}
+
+void DrawPillButton(ICanvas& canvas, const Rect& rect, std::wstring_view caption, Rgb fill,
+                    Rgb text) {
+    canvas.RoundRect(rect, 14, fill, fill);
+    DrawLabel(canvas, rect, caption, text, -20, 600, TextAlign::Centre);
+}
+
+void DrawIconBadge(ICanvas& canvas, const Rect& rect, std::wstring_view glyph, Rgb colour) {
+    canvas.Ellipse(rect, kPanel, colour);
+    DrawLabel(canvas, rect, glyph, colour, -10, 700, TextAlign::Centre);
+}
+
+void PaintDashboard(modulos::medicao::SharedRunState& state, const WindowFields& window,
+                    ICanvas& canvas, const Rect& client) {
+    const MeasurementPhase phase = state.phase.load();
+    const double download = state.downloadMbps.load();
+    const double upload = state.uploadMbps.load();
+    const double ping = state.pingMs.load();
+    const double idleLatency = state.idleLatencyMs.load();
+    const double downloadLatency = state.downloadLatencyMs.load();
+    const double uploadLatency = state.uploadLatencyMs.load();
+    const bool running = state.running.load();
+    std::wstring publicIp, isp, serverIp, serverLocation, userCity;
+    {
+        std::lock_guard lock(state.mutex);
+        publicIp = state.publicIp;
+        isp = state.isp;
+        serverIp = state.serverIp;
+        serverLocation = state.serverLocation;
+        userCity = state.userCity;
+    }
+    const int w = client.right;
+    const HitRects& r = window.rects;
+
+    canvas.FillRect(client, kBackground);
+    const double gaugeValue =
+        phase == MeasurementPhase::Downloading                                      ? download
+        : (phase == MeasurementPhase::Uploading || phase == MeasurementPhase::Done) ? upload
+                                                                                    : 0.0;
+    DrawSpeedGauge(canvas, w / 2, 246, gaugeValue);
+
+    canvas.FillRect({0, 0, w, 76}, kHeader);
+    DrawLabel(canvas, {18, 12, w - 60, 38}, L"VELMORA", kWhite, -22, 700, TextAlign::Left);
+    DrawLabel(canvas, {18, 38, w - 60, 56}, L"ORVANE / TESSIM / KALDRA", kAccent, -14, 600,
+              TextAlign::Left);
+    DrawLabel(canvas, r.closeRect, L"X", kWhite, -18, 700, TextAlign::Centre);
+
+    DrawIconBadge(canvas, r.idleIconRect, L"\u2194", kAccent);
+    DrawIconBadge(canvas, r.downloadIconRect, L"\u2193", kDownloadBadge);
+    DrawIconBadge(canvas, r.uploadIconRect, L"\u2191", kUploadBadge);
+    const auto badgeValue = [&](const Rect& icon, int right, double ms) {
+        DrawLabel(canvas, {icon.right + 5, 363, right, 382}, FormatFixed(ms, 0) + L" ms",
+                  kSecondary, -14, 400, TextAlign::Left);
+    };
+    badgeValue(r.idleIconRect, 118, idleLatency);
+    badgeValue(r.downloadIconRect, 218, downloadLatency);
+    badgeValue(r.uploadIconRect, 322, uploadLatency);
+
+    DrawLabel(canvas, {20, 388, w - 20, 406},
+              L"Status: " + modulos::medicao::PhaseStatusText(phase), kWhite, -17, 600,
+              TextAlign::Left);
+    DrawLabel(canvas, {20, 414, w - 20, 432}, L"IP público: " + publicIp, kSecondary, -15, 400,
+              TextAlign::Left);
+    DrawLabel(canvas, {20, 440, w - 20, 458}, L"Operadora: " + isp, kSecondary, -15, 400,
+              TextAlign::Left);
+    if (!userCity.empty()) {
+        DrawLabel(canvas, {20, 466, w - 20, 484}, L"Localização: " + userCity, kAccent, -15, 400,
+                  TextAlign::Left);
+    }
+    DrawLabel(canvas, {20, 492, w - 20, 510}, L"IP servidor: " + serverIp, kSecondary, -15, 400,
+              TextAlign::Left);
+
+    canvas.FillRect({18, 522, w - 18, 616}, kPanel);
+    const std::wstring rows[4][2] = {
+        {L"Download", FormatFixed(download, 2) + L" Mbps"},
+        {L"Upload", FormatFixed(upload, 2) + L" Mbps"},
+        {L"Ping", FormatFixed(ping, 0) + L" ms"},
+        {L"Servidor", serverLocation},
+    };
+    for (int i = 0; i < 4; ++i) {
+        const int y = 528 + 22 * i;
+        DrawLabel(canvas, {34, y, 210, y + 20}, rows[i][0], kSecondary, -15, 400, TextAlign::Left);
+        DrawLabel(canvas, {180, y, w - 34, y + 20}, rows[i][1], kWhite, -15, 600, TextAlign::Right);
+    }
+
+    DrawLabel(canvas, {20, 626, w - 20, 642}, L"Gráfico de estabilidade", kWhite, -15, 600,
+              TextAlign::Left);
+    {
+        std::lock_guard lock(state.mutex);
+        const auto d = ChartHeights(state.downloadChart, 46);
+        const auto u = ChartHeights(state.uploadChart, 46);
+        const int step = (w - 48) / 6;
+        std::array<Point, 7> line{};
+        for (int k = 0; k < 7; ++k) {
+            line[static_cast<std::size_t>(k)] = {24 + k * step,
+                                                 696 - d[static_cast<std::size_t>(k)]};
+        }
+        canvas.Polyline(line, kAccent, 2);
+        for (int k = 0; k < 7; ++k) {
+            line[static_cast<std::size_t>(k)] = {24 + k * step,
+                                                 696 - u[static_cast<std::size_t>(k)]};
+        }
+        canvas.Polyline(line, kWhite, 2);
+    }
+
+    if (running) {
+        DrawPillButton(canvas, r.startRect, L"MEDINDO...", kHeader, kSecondary);
+    } else {
+        DrawPillButton(canvas, r.startRect, L"INICIAR TESTE", kAccent, kBlack);
+    }
+    DrawPillButton(canvas, r.historyRect, L"HISTÓRICO", kPanel, kWhite);
+
+    if (const wchar_t* tip = TooltipText(window.hoverIcon)) {
+        Rect box{window.mouseX + 10, window.mouseY + 10, window.mouseX + 218, window.mouseY + 36};
+        if (box.right > w - 8) {
+            box.right = w - 8;
+            box.left = w - 216;
+        }
+        canvas.RoundRect(box, 10, kTooltipFill, kTooltipBorder);
+        DrawLabel(canvas, {box.left + 8, box.top, box.right - 8, box.bottom}, tip, kWhite, -13, 400,
+                  TextAlign::Tooltip);
+    }
+}
+
+}  // namespace velmora::ui

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "measurement/run_state.h"
+#include "ui/canvas.h"
+
+namespace velmora::ui {
+
+// The painted controls' rectangles, laid out from the client size.
+struct HitRects {
+    Rect closeRect;
+    Rect startRect;
+    Rect historyRect;
+    Rect idleIconRect;
+    Rect downloadIconRect;
+    Rect uploadIconRect;
+};
+
+// What the window keeps beside the run state: its controls and the mouse.
+struct WindowFields {
+    HitRects rects;
+    std::uint32_t hoverIcon = 0;  // 0 none, 1 idle, 2 download, 3 upload latency badge
+    int mouseX = 0;
+    int mouseY = 0;
+};
+
+HitRects LayoutHitRects(int clientRight, int clientBottom);
+
+// All four edges count as inside.
+inline bool Inside(const Rect& r, int x, int y) {
+    return r.left <= x && x <= r.right && r.top <= y && y <= r.bottom;
+}
+
+// The latency badge under (x, y): 1, 2, 3 or 0.
+std::uint32_t BadgeAt(const HitRects& rects, int x, int y);
+
+// Seven heights for the stability chart: the samples scaled so the largest reaches `scale`.
+std::array<int, 7> ChartHeights(const std::vector<double>& samples, double scale);
+
+void DrawLabel(ICanvas& canvas, const Rect& rect, std::wstring_view text, Rgb colour, int height,
+               int weight, TextAlign align);
+void DrawPillButton(ICanvas& canvas, const Rect& rect, std::wstring_view caption, Rgb fill,
+                    Rgb text);
+void DrawIconBadge(ICanvas& canvas, const Rect& rect, std::wstring_view glyph, Rgb colour);
+
+// The whole window, from the run state and the window's own fields. Changes nothing.
+void PaintDashboard(modulos::medicao::SharedRunState& state, const WindowFields& window,
+                    ICanvas& canvas, const Rect& client);
+
+}  // namespace velmora::ui
