@@ -61,7 +61,10 @@ class ICanvas {
                       TextAlign align) = 0;
     virtual void Polyline(std::span<const Point> points, Rgb colour, int width) = 0;
 
-    // GDI+, the gauge: anti-aliased, in floating-point world units.
+    // GDI+, the gauge: anti-aliased, in floating-point world units, between BeginVector and
+    // EndVector (the Windows canvas holds one GDI+ graphics object for that span).
+    virtual void BeginVector() {}
+    virtual void EndVector() {}
     virtual void Arc(const RectF& square, float startDegrees, float sweepDegrees, Argb colour,
                      float width) = 0;
     virtual void Line(PointF from, PointF to, Argb colour, float width, LineCap start,

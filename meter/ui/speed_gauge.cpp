@@ -66,6 +66,7 @@ void DrawSpeedGauge(ICanvas& canvas, int centreX, int centreY, double mbps) {
         std::max(0.0f, std::min(static_cast<float>(mbps), static_cast<float>(GAUGE_MAX_MBPS)));
     const float fraction = clamped / static_cast<float>(GAUGE_MAX_MBPS);
 
+    canvas.BeginVector();
     canvas.Arc(Square(cx, cy, 124), kStartDegrees, kSweepDegrees, {30, 255, 208, 0}, 1.5f);
     canvas.Arc(Square(cx, cy, 112), kStartDegrees, kSweepDegrees, {45, 120, 120, 120}, 14.0f);
 
@@ -108,6 +109,7 @@ void DrawSpeedGauge(ICanvas& canvas, int centreX, int centreY, double mbps) {
                                              : FormatFixed(std::max(mbps, 0.0), 2);
     canvas.TextF({cx - 80, cy + 20, 160, 40}, value, {255, 255, 255, 255}, 26.0f, true);
     canvas.TextF({cx - 40, cy + 54, 80, 18}, L"Mbps", {170, 200, 200, 200}, 10.0f, false);
+    canvas.EndVector();
 }
 
 }  // namespace velmora::ui

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <windows.h>
+
+#include "ui/canvas.h"
+
+namespace velmora::ui {
+
+// Draws on a device context with GDI, and with GDI+ between BeginVector and EndVector. Every
+// font, pen and brush is made for one call and deleted right after it.
+class GdiCanvas final : public ICanvas {
+  public:
+    explicit GdiCanvas(HDC dc);
+    ~GdiCanvas() override;
+    GdiCanvas(const GdiCanvas&) = delete;
+    GdiCanvas& operator=(const GdiCanvas&) = delete;
+
+    void FillRect(const Rect& rect, Rgb colour) override;
+    void RoundRect(const Rect& rect, int corner, Rgb fill, Rgb pen) override;
+    void Ellipse(const Rect& rect, Rgb fill, Rgb pen) override;
+    void Text(const Rect& rect, std::wstring_view text, Rgb colour, int height, int weight,
+              TextAlign align) override;
+    void Polyline(std::span<const Point> points, Rgb colour, int width) override;
+
+    void BeginVector() override;
+    void EndVector() override;
+    void Arc(const RectF& square, float startDegrees, float sweepDegrees, Argb colour,
+             float width) override;
+    void Line(PointF from, PointF to, Argb colour, float width, LineCap start,
+              LineCap end) override;
+    void TextF(const RectF& layout, std::wstring_view text, Argb colour, float points,
+               bool bold) override;
+    void GradientEllipse(const RectF& bounds, Argb centre, Argb surround, Argb outline,
+                         float outlineWidth) override;
+
+  private:
+    HDC dc_;
+    void* graphics_ = nullptr;  // GpGraphics while a vector span is open
+};
+
+}  // namespace velmora::ui

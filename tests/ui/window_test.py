@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""VELMORA.exe whole, under Wine on a private X server: the window appears at the bottom-right
+of the work area with its colours in place, "INICIAR TESTE" starts a run (which, in the tests'
+network namespace with no servers, ends in an error that frees the button again), the history
+file exists beside the program, and the close glyph ends the program. Screenshots are kept.
+
+  window_test.py ARTIFACT_DIR WINE_RUN VELMORA.exe
+"""
+import os, shutil, subprocess, sys, time
+
+artifacts, wine_run, exe = sys.argv[1], sys.argv[2], sys.argv[3]
+for tool in ("Xvfb", "xdotool", "import", "convert"):
+    if not shutil.which(tool):
+        print("%s is not installed: skipped" % tool)
+        sys.exit(77)
+
+failures = []
+
+
+def check(ok, what):
+    print(("ok    " if ok else "FAIL  ") + what)
+    if not ok:
+        failures.append(what)
+
+
+def pixel(shot, x, y):
+    out = subprocess.run(["convert", shot, "-format", "%[fx:int(255*r)],%[fx:int(255*g)],%[fx:int(255*b)]",
+                          "-crop", "1x1+%d+%d" % (x, y), "info:"], capture_output=True, text=True).stdout
+    return tuple(int(v) for v in out.strip().split(","))
+
+
+def shoot(name):
+    path = os.path.join(artifacts, name)
+    subprocess.run(["import", "-window", "root", path], env=env, capture_output=True)
+    return path
+
+
+os.makedirs(artifacts, exist_ok=True)
+# Xvfb picks a free display itself and tells which.
+read_end, write_end = os.pipe()
+xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
+                         "-nolisten", "tcp"], pass_fds=(write_end,),
+                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+os.close(write_end)
+with os.fdopen(read_end) as announced:
+    display = ":" + announced.readline().strip()
+env = dict(os.environ, DISPLAY=display)
+print("X display", display)
+app = None
+try:
+    # Wine's desktop, which sets the work area, must start on this display: end the server that
+    # earlier tests left running without one.
+    subprocess.run([wine_run, "--stop"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    history = os.path.join(os.path.dirname(exe), "history.xml")
+    if os.path.exists(history):
+        os.remove(history)
+    app = subprocess.Popen([wine_run, exe], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    window = ""
+    for _ in range(60):
+        window = subprocess.run(["xdotool", "search", "--name", "OBRIX KALDRA"], env=env,
+                                capture_output=True, text=True).stdout.split()
+        if window:
+            break
+        time.sleep(0.5)
+    check(bool(window), "the window appears")
+    expected = (1280 - 376, 1024 - 816, 360, 800)
+    placed = None
+    for _ in range(20):  # Wine may map the window before it has moved it into place
+        time.sleep(0.5)
+        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window[0]], env=env,
+                             capture_output=True, text=True).stdout if window else ""
+        g = dict(line.split("=") for line in out.split())
+        placed = tuple(int(g.get(k, -1)) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+        if placed == expected:
+            break
+    check(placed == expected, "360 x 800 at the bottom-right of the work area (got %s)" % (placed,))
+    x, y = expected[0], expected[1]
+    time.sleep(1)
+    shot = shoot("velmora-idle.png")
+    check(pixel(shot, x + 250, y + 70) == (18, 18, 18), "header band")
+    check(pixel(shot, x + 5, y + 400) == (10, 10, 10), "background")
+    check(pixel(shot, x + 30, y + 713) == (255, 208, 0), "INICIAR TESTE in the accent yellow")
+    check(pixel(shot, x + 30, y + 765) == (26, 26, 26), "HISTÓRICO button")
+    check(pixel(shot, x + 25, y + 540) == (26, 26, 26), "results panel")
+    check(pixel(shot, x + 1, y + 1) != (18, 18, 18), "rounded corner cut away")
+    check(os.path.exists(history), "history.xml made beside the program at start")
+
+    subprocess.run(["xdotool", "mousemove", str(x + 180), str(y + 712), "click", "1"], env=env)
+    time.sleep(0.5)
+    busy = shoot("velmora-running.png")
+    check(pixel(busy, x + 30, y + 713) in ((18, 18, 18), (255, 208, 0)), "start button during or after the run")
+    freed = False
+    for _ in range(40):
+        time.sleep(0.5)
+        if pixel(shoot("velmora-after.png"), x + 30, y + 713) == (255, 208, 0):
+            freed = True
+            break
+    check(freed, "after the failed run the button is free again")
+
+    subprocess.run(["xdotool", "mousemove", str(x + 329), str(y + 34), "click", "1"], env=env)
+    try:
+        app.wait(timeout=15)
+        check(True, "the close glyph ends the program")
+    except subprocess.TimeoutExpired:
+        check(False, "the close glyph ends the program")
+finally:
+    if app and app.poll() is None:
+        app.kill()
+    subprocess.run([wine_run, "--stop"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    xvfb.kill()
+    # Leave a warm server (without a display) for the tests that follow.
+    # (Daemons keep whatever output they inherit open: never hand them a pipe.)
+    subprocess.run([wine_run, "--warm"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   env={k: v for k, v in os.environ.items() if k != "DISPLAY"})
+
+sys.exit(1 if failures else 0)
