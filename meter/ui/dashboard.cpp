@@ -42,6 +42,15 @@ HitRects LayoutHitRects(int w, int h) {
             {44, 349, 62, 367},       {146, 349, 164, 367},          {250, 349, 268, 367}};
 }
 
+NonClientHit HitTest(const HitRects& rects, int x, int y) {
+    constexpr int kDragBand = 77;
+    if (Inside(rects.closeRect, x, y) || Inside(rects.startRect, x, y) ||
+        Inside(rects.historyRect, x, y)) {
+        return NonClientHit::Client;
+    }
+    return y < kDragBand ? NonClientHit::Caption : NonClientHit::Client;
+}
+
 std::uint32_t BadgeAt(const HitRects& rects, int x, int y) {
     if (Inside(rects.idleIconRect, x, y))
         return 1;

@@ -34,6 +34,11 @@ inline bool Inside(const Rect& r, int x, int y) {
     return r.left <= x && x <= r.right && r.top <= y && y <= r.bottom;
 }
 
+// Where a point of the client area belongs for the system: the buttons are client area
+// everywhere; elsewhere the top band drags the window.
+enum class NonClientHit { Client, Caption };
+NonClientHit HitTest(const HitRects& rects, int x, int y);
+
 // The latency badge under (x, y): 1, 2, 3 or 0.
 std::uint32_t BadgeAt(const HitRects& rects, int x, int y);
 

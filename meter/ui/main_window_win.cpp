@@ -23,7 +23,6 @@ using namespace modulos::medicao;
 constexpr wchar_t kClassName[] = L"OBRIXKALDRA.MainForm";
 constexpr int kWidth = 360;
 constexpr int kHeight = 800;
-constexpr int kDragBand = 77;
 
 // The window's whole state: the run state the worker shares, and the window's own fields.
 struct MainWindowState {
@@ -117,12 +116,8 @@ LRESULT HandleMessage(MainWindowState& state, UINT message, WPARAM wParam, LPARA
         case WM_NCHITTEST: {
             POINT p{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
             ScreenToClient(hwnd, &p);
-            const HitRects& r = state.window.rects;
-            if (Inside(r.closeRect, p.x, p.y) || Inside(r.startRect, p.x, p.y) ||
-                Inside(r.historyRect, p.x, p.y)) {
-                return HTCLIENT;
-            }
-            return p.y < kDragBand ? HTCAPTION : HTCLIENT;
+            return HitTest(state.window.rects, p.x, p.y) == NonClientHit::Caption ? HTCAPTION
+                                                                                  : HTCLIENT;
         }
         case WM_MOUSEMOVE: {
             state.window.mouseX = static_cast<short>(LOWORD(lParam));

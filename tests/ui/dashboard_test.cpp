@@ -45,6 +45,20 @@ TEST(HitRects, LayoutAt360By800) {
     EXPECT_EQ(BadgeAt(r, 100, 360), 0u);
 }
 
+TEST(HitRects, TheTopBandDragsExceptOnTheCloseGlyph) {
+    const HitRects r = LayoutHitRects(360, 800);
+    EXPECT_EQ(HitTest(r, 10, 10), NonClientHit::Caption);
+    EXPECT_EQ(HitTest(r, 200, 76), NonClientHit::Caption);
+    EXPECT_EQ(HitTest(r, 200, 77), NonClientHit::Client);
+    EXPECT_EQ(HitTest(r, 312, 18), NonClientHit::Client);  // the close glyph's corner
+    EXPECT_EQ(HitTest(r, 346, 50), NonClientHit::Client);
+    EXPECT_EQ(HitTest(r, 311, 18), NonClientHit::Caption);
+    EXPECT_EQ(HitTest(r, 20, 700), NonClientHit::Client);
+    // A window short enough to put a button in the band keeps the button clickable.
+    const HitRects tiny = LayoutHitRects(360, 120);
+    EXPECT_EQ(HitTest(tiny, 100, 20), NonClientHit::Client);  // start button at 12..54
+}
+
 TEST(ChartHeights, ScaleToTheLargest) {
     EXPECT_EQ(ChartHeights({}, 46), (std::array<int, 7>{}));
     EXPECT_EQ(ChartHeights({80}, 46), (std::array<int, 7>{46, 0, 0, 0, 0, 0, 0}));
@@ -135,6 +149,15 @@ TEST_F(DashboardTest, GaugeFollowsThePhase) {
     EXPECT_NE(Paint().FindText(L"Status: "), nullptr);
 }
 
+TEST_F(DashboardTest, OneSampleDrawsAStep) {
+    state.uploadChart = {42};
+    const RecordingCanvas c = Paint();
+    EXPECT_EQ(c.polylines[1].points[0], (Point{24, 650}));
+    for (std::size_t k = 1; k < 7; ++k) {
+        EXPECT_EQ(c.polylines[1].points[k].y, 696);
+    }
+}
+
 TEST_F(DashboardTest, BusyButtonWhileRunning) {
     state.running.exchange(true);
     const RecordingCanvas c = Paint();
@@ -162,8 +185,14 @@ TEST_F(DashboardTest, TooltipStaysInsideTheWindow) {
     EXPECT_EQ(c.shapes.back().rect, (Rect{144, 365, 352, 391}));
     EXPECT_EQ(c.order.back(), 'T');  // drawn last, over everything
 
+    // Near the bottom it is not moved: it may run past the window's edge.
+    window.mouseY = 790;
+    c = Paint();
+    EXPECT_EQ(c.shapes.back().rect, (Rect{144, 800, 352, 826}));
+
     window.hoverIcon = 1;
     window.mouseX = 50;
+    window.mouseY = 355;
     c = Paint();
     EXPECT_EQ(c.FindText(L"Latência idle / ping base da conexão.")->rect,
               (Rect{68, 365, 260, 391}));

@@ -6,7 +6,7 @@ file exists beside the program, and the close glyph ends the program. Screenshot
 
   window_test.py ARTIFACT_DIR WINE_RUN VELMORA.exe
 """
-import os, shutil, subprocess, sys, time
+import glob, os, shutil, subprocess, sys, time
 
 artifacts, wine_run, exe = sys.argv[1], sys.argv[2], sys.argv[3]
 for tool in ("Xvfb", "xdotool", "import", "convert"):
@@ -97,10 +97,29 @@ try:
             break
     check(freed, "after the failed run the button is free again")
 
+    # HISTÓRICO writes the report into the user's temporary folder of the Wine prefix.
+    prefix = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(exe))), "wineprefix")
+    pattern = os.path.join(prefix, "drive_c", "users", "*", "**", "KALDRA", "index.html")
+    for old in glob.glob(pattern, recursive=True):
+        os.remove(old)
+    subprocess.run(["xdotool", "mousemove", str(x + 180), str(y + 765), "click", "1"], env=env)
+    reports = []
+    for _ in range(20):
+        time.sleep(0.5)
+        reports = glob.glob(pattern, recursive=True)
+        if reports:
+            break
+    check(bool(reports), "HISTÓRICO writes the report")
+    if reports:
+        with open(reports[0], encoding="utf-8") as page:
+            check("Nenhuma medi&#231;&#227;o registrada ainda." in page.read(),
+                  "the report of an empty history (a failed run stores nothing)")
+    time.sleep(1)
+
     subprocess.run(["xdotool", "mousemove", str(x + 329), str(y + 34), "click", "1"], env=env)
     try:
-        app.wait(timeout=15)
-        check(True, "the close glyph ends the program")
+        code = app.wait(timeout=15)
+        check(code == 0, "the close glyph ends the program with exit code 0 (got %s)" % code)
     except subprocess.TimeoutExpired:
         check(False, "the close glyph ends the program")
 finally:
