@@ -10,7 +10,7 @@ packages=(
     wine wine64 fonts-liberation2
     iproute2 util-linux python3 openssl ca-certificates
     chromium locales clang libclang-rt-14-dev
-    xvfb xdotool imagemagick
+    xvfb xdotool imagemagick libcairo2-dev
 )
 
 missing=()

@@ -174,13 +174,17 @@ TEST_F(MeasurementRunTest, AWholeRunPublishesInTheRightOrder) {
     });
     ASSERT_NE(uploading, posts.end());
     int warmUpPosts = 0;
+    auto previous = uploading->at;
     for (auto it = uploading + 1;
          it != posts.end() && it->at - uploading->at < settings.upload.warmUp; ++it) {
         EXPECT_EQ(it->uploadMbps, 0.0);
+        // One per tick: never two in one tick (a tick may run long on a busy machine).
+        EXPECT_GE(it->at - previous, settings.tick * 9 / 10);
+        previous = it->at;
         ++warmUpPosts;
     }
     const int ticks = static_cast<int>(settings.upload.warmUp / settings.tick);
-    EXPECT_GE(warmUpPosts, ticks - 4);
+    EXPECT_GE(warmUpPosts, 5);
     EXPECT_LE(warmUpPosts, ticks);
 }
 

@@ -86,13 +86,21 @@ TEST(SpeedProtocol, DownloadErrorStatusReconnectsAtOnceAndCountsNothing) {
     const ServerListener server = SpeedServer::Listen("addr=auto mode=status status=404");
     const CloudflareProtocol protocol(Plain(server));
     ByteCounter bytes{0};
-    RunStreams(1, 1000ms,
-               [&](std::stop_token stop) { protocol.Download(server.host(), bytes, stop); });
+    RunStreamsUntil(
+        1, [&] { return SpeedServer::Stats(server).connections >= 15; },
+        [&](std::stop_token stop) { protocol.Download(server.host(), bytes, stop); });
     const ListenerStats stats = SpeedServer::Stats(server);
     EXPECT_EQ(bytes.load(), 0u);
-    // A 100 ms pause per attempt would allow at most 10.
-    EXPECT_GE(stats.requests, 15);
-    EXPECT_GE(stats.connections, stats.requests - 1);
+    ASSERT_GE(stats.connections, 15);
+    EXPECT_GE(stats.connections, stats.requests - 1);  // a new connection for every request
+    // A 100 ms pause would put every gap between connections at 100 ms or more; the median
+    // shrugs off a busy moment of the machine.
+    std::vector<double> gaps;
+    for (std::size_t i = 1; i < stats.accepts.size(); ++i) {
+        gaps.push_back(stats.accepts[i] - stats.accepts[i - 1]);
+    }
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+    EXPECT_LT(gaps[gaps.size() / 2], 0.05);
 }
 
 TEST(SpeedProtocol, DownloadResetMidBodyReconnects) {
@@ -263,16 +271,18 @@ TEST(OoklaProtocol, WalksThePortsInOrderThenRetries443Every100ms) {
     const ServerListener p80 = ListenOn(p8080.address, 80, "mode=drop");
     const ServerListener p443 = ListenOn(p8080.address, 443, "mode=drop");
     ByteCounter bytes{0};
-    const auto stopTook = RunStreams(1, 800ms, [&](std::stop_token stop) {
-        OoklaHttpProtocol().Download(p8080.host(), bytes, stop);
-    });
+    const auto start = std::chrono::steady_clock::now();
+    RunStreamsUntil(
+        1, [&] { return SpeedServer::Stats(p443).connections >= 4; },
+        [&](std::stop_token stop) { OoklaHttpProtocol().Download(p8080.host(), bytes, stop); });
+    const auto took = std::chrono::steady_clock::now() - start;
     const ListenerStats s8080 = SpeedServer::Stats(p8080);
     const ListenerStats s80 = SpeedServer::Stats(p80);
     const ListenerStats s443 = SpeedServer::Stats(p443);
     EXPECT_EQ(bytes.load(), 0u);
     ASSERT_GE(s8080.connections, 1);
     ASSERT_GE(s80.connections, 1);
-    ASSERT_GE(s443.connections, 3);
+    ASSERT_GE(s443.connections, 4);
     EXPECT_LE(s8080.connections, 2);
     EXPECT_LE(s80.connections, 2);
     EXPECT_LT(s8080.accepts.front(), s80.accepts.front());
@@ -283,7 +293,8 @@ TEST(OoklaProtocol, WalksThePortsInOrderThenRetries443Every100ms) {
     for (std::size_t i = 2; i < s443.accepts.size(); ++i) {
         EXPECT_GE(Since(s443, i - 2, i), 90ms) << i;
     }
-    EXPECT_LT(stopTook, 1s);
+    // Four attempts on 443 need at least three pauses.
+    EXPECT_GE(took, 300ms);
 }
 
 TEST(OoklaProtocol, AnErrorStatusKeepsThePort) {

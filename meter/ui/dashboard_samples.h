@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+#include "ui/dashboard.h"
+
+namespace velmora::ui {
+
+// Puts the state into what a window shows at a moment of a run: "idle" (before any run),
+// "running" (latency), "download", "upload", "done" or "error". False for another name.
+bool StageSampleScene(const std::string& scene, modulos::medicao::SharedRunState& state,
+                      WindowFields& window);
+
+}  // namespace velmora::ui

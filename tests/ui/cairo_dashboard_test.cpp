@@ -1,0 +1,67 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <numbers>
+
+#include "servers/server_catalog.h"
+#include "ui/cairo_canvas.h"
+#include "ui/dashboard_samples.h"
+
+namespace velmora::ui {
+namespace {
+
+constexpr Rgb kAccent{255, 208, 0};
+constexpr Rgb kBusy{18, 18, 18};
+
+// The dashboard of one scene, painted with Cairo; the PNG is kept as a test artifact.
+class Painted {
+  public:
+    explicit Painted(const std::string& scene) : canvas_(360, 800) {
+        WindowFields window{LayoutHitRects(360, 800)};
+        EXPECT_TRUE(StageSampleScene(scene, state_, window));
+        PaintDashboard(state_, window, canvas_, {0, 0, 360, 800});
+        std::filesystem::create_directories("artifacts");
+        canvas_.WritePng("artifacts/dashboard-" + scene + ".png");
+    }
+    Rgb At(int x, int y) { return canvas_.PixelAt(x, y); }
+
+  private:
+    modulos::medicao::ServerCatalog catalog_ = modulos::medicao::BuildServerCatalog();
+    modulos::medicao::SharedRunState state_{catalog_};
+    CairoCanvas canvas_;
+};
+
+// A point on the gauge's track at `degrees` (150 = 0 Mbps, 270 = 750 Mbps).
+std::pair<int, int> OnTrack(double degrees) {
+    const double a = degrees * std::numbers::pi / 180;
+    return {static_cast<int>(std::lround(180 + 112 * std::cos(a))),
+            static_cast<int>(std::lround(246 + 112 * std::sin(a)))};
+}
+
+TEST(CairoDashboard, EveryPhaseAtSampledPixels) {
+    for (const std::string scene : {"idle", "running", "download", "upload", "done", "error"}) {
+        Painted p(scene);
+        EXPECT_EQ(p.At(5, 400), (Rgb{10, 10, 10})) << scene << ": background";
+        EXPECT_EQ(p.At(250, 70), (Rgb{18, 18, 18})) << scene << ": header band";
+        EXPECT_EQ(p.At(25, 540), (Rgb{26, 26, 26})) << scene << ": results panel";
+        EXPECT_EQ(p.At(30, 765), (Rgb{26, 26, 26})) << scene << ": history button";
+        const bool busy = scene == "running" || scene == "download" || scene == "upload";
+        EXPECT_EQ(p.At(30, 713), busy ? kBusy : kAccent) << scene << ": start button";
+    }
+}
+
+TEST(CairoDashboard, TheActiveArcFollowsTheShownSpeed) {
+    const auto [x, y] = OnTrack(160);  // about 60 Mbps along the dial
+    const Rgb idle = Painted("idle").At(x, y);
+    EXPECT_LT(idle.g, 100) << "no active arc before a run";
+    const Rgb download = Painted("download").At(x, y);
+    EXPECT_GT(download.g, 150) << "green near the start of the dial";
+    EXPECT_GT(download.g, download.r);
+    // 487 Mbps reaches about 228 degrees but not 300.
+    const auto [fx, fy] = OnTrack(300);
+    EXPECT_LT(Painted("download").At(fx, fy).g, 100);
+}
+
+}  // namespace
+}  // namespace velmora::ui
