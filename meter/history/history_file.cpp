@@ -14,14 +14,6 @@ namespace fs = std::filesystem;
 
 constexpr std::string_view kHistoryEnd = "</history>";
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return {};
-    }
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 bool StartsWithUtf16Mark(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     char mark[2] = {};
@@ -47,6 +39,14 @@ void ReplaceAll(std::wstring& text, wchar_t c, const wchar_t* entity) {
 }
 
 }  // namespace
+
+std::string ReadFileBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return {};
+    }
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 std::wstring XmlEscape(const std::wstring& text) {
     std::wstring out = text;
@@ -154,7 +154,7 @@ bool AppendToHistory(const MeasurementRecord& record, const fs::path& directory,
                      FileReplacer replace) {
     try {
         const fs::path path = EnsureHistoryFile(directory);
-        std::string content = ReadAll(path);
+        std::string content = ReadFileBytes(path);
         if (content.size() < kHistoryEnd.size()) {
             return false;
         }

@@ -8,6 +8,9 @@
 
 namespace velmora::modulos::medicao {
 
+// The whole file as bytes; empty when it cannot be read.
+std::string ReadFileBytes(const std::filesystem::path& path);
+
 // "history.xml" in `directory` (the program's folder by default), created with the empty
 // skeleton when missing. A file in UTF-16 (from an older version) is moved aside to
 // "history.utf16.bak" (or .1.bak, .2.bak, ... never over an earlier backup) and replaced.

@@ -3,10 +3,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "common/text.h"
+#include "history/history_file.h"
 #include "history/history_platform.h"
 
 namespace velmora::modulos::medicao {
@@ -311,13 +310,8 @@ fs::path BuildHistoryReport(const fs::path& historyPath) {
 
 fs::path BuildHistoryReport(const fs::path& historyPath, const fs::path& reportDirectory) {
     try {
-        std::string content;
-        std::error_code error;
-        if (fs::exists(historyPath, error)) {
-            std::ifstream in(historyPath, std::ios::binary);
-            content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        }
-        const std::string page = BuildHistoryPage(ReadHistory(content));
+        // A missing or unreadable history reads as empty: the page then says so.
+        const std::string page = BuildHistoryPage(ReadHistory(ReadFileBytes(historyPath)));
         if (reportDirectory.empty()) {
             return {};
         }

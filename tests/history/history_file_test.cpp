@@ -16,7 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using velmora::test::TempDir;
-const auto Read = velmora::test::ReadBytes;
+const auto Read = ReadFileBytes;
 
 void Write(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;

@@ -17,7 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using velmora::test::TempDir;
-const auto Read = velmora::test::ReadBytes;
+const auto Read = ReadFileBytes;
 
 std::size_t Count(const std::string& text, const std::string& piece) {
     std::size_t n = 0;

@@ -12,10 +12,6 @@ using protocolos::HttpEndpoint;
 using velmora::test::ServerListener;
 using velmora::test::SpeedServer;
 
-#define REQUIRE_SPEED_SERVER()     \
-    if (!SpeedServer::Available()) \
-    GTEST_SKIP() << "needs the loopback speed server (ctest fixture)"
-
 // The lookup against a service that answers every request with `body`.
 ConnectionInfo LookupAnswering(const std::string& body) {
     const ServerListener service = SpeedServer::ListenAnswering(body);

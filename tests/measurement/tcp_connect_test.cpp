@@ -6,10 +6,13 @@
 #include <optional>
 #include <thread>
 
+#include "support/failure_of.h"
 #include "support/loopback_listener.h"
 
 namespace velmora::modulos::medicao {
 namespace {
+
+using velmora::test::FailureOf;
 
 using namespace std::chrono_literals;
 using velmora::test::InIsolatedNetwork;
@@ -20,15 +23,6 @@ using Clock = std::chrono::steady_clock;
 #define REQUIRE_ISOLATED_NETWORK() \
     if (!InIsolatedNetwork())      \
     GTEST_SKIP() << "needs the test namespace (scripts/isolated.sh)"
-
-std::string FailureOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 // Connects until a listener that never accepts has a full backlog and a connect stalls;
 // returns how long the stalled connect took before it was given up.

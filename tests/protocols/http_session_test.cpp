@@ -4,27 +4,17 @@
 
 #include <stdexcept>
 
+#include "support/failure_of.h"
 #include "support/loopback_listener.h"
 #include "support/speed_server.h"
 
 namespace velmora::modulos::medicao::protocolos {
 namespace {
 
+using velmora::test::FailureOf;
+
 using velmora::test::ServerListener;
 using velmora::test::SpeedServer;
-
-#define REQUIRE_SPEED_SERVER()     \
-    if (!SpeedServer::Available()) \
-    GTEST_SKIP() << "needs the loopback speed server (ctest fixture)"
-
-std::string FailureOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
 
 TEST(TextHelpers, TrimWhitespace) {
     EXPECT_EQ(TrimWhitespace(L"\r\n \tGRU \t\r\n"), L"GRU");

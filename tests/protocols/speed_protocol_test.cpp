@@ -19,10 +19,6 @@ using velmora::test::RunStreamsUntil;
 using velmora::test::ServerListener;
 using velmora::test::SpeedServer;
 
-#define REQUIRE_SPEED_SERVER()     \
-    if (!SpeedServer::Available()) \
-    GTEST_SKIP() << "needs the loopback speed server (ctest fixture)"
-
 // The fixed Ookla ports can only be opened in the tests' own network namespace.
 #define REQUIRE_OWN_PORTS()   \
     REQUIRE_SPEED_SERVER();   \

@@ -7,6 +7,11 @@
 #include <string>
 #include <vector>
 
+// Skips a test when no speed server was started for this run (the ctest fixture starts one).
+#define REQUIRE_SPEED_SERVER()                      \
+    if (!::velmora::test::SpeedServer::Available()) \
+    GTEST_SKIP() << "needs the loopback speed server (ctest fixture)"
+
 namespace velmora::test {
 
 struct ServerListener {

@@ -3,8 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 namespace velmora::test {
@@ -31,11 +29,5 @@ class TempDir {
   private:
     std::filesystem::path path_;
 };
-
-// The whole file as bytes; empty when it cannot be read.
-inline std::string ReadBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 }  // namespace velmora::test
