@@ -106,6 +106,12 @@ void CairoCanvas::ShowText(double left, double top, double width, double height,
     } else if (align == TextAlign::Right) {
         x = left + width - extents.x_advance;
     }
+    if (align == TextAlign::TopLeft) {
+        cairo_move_to(cr_, x, top + font.ascent);
+        cairo_show_text(cr_, text.c_str());
+        cairo_new_path(cr_);
+        return;
+    }
     const double y = top + (height - (font.ascent + font.descent)) / 2 + font.ascent;
     // Clipped at the sides like DrawTextW; a little room above and below for accents.
     cairo_save(cr_);

@@ -58,6 +58,8 @@ UINT Flags(TextAlign align) {
             return DT_SINGLELINE | DT_VCENTER | DT_RIGHT;
         case TextAlign::Tooltip:
             return DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS;
+        case TextAlign::TopLeft:
+            return DT_SINGLELINE | DT_NOCLIP;
         case TextAlign::Left:
         default:
             return DT_SINGLELINE | DT_VCENTER;

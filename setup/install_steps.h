@@ -1,0 +1,40 @@
+#pragma once
+
+// The installer's jobs: put the meter on the machine, and take it off again.
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+#include "installer_flow.h"
+
+namespace velmora::setup {
+
+// Where a job works. The defaults are the real places; tests point them at their own folders
+// and at a key under HKEY_CURRENT_USER.
+struct InstallLayout {
+    std::wstring installDir{INSTALL_DIR};
+    std::optional<std::wstring> desktopDir;   // empty: the all-users desktop
+    std::optional<std::wstring> programsDir;  // empty: the all-users Start-menu programs
+    HKEY registryRoot = HKEY_LOCAL_MACHINE;
+    std::wstring uninstallKey{kUninstallKey};
+    ProgressReporter progress;
+};
+
+// Writes RT_RCDATA resource `id` of this program to `path` (no sharing, replacing a file).
+bool ExtractResourceToFile(int id, const std::wstring& path);
+
+// A shell link at `link` to `target`, started in the target's folder.
+bool CreateShortcut(const std::wstring& link, const std::wstring& target, const std::wstring& icon,
+                    const std::wstring& description);
+
+// The uninstall entry Windows lists under "Apps"; false when nothing could be written.
+bool WriteUninstallEntry(const InstallLayout& layout);
+bool WriteUninstallEntry();
+
+// Every step reports through layout.progress; true after the last one.
+bool Install(const InstallLayout& layout, bool createDesktopShortcut, bool createStartMenuShortcut);
+bool Uninstall(const InstallLayout& layout);
+
+}  // namespace velmora::setup

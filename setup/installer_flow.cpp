@@ -1,0 +1,215 @@
+#include "installer_flow.h"
+
+#include <array>
+
+namespace velmora::setup {
+namespace {
+
+using ui::Rect;
+using ui::Rgb;
+
+constexpr Rgb kBackground{10, 10, 10};
+constexpr Rgb kPanel{18, 18, 18};
+constexpr Rgb kField{30, 30, 30};
+constexpr Rgb kEdge{58, 58, 58};
+constexpr Rgb kAccent{255, 208, 0};
+constexpr Rgb kMuted{180, 180, 180};
+constexpr Rgb kWhite{255, 255, 255};
+
+struct Font {
+    int height;
+    int weight;
+};
+constexpr Font kTitleFont{-20, 800};
+constexpr Font kTextFont{-13, 400};
+constexpr Font kSmallFont{-11, 400};
+constexpr Font kButtonFont{-13, 700};
+
+bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// Text from a point, not clipped, one line (the rectangle only anchors it).
+void DrawTextAt(ui::ICanvas& canvas, int x, int y, std::wstring_view text, Font font, Rgb colour) {
+    canvas.Text({x, y, x + 600, y + 200}, text, colour, font.height, font.weight,
+                ui::TextAlign::TopLeft);
+}
+
+void DrawButton(ui::ICanvas& canvas, const Rect& rect, std::wstring_view caption, Rgb fill,
+                Rgb text) {
+    canvas.RoundRect(rect, 10, fill, fill);
+    canvas.Text(rect, caption, text, kButtonFont.height, kButtonFont.weight, ui::TextAlign::Centre);
+}
+
+void DrawCheckbox(ui::ICanvas& canvas, int top, bool ticked, std::wstring_view label) {
+    canvas.RoundRect({28, top + 2, 44, top + 18}, 3, kField, kEdge);
+    if (ticked) {
+        canvas.RoundRect({31, top + 5, 41, top + 15}, 2, kAccent, kAccent);
+    }
+    DrawTextAt(canvas, 52, top + 1, label, kTextFont, kWhite);
+}
+
+}  // namespace
+
+std::wstring JoinPath(std::wstring_view folder, std::wstring_view name) {
+    std::wstring path(folder);
+    if (!path.empty() && !IsSeparator(path.back())) {
+        path += L'\\';
+    }
+    path += name;
+    return path;
+}
+
+std::wstring FolderOf(std::wstring_view path) {
+    std::size_t end = path.size();
+    while (end > 0 && !IsSeparator(path[end - 1])) {
+        --end;  // the last component
+    }
+    const std::size_t afterLast = end;
+    while (end > 0 && IsSeparator(path[end - 1])) {
+        --end;  // the separators before it
+    }
+    // Keep the root: "C:\" for "C:\file", "\" for "\file".
+    if (afterLast > 0 && (end == 0 || (end == 2 && path[1] == L':'))) {
+        return std::wstring(path.substr(0, end + 1));
+    }
+    return std::wstring(path.substr(0, end));
+}
+
+bool IsUninstallCommandLine(std::wstring_view arguments) {
+    return arguments.size() >= 10 && arguments.find(L"/uninstall") != std::wstring_view::npos;
+}
+
+std::wstring SelfDeleteParameters(std::wstring_view installDir) {
+    std::wstring parameters = L"/c ping -n 3 127.0.0.1 >nul & del /q \"";
+    parameters += JoinPath(installDir, kUninstallerFile);
+    parameters += L"\" & rmdir /q \"";
+    parameters += installDir;
+    parameters += L"\"";
+    return parameters;
+}
+
+std::uint32_t EstimatedSizeKiB(std::uint64_t bytes) {
+    return static_cast<std::uint32_t>(bytes >> 10);
+}
+
+InstallerView InitialView(bool uninstallMode) {
+    InstallerView view;
+    view.uninstallMode = uninstallMode;
+    view.statusText = uninstallMode ? L"Pronto para desinstalar." : L"Pronto para instalar.";
+    return view;
+}
+
+bool ApplyProgress(InstallerView& view, std::wstring_view text, int percent) {
+    view.statusText = text;
+    if (percent >= 0) {
+        view.progress = percent;
+    }
+    if (percent == 100 || percent == -1) {
+        view.finished = true;
+        view.succeeded = percent == 100;
+        view.busy = false;
+    }
+    return view.finished && view.succeeded && view.uninstallMode;
+}
+
+void BeginJob(InstallerView& view, const std::function<void()>& start) {
+    view.busy = true;
+    try {
+        start();
+    } catch (...) {
+        ApplyProgress(view,
+                      view.uninstallMode ? L"Não foi possível iniciar a desinstalação."
+                                         : L"Não foi possível iniciar a instalação.",
+                      -1);
+    }
+}
+
+Screen ScreenOf(const InstallerView& view) {
+    if (view.uninstallMode && view.finished) {
+        return Screen::UninstallEnded;
+    }
+    if (!view.uninstallMode && view.finished && view.succeeded) {
+        return Screen::Installed;
+    }
+    return Screen::ReadyOrWorking;
+}
+
+ClickAction ClassifyClick(const InstallerView& view, const InstallerRects& rects, int x, int y) {
+    if (!view.busy && !view.finished) {
+        if (Contains(rects.desktopBoxRect, x, y)) {
+            return ClickAction::ToggleDesktop;
+        }
+        if (Contains(rects.startMenuBoxRect, x, y)) {
+            return ClickAction::ToggleStartMenu;
+        }
+    }
+    const bool installed = ScreenOf(view) == Screen::Installed;
+    if (Contains(rects.secondaryRect, x, y)) {
+        return !view.busy || installed ? ClickAction::Close : ClickAction::None;
+    }
+    if (Contains(rects.primaryRect, x, y) && !view.busy) {
+        return installed ? ClickAction::OpenApp : ClickAction::StartJob;
+    }
+    return ClickAction::None;
+}
+
+InstallerRects PaintInstaller(ui::ICanvas& canvas, const InstallerView& view, int width,
+                              int height) {
+    const int w = width;
+    const int h = height;
+    InstallerRects rects;
+
+    canvas.FillRect({0, 0, w, h}, kBackground);
+    canvas.FillRect({0, 0, w, kHeaderHeight}, kPanel);
+    const std::array<ui::Point, 2> rule{{{0, 89}, {w, 89}}};
+    canvas.Polyline(rule, kAccent, 2);
+    DrawTextAt(canvas, 28, 20, L"KALDRA NETWORK SECURITY LTDA", kTitleFont, kAccent);
+    DrawTextAt(canvas, 28, 55,
+               view.uninstallMode ? L"Desinstalador" : L"Instalador — VELMORA v2.0.3.7", kSmallFont,
+               kMuted);
+
+    DrawTextAt(canvas, 28, 110, L"Destino da instalação:", kSmallFont, kMuted);
+    canvas.RoundRect({28, 132, w - 28, 166}, 8, kField, kEdge);
+    DrawTextAt(canvas, 40, 140, INSTALL_DIR, kTextFont, kWhite);
+
+    if (!view.uninstallMode && !view.busy) {
+        rects.desktopBoxRect = {28, 184, 308, 206};
+        DrawCheckbox(canvas, 184, view.createDesktopShortcut, L"Criar atalho na Área de Trabalho");
+        rects.startMenuBoxRect = {28, 214, 308, 236};
+        DrawCheckbox(canvas, 214, view.createStartMenuShortcut, L"Criar atalho no Menu Iniciar");
+    }
+
+    canvas.RoundRect({28, h - 100, w - 28, h - 90}, 5, kField, kField);
+    if (view.progress > 0) {
+        const int right = 28 + (w - 56) * view.progress / 100;
+        canvas.RoundRect({28, h - 100, right, h - 90}, 5, kAccent, kAccent);
+    }
+    DrawTextAt(canvas, 28, h - 82, view.statusText, kSmallFont, kMuted);
+
+    const Rect right{w - 188, h - 58, w - 28, h - 16};
+    const Rect left{w - 362, h - 58, w - 202, h - 16};
+    switch (ScreenOf(view)) {
+        case Screen::ReadyOrWorking:
+            rects.primaryRect = right;
+            DrawButton(canvas, right, view.uninstallMode ? L"DESINSTALAR" : L"INSTALAR",
+                       view.busy ? kEdge : kAccent, kBackground);
+            rects.secondaryRect = left;
+            DrawButton(canvas, left, L"CANCELAR", kPanel, kWhite);
+            break;
+        case Screen::Installed:
+            rects.primaryRect = right;
+            DrawButton(canvas, right, L"ABRIR APP", kAccent, kBackground);
+            rects.secondaryRect = left;
+            DrawButton(canvas, left, L"FECHAR", kPanel, kWhite);
+            break;
+        case Screen::UninstallEnded:
+            rects.secondaryRect = right;
+            DrawButton(canvas, right, view.succeeded ? L"FECHANDO..." : L"FECHAR", kAccent,
+                       kBackground);
+            break;
+    }
+    return rects;
+}
+
+}  // namespace velmora::setup

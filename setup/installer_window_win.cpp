@@ -1,0 +1,285 @@
+// VELMORA-Setup.exe: the painted installer window, its job thread and the self-delete that
+// follows an uninstall.
+
+#include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "install_steps.h"
+#include "installer_flow.h"
+#include "ui/gdi_canvas_win.h"
+
+namespace velmora::setup {
+namespace {
+
+constexpr wchar_t kClassName[] = L"KALDRA.Setup";
+constexpr UINT kUninstalledMessage = WM_APP + 1;
+constexpr UINT_PTR kCloseTimer = 1;
+
+struct InstallerState {
+    HINSTANCE hInstance = nullptr;
+    HWND hwnd = nullptr;
+    // The job thread writes the view through SetProgress, the window thread reads it to paint
+    // and to decide clicks: every access holds the lock.
+    std::mutex lock;
+    InstallerView view;
+    bool closeAfterJob = false;  // a close asked for while a job ran
+    InstallerRects rects;        // window thread only
+    std::thread job;
+    std::atomic<bool> jobRunning{false};  // until the job's last statement
+};
+
+std::atomic<InstallerState*> g_state{nullptr};
+
+void RunInstallerJob(InstallerState* state);
+
+void Repaint(HWND hwnd) {
+    InvalidateRect(hwnd, nullptr, FALSE);
+}
+
+void Paint(InstallerState& state) {
+    PAINTSTRUCT ps{};
+    const HDC dc = BeginPaint(state.hwnd, &ps);
+    RECT client{};
+    GetClientRect(state.hwnd, &client);
+    const HDC memory = CreateCompatibleDC(dc);
+    const HBITMAP bitmap = CreateCompatibleBitmap(dc, client.right, client.bottom);
+    const HGDIOBJ old = SelectObject(memory, bitmap);
+    InstallerView view;
+    {
+        const std::lock_guard hold(state.lock);
+        view = state.view;
+    }
+    {
+        ui::GdiCanvas canvas(memory);
+        state.rects = PaintInstaller(canvas, view, client.right, client.bottom);
+    }
+    BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    EndPaint(state.hwnd, &ps);
+}
+
+void StartJob(InstallerState& state) {
+    if (state.jobRunning.load()) {
+        return;  // the last job is still leaving its thread
+    }
+    if (state.job.joinable()) {
+        state.job.join();
+    }
+    {
+        const std::lock_guard hold(state.lock);
+        BeginJob(state.view, [&state] {
+            state.jobRunning = true;
+            try {
+                state.job = std::thread(RunInstallerJob, &state);
+            } catch (...) {
+                state.jobRunning = false;
+                throw;
+            }
+        });
+    }
+    Repaint(state.hwnd);
+}
+
+void OnClick(InstallerState& state, int x, int y) {
+    ClickAction action;
+    {
+        const std::lock_guard hold(state.lock);
+        action = ClassifyClick(state.view, state.rects, x, y);
+        if (action == ClickAction::ToggleDesktop) {
+            state.view.createDesktopShortcut = !state.view.createDesktopShortcut;
+        } else if (action == ClickAction::ToggleStartMenu) {
+            state.view.createStartMenuShortcut = !state.view.createStartMenuShortcut;
+        }
+    }
+    switch (action) {
+        case ClickAction::ToggleDesktop:
+        case ClickAction::ToggleStartMenu:
+            Repaint(state.hwnd);
+            break;
+        case ClickAction::Close:
+            DestroyWindow(state.hwnd);
+            break;
+        case ClickAction::OpenApp:
+            ShellExecuteW(nullptr, L"open", JoinPath(INSTALL_DIR, kMeterFile).c_str(), nullptr,
+                          nullptr, SW_SHOWNORMAL);
+            DestroyWindow(state.hwnd);
+            break;
+        case ClickAction::StartJob:
+            StartJob(state);
+            break;
+        case ClickAction::None:
+            break;
+    }
+}
+
+LRESULT CALLBACK InstallerWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    InstallerState* state = g_state.load();
+    if (!state) {
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+    switch (message) {
+        case WM_CREATE:
+            state->hwnd = hwnd;
+            return 0;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+        case WM_PAINT:
+            Paint(*state);
+            return 0;
+        case WM_ERASEBKGND:
+            return 1;
+        case WM_NCHITTEST: {
+            const LRESULT hit = DefWindowProcW(hwnd, message, wParam, lParam);
+            POINT point{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+            ScreenToClient(hwnd, &point);
+            return hit == HTCLIENT && point.y < kHeaderHeight ? HTCAPTION : hit;
+        }
+        case WM_TIMER:
+            if (wParam == kCloseTimer) {
+                KillTimer(hwnd, kCloseTimer);
+                DestroyWindow(hwnd);
+            }
+            return 0;
+        case WM_LBUTTONUP:
+            OnClick(*state, static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam)));
+            return 0;
+        case WM_CLOSE: {
+            // Alt+F4 during a job closes the window once the job has ended, never between steps.
+            const std::lock_guard hold(state->lock);
+            if (state->view.busy) {
+                state->closeAfterJob = true;
+                return 0;
+            }
+            break;
+        }
+        case kUninstalledMessage:
+            SetTimer(hwnd, kCloseTimer, 2500, nullptr);
+            return 0;
+        default:
+            break;
+    }
+    return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+}  // namespace
+
+void SetProgress(std::wstring_view text, int percent) {
+    InstallerState* state = g_state.load();
+    if (!state) {
+        return;
+    }
+    bool armCloseTimer = false;
+    bool closeNow = false;
+    {
+        const std::lock_guard hold(state->lock);
+        armCloseTimer = ApplyProgress(state->view, text, percent);
+        closeNow = state->view.finished && !state->view.busy && state->closeAfterJob;
+    }
+    // Painted before the next step starts, so every step's text is seen.
+    InvalidateRect(state->hwnd, nullptr, FALSE);
+    UpdateWindow(state->hwnd);
+    if (armCloseTimer) {
+        PostMessageW(state->hwnd, kUninstalledMessage, 0, 0);
+    }
+    if (closeNow) {
+        PostMessageW(state->hwnd, WM_CLOSE, 0, 0);
+    }
+}
+
+bool Install(bool createDesktopShortcut, bool createStartMenuShortcut) {
+    InstallLayout layout;
+    layout.progress = SetProgress;
+    return Install(layout, createDesktopShortcut, createStartMenuShortcut);
+}
+
+bool Uninstall() {
+    InstallLayout layout;
+    layout.progress = SetProgress;
+    return Uninstall(layout);
+}
+
+namespace {
+
+void RunInstallerJob(InstallerState* state) {
+    bool uninstallMode = false;
+    bool desktop = false;
+    bool startMenu = false;
+    {
+        const std::lock_guard hold(state->lock);
+        uninstallMode = state->view.uninstallMode;
+        desktop = state->view.createDesktopShortcut;
+        startMenu = state->view.createStartMenuShortcut;
+    }
+    try {
+        if (uninstallMode) {
+            Uninstall();
+        } else {
+            Install(desktop, startMenu);
+        }
+    } catch (...) {
+        // Out of memory or the like: still a failure the window can show, never an abort.
+        SetProgress(L"Erro inesperado. Tente novamente.", -1);
+    }
+    state->jobRunning = false;
+}
+
+}  // namespace
+
+int RunInstallerWindow(HINSTANCE instance, bool uninstallMode) {
+    InstallerState state;
+    state.hInstance = instance;
+    state.view = InitialView(uninstallMode);
+    g_state = &state;
+
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = InstallerWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(101));
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.lpszClassName = kClassName;
+    RegisterClassExW(&windowClass);
+
+    const HWND hwnd = CreateWindowExW(
+        WS_EX_APPWINDOW, kClassName,
+        uninstallMode ? L"VELMORA — Desinstalador" : L"VELMORA — Instalador",
+        WS_POPUP | WS_VISIBLE | WS_MINIMIZEBOX, (GetSystemMetrics(SM_CXSCREEN) - kWindowWidth) / 2,
+        (GetSystemMetrics(SM_CYSCREEN) - kWindowHeight) / 2, kWindowWidth, kWindowHeight, nullptr,
+        nullptr, instance, nullptr);
+    ShowWindow(hwnd, SW_SHOW);
+    UpdateWindow(hwnd);
+
+    MSG message{};
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+
+    g_state = nullptr;
+    // The window is gone, so a job's last repaint cannot wait on this thread any more.
+    if (state.job.joinable()) {
+        state.job.join();
+    }
+    if (state.view.uninstallMode && state.view.succeeded) {
+        const std::wstring parameters = SelfDeleteParameters(INSTALL_DIR);
+        ShellExecuteW(nullptr, L"open", L"cmd.exe", parameters.c_str(), nullptr, SW_HIDE);
+    }
+    return static_cast<int>(message.wParam);
+}
+
+}  // namespace velmora::setup
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
+    const bool uninstallMode =
+        velmora::setup::IsUninstallCommandLine(commandLine ? commandLine : L"");
+    return velmora::setup::RunInstallerWindow(instance, uninstallMode);
+}

@@ -1,0 +1,261 @@
+// The install and uninstall jobs for real under Wine: files, shell links and registry values,
+// in a test folder and under a test key of HKEY_CURRENT_USER.
+
+#include "setup/install_steps.h"
+
+#include <objidl.h>
+#include <shobjidl.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <utility>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace velmora::setup {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string Resource(int id) {
+    const HMODULE self = GetModuleHandleW(nullptr);
+    const HRSRC found = FindResourceW(self, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10));
+    const auto* data = static_cast<const char*>(LockResource(LoadResource(self, found)));
+    return {data, SizeofResource(self, found)};
+}
+
+struct LinkFields {
+    std::wstring path, workingDirectory, description, icon;
+    int iconIndex = -1;
+};
+
+LinkFields ReadLink(const fs::path& link) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    LinkFields fields;
+    IShellLinkW* shellLink = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                reinterpret_cast<void**>(&shellLink)))) {
+        return fields;
+    }
+    IPersistFile* file = nullptr;
+    if (SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
+        if (SUCCEEDED(file->Load(link.wstring().c_str(), STGM_READ))) {
+            wchar_t buffer[MAX_PATH] = {};
+            shellLink->GetPath(buffer, MAX_PATH, nullptr, 0);
+            fields.path = buffer;
+            shellLink->GetWorkingDirectory(buffer, MAX_PATH);
+            fields.workingDirectory = buffer;
+            shellLink->GetDescription(buffer, MAX_PATH);
+            fields.description = buffer;
+            shellLink->GetIconLocation(buffer, MAX_PATH, &fields.iconIndex);
+            fields.icon = buffer;
+        }
+        file->Release();
+    }
+    shellLink->Release();
+    return fields;
+}
+
+class InstallSteps : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        layout.installDir = (temp.path() / L"GRUPOORVANE" / L"IP-KALDRA").wstring();
+        layout.desktopDir = (temp.path() / L"Desktop").wstring();
+        layout.programsDir = (temp.path() / L"Programs").wstring();
+        fs::create_directories(*layout.desktopDir);
+        fs::create_directories(*layout.programsDir);
+        layout.registryRoot = HKEY_CURRENT_USER;
+        layout.uninstallKey = L"Software\\VELMORA-tests\\" + temp.path().filename().wstring();
+        layout.progress = [this](std::wstring_view text, int percent) {
+            steps.emplace_back(std::wstring(text), percent);
+        };
+    }
+    void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, layout.uninstallKey.c_str()); }
+
+    fs::path Installed(std::wstring_view name) const { return fs::path(layout.installDir) / name; }
+    fs::path DesktopLink() const { return fs::path(*layout.desktopDir) / L"VELMORA.lnk"; }
+    fs::path StartMenuFolder() const { return fs::path(*layout.programsDir) / L"VELMORA"; }
+    std::vector<int> Percentages() const {
+        std::vector<int> out;
+        for (const auto& step : steps) {
+            out.push_back(step.second);
+        }
+        return out;
+    }
+    bool KeyExists() const {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, layout.uninstallKey.c_str(), 0, KEY_READ, &key) !=
+            ERROR_SUCCESS) {
+            return false;
+        }
+        RegCloseKey(key);
+        return true;
+    }
+    std::pair<DWORD, std::wstring> Text(const wchar_t* name) const {
+        DWORD type = 0;
+        wchar_t buffer[512] = {};
+        DWORD bytes = sizeof buffer;
+        RegGetValueW(HKEY_CURRENT_USER, layout.uninstallKey.c_str(), name,
+                     RRF_RT_ANY | RRF_NOEXPAND, &type, buffer, &bytes);
+        return {type, buffer};
+    }
+    std::pair<DWORD, DWORD> Number(const wchar_t* name) const {
+        DWORD type = 0;
+        DWORD value = 0xFFFFFFFF;
+        DWORD bytes = sizeof value;
+        RegGetValueW(HKEY_CURRENT_USER, layout.uninstallKey.c_str(), name, RRF_RT_ANY, &type,
+                     &value, &bytes);
+        return {type, value};
+    }
+
+    test::TempDir temp;
+    InstallLayout layout;
+    std::vector<std::pair<std::wstring, int>> steps;
+};
+
+TEST_F(InstallSteps, InstallWithBothShortcuts) {
+    ASSERT_TRUE(Install(layout, true, true));
+    EXPECT_EQ(Percentages(), (std::vector<int>{5, 20, 40, 55, 65, 75, 90, 100}));
+    EXPECT_EQ(steps[4].first, L"Criando atalho na Área de Trabalho...");
+    EXPECT_EQ(steps.back().first, L"Instalação concluída com sucesso!");
+
+    const std::string meter = Resource(201);
+    EXPECT_EQ(ReadAll(Installed(L"VELMORA.exe")), meter);
+    EXPECT_EQ(ReadAll(Installed(L"KALDRA-NEW.ico")), Resource(202));
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    EXPECT_EQ(ReadAll(Installed(L"uninstall.exe")), ReadAll(self));
+
+    const std::wstring target = Installed(L"VELMORA.exe").wstring();
+    for (const fs::path& link : {DesktopLink(), StartMenuFolder() / L"VELMORA.lnk"}) {
+        SCOPED_TRACE(link.string());
+        const LinkFields fields = ReadLink(link);
+        EXPECT_EQ(fields.path, target);
+        EXPECT_EQ(fields.workingDirectory, layout.installDir);
+        EXPECT_EQ(fields.description, L"VELMORA - Medidor de velocidade");
+        EXPECT_EQ(fields.icon, Installed(L"KALDRA-NEW.ico").wstring());
+        EXPECT_EQ(fields.iconIndex, 0);
+    }
+
+    EXPECT_EQ(Text(L"DisplayName"), std::make_pair(DWORD{REG_SZ}, std::wstring(L"VELMORA")));
+    EXPECT_EQ(Text(L"DisplayVersion"), std::make_pair(DWORD{REG_SZ}, std::wstring(L"2.0.3.7")));
+    EXPECT_EQ(Text(L"Publisher").second, L"KALDRA NETWORK SECURITY LTDA");
+    EXPECT_EQ(Text(L"InstallLocation").second, layout.installDir);
+    EXPECT_EQ(Text(L"UninstallString").second,
+              Installed(L"uninstall.exe").wstring() + L" /uninstall");
+    EXPECT_EQ(Text(L"DisplayIcon").second, Installed(L"KALDRA-NEW.ico").wstring());
+    EXPECT_EQ(Number(L"NoModify"), std::make_pair(DWORD{REG_DWORD}, DWORD{1}));
+    EXPECT_EQ(Number(L"NoRepair"), std::make_pair(DWORD{REG_DWORD}, DWORD{1}));
+    EXPECT_EQ(Number(L"EstimatedSize"),
+              std::make_pair(DWORD{REG_DWORD}, static_cast<DWORD>(meter.size() >> 10)));
+    ASSERT_GE(meter.size(), 2048u);  // so the shift is seen
+}
+
+TEST_F(InstallSteps, WithoutShortcutsTheStepsJumpFrom55To90) {
+    ASSERT_TRUE(Install(layout, false, false));
+    EXPECT_EQ(Percentages(), (std::vector<int>{5, 20, 40, 55, 90, 100}));
+    EXPECT_FALSE(fs::exists(DesktopLink()));
+    EXPECT_FALSE(fs::exists(StartMenuFolder()));
+    EXPECT_TRUE(fs::exists(Installed(L"VELMORA.exe")));
+}
+
+TEST_F(InstallSteps, SecondInstallRepairs) {
+    ASSERT_TRUE(Install(layout, true, true));
+    fs::remove(Installed(L"KALDRA-NEW.ico"));
+    { std::ofstream(Installed(L"VELMORA.exe"), std::ios::binary) << "damaged"; }
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, layout.uninstallKey.c_str(), L"DisplayIcon");
+    steps.clear();
+    ASSERT_TRUE(Install(layout, true, true));
+    EXPECT_EQ(ReadAll(Installed(L"KALDRA-NEW.ico")), Resource(202));
+    EXPECT_EQ(ReadAll(Installed(L"VELMORA.exe")), Resource(201));
+    EXPECT_EQ(Text(L"DisplayIcon").second, Installed(L"KALDRA-NEW.ico").wstring());
+}
+
+TEST_F(InstallSteps, RunningMeterStopsTheInstallAtStepTwo) {
+    ASSERT_TRUE(Install(layout, false, false));
+    steps.clear();
+    // What a running VELMORA.exe does to its file: nobody may write it.
+    const HANDLE held = CreateFileW(Installed(L"VELMORA.exe").wstring().c_str(), GENERIC_READ, 0,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(Install(layout, true, true));
+    CloseHandle(held);
+    ASSERT_EQ(steps.size(), 3u);
+    EXPECT_EQ(steps[2], std::make_pair(std::wstring(L"Erro ao extrair o executável."), -1));
+    EXPECT_FALSE(fs::exists(DesktopLink()));
+}
+
+TEST_F(InstallSteps, FoldersThatCannotBeMadeEndTheJob) {
+    const fs::path blocker = temp.path() / L"blocker";
+    { std::ofstream(blocker) << "a file where a folder should be"; }
+
+    InstallLayout blocked = layout;
+    blocked.installDir = (blocker / L"IP-KALDRA").wstring();
+    EXPECT_FALSE(Install(blocked, true, true));
+    ASSERT_EQ(steps.size(), 2u);
+    EXPECT_EQ(steps[1],
+              std::make_pair(std::wstring(L"Erro ao criar o diretório de instalação."), -1));
+
+    steps.clear();
+    blocked = layout;
+    blocked.programsDir = blocker.wstring();
+    EXPECT_FALSE(Install(blocked, false, true));
+    EXPECT_EQ(steps.back(),
+              std::make_pair(std::wstring(L"Erro ao criar a pasta do Menu Iniciar."), -1));
+}
+
+TEST_F(InstallSteps, UninstallRemovesEverythingAndKeepsTheParent) {
+    ASSERT_TRUE(Install(layout, true, true));
+    { std::ofstream(Installed(L"history.xml")) << "<history/>"; }
+    { std::ofstream(StartMenuFolder() / L"extra.txt") << "left by someone"; }
+    steps.clear();
+    ASSERT_TRUE(Uninstall(layout));
+    EXPECT_EQ(Percentages(), (std::vector<int>{10, 25, 50, 75, 100}));
+    EXPECT_EQ(steps.back().first, L"Desinstalação concluída.");
+    for (const wchar_t* name : {L"VELMORA.exe", L"KALDRA-NEW.ico", L"history.xml"}) {
+        EXPECT_FALSE(fs::exists(Installed(name))) << fs::path(name).string();
+    }
+    EXPECT_FALSE(fs::exists(DesktopLink()));
+    EXPECT_FALSE(fs::exists(StartMenuFolder()));
+    EXPECT_FALSE(KeyExists());
+    // The uninstaller and the folder go after the process ends (self-delete); the parent stays.
+    EXPECT_TRUE(fs::exists(Installed(L"uninstall.exe")));
+    EXPECT_TRUE(fs::exists(fs::path(layout.installDir).parent_path()));
+
+    steps.clear();
+    ASSERT_TRUE(Uninstall(layout));  // twice: nothing left to find, still a success
+    EXPECT_EQ(steps.back(), std::make_pair(std::wstring(L"Desinstalação concluída."), 100));
+}
+
+TEST_F(InstallSteps, UninstallOfNothingSucceeds) {
+    ASSERT_TRUE(Uninstall(layout));
+    EXPECT_EQ(steps.back(), std::make_pair(std::wstring(L"Desinstalação concluída."), 100));
+}
+
+TEST_F(InstallSteps, UninstallWhileTheMeterRunsSaysSo) {
+    ASSERT_TRUE(Install(layout, false, false));
+    steps.clear();
+    const HANDLE held = CreateFileW(Installed(L"VELMORA.exe").wstring().c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(Uninstall(layout));
+    CloseHandle(held);
+    EXPECT_EQ(steps.back(),
+              std::make_pair(std::wstring(L"Não foi possível remover VELMORA.exe. Feche o VELMORA "
+                                          L"e tente novamente."),
+                             -1));
+    EXPECT_TRUE(KeyExists());  // stopped before the registry step
+    EXPECT_TRUE(Uninstall(layout));
+}
+
+}  // namespace
+}  // namespace velmora::setup
