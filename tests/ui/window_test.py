@@ -6,46 +6,22 @@ file exists beside the program, and the close glyph ends the program. Screenshot
 
   window_test.py ARTIFACT_DIR WINE_RUN VELMORA.exe
 """
-import glob, os, shutil, subprocess, sys, time
+import glob, os, subprocess, sys, time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from gui import check, click, exit_code, find_window, geometry, pixel, require, start_xvfb  # noqa: E402
+import gui  # noqa: E402
 
 artifacts, wine_run, exe = sys.argv[1], sys.argv[2], sys.argv[3]
-for tool in ("Xvfb", "xdotool", "import", "convert"):
-    if not shutil.which(tool):
-        print("%s is not installed: skipped" % tool)
-        sys.exit(77)
-
-failures = []
-
-
-def check(ok, what):
-    print(("ok    " if ok else "FAIL  ") + what)
-    if not ok:
-        failures.append(what)
-
-
-def pixel(shot, x, y):
-    out = subprocess.run(["convert", shot, "-format", "%[fx:int(255*r)],%[fx:int(255*g)],%[fx:int(255*b)]",
-                          "-crop", "1x1+%d+%d" % (x, y), "info:"], capture_output=True, text=True).stdout
-    return tuple(int(v) for v in out.strip().split(","))
+require("Xvfb", "xdotool", "import", "convert")
 
 
 def shoot(name):
-    path = os.path.join(artifacts, name)
-    subprocess.run(["import", "-window", "root", path], env=env, capture_output=True)
-    return path
+    return gui.shoot(env, os.path.join(artifacts, name))
 
 
 os.makedirs(artifacts, exist_ok=True)
-# Xvfb picks a free display itself and tells which.
-read_end, write_end = os.pipe()
-xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
-                         "-nolisten", "tcp"], pass_fds=(write_end,),
-                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-os.close(write_end)
-with os.fdopen(read_end) as announced:
-    display = ":" + announced.readline().strip()
-env = dict(os.environ, DISPLAY=display)
-print("X display", display)
+xvfb, env = start_xvfb()
 app = None
 try:
     # Wine's desktop, which sets the work area, must start on this display: end the server that
@@ -55,22 +31,13 @@ try:
     if os.path.exists(history):
         os.remove(history)
     app = subprocess.Popen([wine_run, exe], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    window = ""
-    for _ in range(60):
-        window = subprocess.run(["xdotool", "search", "--name", "OBRIX KALDRA"], env=env,
-                                capture_output=True, text=True).stdout.split()
-        if window:
-            break
-        time.sleep(0.5)
+    window = find_window(env, "OBRIX KALDRA")
     check(bool(window), "the window appears")
     expected = (1280 - 376, 1024 - 816, 360, 800)
     placed = None
     for _ in range(20):  # Wine may map the window before it has moved it into place
         time.sleep(0.5)
-        out = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window[0]], env=env,
-                             capture_output=True, text=True).stdout if window else ""
-        g = dict(line.split("=") for line in out.split())
-        placed = tuple(int(g.get(k, -1)) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+        placed = geometry(env, window[0]) if window else None
         if placed == expected:
             break
     check(placed == expected, "360 x 800 at the bottom-right of the work area (got %s)" % (placed,))
@@ -85,7 +52,7 @@ try:
     check(pixel(shot, x + 1, y + 1) != (18, 18, 18), "rounded corner cut away")
     check(os.path.exists(history), "history.xml made beside the program at start")
 
-    subprocess.run(["xdotool", "mousemove", str(x + 180), str(y + 712), "click", "1"], env=env)
+    click(env, x + 180, y + 712)
     time.sleep(0.5)
     busy = shoot("velmora-running.png")
     check(pixel(busy, x + 30, y + 713) in ((18, 18, 18), (255, 208, 0)), "start button during or after the run")
@@ -102,7 +69,7 @@ try:
     pattern = os.path.join(prefix, "drive_c", "users", "*", "**", "KALDRA", "index.html")
     for old in glob.glob(pattern, recursive=True):
         os.remove(old)
-    subprocess.run(["xdotool", "mousemove", str(x + 180), str(y + 765), "click", "1"], env=env)
+    click(env, x + 180, y + 765)
     reports = []
     for _ in range(20):
         time.sleep(0.5)
@@ -116,7 +83,7 @@ try:
                   "the report of an empty history (a failed run stores nothing)")
     time.sleep(1)
 
-    subprocess.run(["xdotool", "mousemove", str(x + 329), str(y + 34), "click", "1"], env=env)
+    click(env, x + 329, y + 34)
     try:
         code = app.wait(timeout=15)
         check(code == 0, "the close glyph ends the program with exit code 0 (got %s)" % code)
@@ -132,4 +99,4 @@ finally:
     subprocess.run([wine_run, "--warm"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                    env={k: v for k, v in os.environ.items() if k != "DISPLAY"})
 
-sys.exit(1 if failures else 0)
+sys.exit(exit_code())
