@@ -46,6 +46,7 @@ struct PhaseOutcome {
     std::vector<double> liveValues;
     std::uint64_t warmBytes = 0;
     Clock::time_point start;
+    Clock::time_point warmEnd;  // when warmBytes was read
 };
 
 // The resources of one run. Streams are declared last so that they are stopped and joined
@@ -98,7 +99,8 @@ class Run {
         if (download.stopped) {
             return;
         }
-        PublishDownloadResult(download, res.downloadBytes.load());
+        const std::uint64_t downloaded = res.downloadBytes.load();
+        PublishDownloadResult(download, downloaded, Clock::now());
 
         state_.uploadLatencyMs.exchange(state_.downloadLatencyMs.load());
         state_.uploadMbps.exchange(0.0);
@@ -110,7 +112,8 @@ class Run {
         if (upload.stopped) {
             return;
         }
-        PublishUploadResult(upload, res.uploadBytes.load());
+        const std::uint64_t uploaded = res.uploadBytes.load();
+        PublishUploadResult(upload, uploaded, Clock::now());
 
         state_.phase.exchange(MeasurementPhase::Done);
         Post(WM_MEASUREMENT_DONE);
@@ -207,6 +210,7 @@ class Run {
                 } else {
                     warmUpOver = true;
                     outcome.warmBytes = total;
+                    outcome.warmEnd = now;
                 }
                 continue;
             }
@@ -247,7 +251,18 @@ class Run {
         return outcome;
     }
 
-    void PublishDownloadResult(const PhaseOutcome& phase, std::uint64_t total) {
+    // The bytes after warm-up over the time they took. The phase's loop ends on its first tick
+    // past the phase length, and a latency probe under load can hold a tick for a while, so
+    // the span is measured: a fixed 12 s (10 s) divisor would credit that overrun as speed.
+    static double SpeedAfterWarmUp(const PhaseOutcome& phase, std::uint64_t total,
+                                   Clock::time_point read) {
+        const double span = Seconds(read - phase.warmEnd);
+        return total > phase.warmBytes && span > 0.0 ? Megabits(total - phase.warmBytes, span)
+                                                     : 0.0;
+    }
+
+    void PublishDownloadResult(const PhaseOutcome& phase, std::uint64_t total,
+                               Clock::time_point read) {
         const double sinceStart = Seconds(Clock::now() - phase.start);
         if (phase.liveValues.empty()) {
             if (total == 0) {
@@ -255,9 +270,7 @@ class Run {
             }
             state_.downloadMbps.exchange(sinceStart > 0.0 ? Megabits(total, sinceStart) : 0.0);
         }
-        double final = total > phase.warmBytes
-                           ? Megabits(total - phase.warmBytes, settings_.download.nominalSeconds)
-                           : 0.0;
+        double final = SpeedAfterWarmUp(phase, total, read);
         if (final <= 0.0) {
             if (!phase.liveValues.empty()) {
                 final = ConsolidateSamples(phase.liveValues);
@@ -277,10 +290,9 @@ class Run {
         Post(WM_MEASUREMENT_PROGRESS);
     }
 
-    void PublishUploadResult(const PhaseOutcome& phase, std::uint64_t total) {
-        double final = total > phase.warmBytes
-                           ? Megabits(total - phase.warmBytes, settings_.upload.nominalSeconds)
-                           : 0.0;
+    void PublishUploadResult(const PhaseOutcome& phase, std::uint64_t total,
+                             Clock::time_point read) {
+        double final = SpeedAfterWarmUp(phase, total, read);
         if (final <= 0.0) {
             if (!phase.liveValues.empty()) {
                 final = ConsolidateSamples(phase.liveValues);

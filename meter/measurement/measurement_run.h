@@ -21,7 +21,6 @@ namespace velmora::modulos::medicao {
 struct PhaseTiming {
     std::chrono::nanoseconds length;
     std::chrono::nanoseconds warmUp;
-    double nominalSeconds;  // divisor of the final speed: the nominal span after warm-up
     int startStreams;
     int firstStepStreams;
     int mostStreams;
@@ -30,9 +29,9 @@ struct PhaseTiming {
 };
 
 inline constexpr PhaseTiming kDownloadTiming{
-    std::chrono::seconds(17), std::chrono::seconds(5), 12.0, 4, 6, 8, 0.09, 0.18};
+    std::chrono::seconds(17), std::chrono::seconds(5), 4, 6, 8, 0.09, 0.18};
 inline constexpr PhaseTiming kUploadTiming{
-    std::chrono::seconds(15), std::chrono::seconds(5), 10.0, 3, 4, 6, 0.1, 0.2};
+    std::chrono::seconds(15), std::chrono::seconds(5), 3, 4, 6, 0.1, 0.2};
 
 // Everything a run reaches outside itself, and its timing, with the built-in values as
 // defaults. The product passes nothing; tests and the console front end point a run at other
