@@ -25,14 +25,11 @@ it is ready; it ends by itself after --idle-exit seconds without control request
 """
 import argparse, json, os, socket, ssl, sys, threading, time, urllib.parse
 
+from http_wire import RECV, Close, WireConn, num, q1
+
 PAT = memoryview(os.urandom(1 << 20) * 4)
-RECV = 1 << 20
 LOCK = threading.Lock()
 LAST_CONTROL = [time.monotonic()]
-
-
-class Close(Exception):
-    pass
 
 
 class Pacer:
@@ -106,38 +103,11 @@ class Listener:
         self.sock.close()
 
 
-class Conn:
+class Conn(WireConn):
     def __init__(self, sock, lst):
-        self.s, self.l = sock, lst
-        self.buf = bytearray()
-        self.rb = bytearray(RECV)
+        super().__init__(sock)
+        self.l = lst
         self.tls = False
-
-    def fill(self):
-        n = self.s.recv_into(self.rb, RECV)
-        if not n:
-            raise Close()
-        self.buf += self.rb[:n]
-
-    def head(self):
-        while True:
-            i = self.buf.find(b"\r\n\r\n")
-            if i >= 0:
-                h = bytes(self.buf[:i]).decode("latin-1")
-                del self.buf[:i + 4]
-                return h
-            if len(self.buf) > 65536:
-                raise Close()
-            self.fill()
-
-    def line(self):
-        while True:
-            i = self.buf.find(b"\r\n")
-            if i >= 0:
-                h = bytes(self.buf[:i]).decode("latin-1")
-                del self.buf[:i + 2]
-                return h
-            self.fill()
 
     def discard(self, n):
         """Consumes n body bytes (at the listener's rate in slowread mode); returns the count."""
@@ -166,19 +136,6 @@ class Conn:
             got += k
             self.l.add("up", k)
         return got
-
-    def body(self, hdr):
-        if "chunked" in hdr.get("transfer-encoding", "").lower():
-            total = 0
-            while True:
-                sz = int(self.line().split(";")[0].strip() or "0", 16)
-                if sz == 0:
-                    while self.line():
-                        pass
-                    return total
-                total += self.discard(sz)
-                self.line()
-        return self.discard(int(hdr.get("content-length", "0") or "0"))
 
     def send(self, status, ctype, body, extra=(), length=True):
         n = body if isinstance(body, int) else len(body)
@@ -220,18 +177,6 @@ class Conn:
             left -= k
         if not length:
             raise Close()
-
-
-def q1(qs, k, d=None):
-    v = qs.get(k)
-    return v[0] if v else d
-
-
-def num(v):
-    try:
-        return int(float(v))
-    except (TypeError, ValueError):
-        return None
 
 
 GEO = {"status": "success", "country": "Brazil", "countryCode": "BR", "region": "SP",

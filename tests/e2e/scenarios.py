@@ -1,0 +1,352 @@
+#!/usr/bin/env python3
+"""The unmodified programs against a simulated internet (tests/e2e/testbed): links of known rate
+and delay, the real built-in host names, a test CA trusted only inside the client namespace.
+Every client-side process (Wine's server too) runs inside that namespace; the testbed puts the
+host's blackhole route for its subnet in place before anything starts. Run as root.
+
+  scenarios.py [--cli velmora-cli] [--exe VELMORA.exe] [--artifacts DIR] [--id N] SCENARIO...
+
+  short      one measurement at 50/10 Mbit/s, 20 ms, and the geolocation service unreachable,
+             with wide bounds (the README's test command runs this one)
+  choice     the edge and five operator servers at different delays: the lowest is taken
+  faults     link down for 3 s mid-download, geolocation unreachable, untrusted edge
+             certificate, every operator server closed
+  window     VELMORA.exe under Wine on Xvfb: "INICIAR TESTE" clicked, screenshots, history.xml
+  all        choice, faults and window
+
+Exit status 0 when every check passed, 1 otherwise, 77 when the machine cannot run it.
+"""
+import argparse, json, os, re, shutil, subprocess, sys, tempfile, time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TESTBED = os.path.join(HERE, "testbed", "testbed")
+MEASURE = os.path.join(HERE, "testbed", "measure.py")
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from gui import check, exit_code, pixel  # noqa: E402
+
+GOODPUT = 1448 / 1514  # TCP payload per Ethernet frame: tc shapes whole frames
+EDGE = "speed.cloudflare.com"
+GEO = "ip-api.com"
+# The five operator servers a client in São Paulo probes, in the catalogue's order.
+OPERATORS = [("speedtest.spo.claro.com.br", "Claro SP Capital", "São Paulo / SP"),
+             ("speedtest-spo.vivo.com.br", "Vivo SP Capital", "São Paulo / SP"),
+             ("speedtest.sp1.equinix.com", "Ookla SP Equinix", "São Paulo / SP"),
+             ("speedtest.rjo.claro.com.br", "Claro RJ Capital", "Rio de Janeiro / RJ"),
+             ("speedtest-rjo.vivo.com.br", "Vivo RJ Capital", "Rio de Janeiro / RJ")]
+# The run itself lasts about 40 s; name look-ups, connects and reads are bounded by 7 + 7 s and
+# 20 s time-outs, so a run that is still going after this long is hanging.
+RUN_LIMIT_S = 120
+
+
+def expected_goodput(mbit):
+    return mbit * GOODPUT
+
+
+class Testbed:
+    """One testbed, up for the life of a `with` block; commands run inside its client namespace."""
+
+    def __init__(self, tb_id, *options):
+        self.id = tb_id
+        self.env = dict(os.environ, TB_ID=str(tb_id))
+        self.env.pop("DISPLAY", None)
+        self.options = [str(o) for o in options]
+        self.state = "/tmp/tb-%d" % tb_id
+
+    def __enter__(self):
+        out = subprocess.run([TESTBED, "up", *self.options], env=self.env, capture_output=True, text=True)
+        if out.returncode:
+            subprocess.run([TESTBED, "down"], env=self.env, capture_output=True)
+            raise RuntimeError("testbed up failed:\n" + out.stdout + out.stderr)
+        self.work = tempfile.mkdtemp(prefix="velmora-", dir=self.state)
+        return self
+
+    def __exit__(self, *exc):
+        subprocess.run([TESTBED, "down"], env=self.env, capture_output=True, timeout=120)
+
+    def start(self, *cmd, log=None):
+        """Starts CMD in the client namespace; its output goes to a file (daemons keep what they inherit)."""
+        log = log or os.path.join(self.work, "exec-%d.log" % time.monotonic_ns())
+        out = open(log, "w")
+        process = subprocess.Popen([TESTBED, "exec", "--", *map(str, cmd)], env=self.env, stdout=out,
+                                   stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        process.log = log
+        return process
+
+    def run(self, *cmd, timeout=300):
+        """Runs CMD in the client namespace; returns (exit status, output, seconds)."""
+        began = time.monotonic()
+        process = self.start(*cmd)
+        try:
+            code = process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            code = None
+        with open(process.log, errors="replace") as f:
+            return code, f.read(), time.monotonic() - began
+
+    def router(self, *cmd):
+        subprocess.run(["ip", "netns", "exec", "tb%d-rtr" % self.id, *map(str, cmd)], check=True)
+
+    def measure(self, *args, timeout=300):
+        code, out, _ = self.run("python3", MEASURE, *args, timeout=timeout)
+        lines = [line for line in out.splitlines() if line.startswith("{")]
+        return json.loads(lines[-1]) if code == 0 and lines else {"error": out[-500:]}
+
+
+def last_json(output):
+    for line in reversed(output.splitlines()):
+        if line.startswith("{"):
+            try:
+                return json.loads(line)
+            except ValueError:
+                return None
+    return None
+
+
+def velmora_cli(tb, cli, *args):
+    """One whole run of velmora-cli --json: (exit status, record or None, seconds, output)."""
+    history = os.path.join(tb.work, "history")
+    os.makedirs(history, exist_ok=True)
+    code, out, seconds = tb.run(cli, "--json", "--history-dir", history, *args, timeout=RUN_LIMIT_S)
+    return code, last_json(out), seconds, out
+
+
+def within(value, want, tolerance):
+    return value is not None and abs(value - want) <= tolerance * want
+
+
+# ------------------------------------------------------------------------------------ accuracy
+def iperf(tb, streams, reverse, seconds=8):
+    args = ["iperf3", "-c", "iperf.testbed", "-P", streams, "-t", seconds, "-O", 2, "-J"]
+    code, out, _ = tb.run(*(args + (["-R"] if reverse else [])), timeout=seconds + 60)
+    try:
+        return json.loads(out[out.index("{"):])["end"]["sum_received"]["bits_per_second"] / 1e6
+    except (ValueError, KeyError):
+        return None
+
+
+def accuracy(tb_id, cli, down, up, rtt, tools=True):
+    """VELMORA and, in the same testbed, curl and iperf3: one row of figures."""
+    row = {"down": down, "up": up, "rtt": rtt}
+    with Testbed(tb_id, "--down-mbit", down, "--up-mbit", up, "--rtt-ms", rtt) as tb:
+        code, record, seconds, out = velmora_cli(tb, cli)
+        row.update(code=code, seconds=seconds, record=record, output=out)
+        if tools:
+            per_stream = int(down * 1e6 / 8 * 10 / 8)  # about 10 s over 8 transfers
+            got = tb.measure("par", 8, "https://%s/__down?bytes=%d" % (EDGE, per_stream))
+            row["curl_down"] = got.get("mbit")
+            payload = os.path.join(tb.work, "up.bin")
+            with open(payload, "wb") as f:
+                f.write(b"N" * int(up * 1e6 / 8 * 8 / 8))  # about 8 s over 8 transfers
+            got = tb.measure("parpost", 8, "https://%s/__up" % EDGE, payload)
+            row["curl_up"] = got.get("mbit")
+            row["iperf_down"] = iperf(tb, 8, reverse=True)
+            row["iperf_up"] = iperf(tb, 8, reverse=False)
+            row["connect_ms"] = tb.measure("conn", EDGE, 443, 10).get("median")
+    return row
+
+
+def short(args):
+    """The CI scenario: one measurement at one rate, and one fault, with bounds that cannot flake."""
+    row = accuracy(args.id, args.cli, 50, 10, 20, tools=False)
+    record = row["record"] or {}
+    check(row["code"] == 0 and record.get("status") == "MEDIÇÃO CONCLUÍDA",
+          "50/10 Mbit/s at 20 ms: the run ends done (exit %s, %.0f s)" % (row["code"], row["seconds"]))
+    for key, rate in (("downloadMbps", 50), ("uploadMbps", 10)):
+        check(within(record.get(key), expected_goodput(rate), 0.10),
+              "%s %.2f within 10 %% of the goodput %.2f" % (key, record.get(key) or 0, expected_goodput(rate)))
+    check(record.get("idleLatencyMs") is not None and abs(record["idleLatencyMs"] - 20) <= 3,
+          "idle latency %s ms within 3 ms of the 20 ms RTT" % record.get("idleLatencyMs"))
+    check(record.get("serverName") == "Cloudflare Speed Test" and record.get("serverLocation") == "GRU / BR",
+          "the edge, located from its trace (%s, %s)" % (record.get("serverName"), record.get("serverLocation")))
+    check(record.get("publicIp") == "10.213.%d.2" % args.id, "public address from the geolocation service")
+    geolocation_unreachable(args)
+
+
+# ------------------------------------------------------------------------------------- faults
+def geolocation_unreachable(args):
+    with Testbed(args.id, "--down-mbit", 20, "--up-mbit", 5, "--rtt-ms", 10, "--host", GEO + "=ipapi::drop") as tb:
+        code, record, seconds, _ = velmora_cli(tb, args.cli)
+    record = record or {}
+    check(code == 0 and record.get("status") == "MEDIÇÃO CONCLUÍDA",
+          "geolocation unreachable: the run still ends done (exit %s, %.0f s)" % (code, seconds))
+    check(record.get("publicIp") == "Não identificado", "… with the address not identified")
+    check(record.get("serverName") == "Cloudflare Speed Test", "… on the edge")
+    check(within(record.get("downloadMbps"), expected_goodput(20), 0.10), "… measuring the link (%s)"
+          % record.get("downloadMbps"))
+
+
+def link_down(args):
+    with Testbed(args.id, "--down-mbit", 50, "--up-mbit", 10, "--rtt-ms", 20) as tb:
+        history = os.path.join(tb.work, "history")
+        began = time.monotonic()
+        run = tb.start(args.cli, "--json", "--history-dir", history)
+        # Downloading begins after identification, the server choice and the idle latency
+        # (a few seconds); 12 s in, the download is well past its warm-up.
+        time.sleep(12)
+        tb.router("ip", "link", "set", "c0", "down")
+        time.sleep(3)
+        tb.router("ip", "link", "set", "c0", "up")
+        try:
+            code = run.wait(timeout=RUN_LIMIT_S)
+        except subprocess.TimeoutExpired:
+            run.kill()
+            code = None
+        seconds = time.monotonic() - began
+        with open(run.log, errors="replace") as f:
+            out = f.read()
+    record = last_json(out) or {}
+    check(code in (0, 1) and seconds < RUN_LIMIT_S, "link down for 3 s: the run ends (exit %s, %.0f s)" % (code, seconds))
+    if code == 0:
+        down = record.get("downloadMbps") or 0
+        check(0 < down < expected_goodput(50) * 0.95,
+              "… done, the outage visible in the download (%.2f of %.2f)" % (down, expected_goodput(50)))
+        check(within(record.get("uploadMbps"), expected_goodput(10), 0.10), "… and the upload unharmed (%s)"
+              % record.get("uploadMbps"))
+    else:
+        check("ERRO NA MEDIÇÃO" in out, "… in error, said as such")
+
+
+def untrusted_edge(args):
+    with Testbed(args.id, "--down-mbit", 20, "--up-mbit", 5, "--rtt-ms", 10, "--host", EDGE + "=cloudflare::badcert") as tb:
+        code, record, seconds, out = velmora_cli(tb, args.cli)
+    # The edge answers TCP (so it is chosen) but no transfer can pass its certificate check.
+    check(code == 1 and "ERRO NA MEDIÇÃO" in out and seconds < RUN_LIMIT_S,
+          "untrusted edge certificate: \"ERRO NA MEDIÇÃO\" (exit %s, %.0f s)" % (code, seconds))
+
+
+def operators_closed(args):
+    hosts = []
+    for host, _, _ in OPERATORS:
+        hosts += ["--host", host + "=ookla:5:closed"]
+    with Testbed(args.id, "--down-mbit", 20, "--up-mbit", 5, "--rtt-ms", 15, *hosts) as tb:
+        code, record, seconds, _ = velmora_cli(tb, args.cli)
+    record = record or {}
+    check(code == 0 and record.get("serverName") == "Cloudflare Speed Test",
+          "every operator server closed: the run falls back to the edge and ends done (exit %s, %.0f s, %s)"
+          % (code, seconds, record.get("serverName")))
+
+
+def faults(args):
+    link_down(args)
+    geolocation_unreachable(args)
+    untrusted_edge(args)
+    operators_closed(args)
+
+
+# ------------------------------------------------------------------------------- server choice
+def choice(args):
+    delays = [30, 18, 40, 12, 22]  # Claro RJ Capital (12 ms) is the lowest; the edge is at 25 ms
+    hosts = ["--host", EDGE + "=cloudflare:25"]
+    for (host, _, _), rtt in zip(OPERATORS, delays):
+        hosts += ["--host", "%s=ookla:%d" % (host, rtt)]
+    with Testbed(args.id, "--down-mbit", 50, "--up-mbit", 10, "--rtt-ms", 25, *hosts) as tb:
+        code, record, seconds, _ = velmora_cli(tb, args.cli)
+        history = open(os.path.join(tb.work, "history", "history.xml"), encoding="utf-8").read() \
+            if os.path.exists(os.path.join(tb.work, "history", "history.xml")) else ""
+    record = record or {}
+    check(code == 0, "server choice: the run ends done (exit %s, %.0f s)" % (code, seconds))
+    check(record.get("serverName") == "Claro RJ Capital",
+          "the lowest of six delays is chosen: %s" % record.get("serverName"))
+    stored = re.search(r"<serverName>(.*?)</serverName>\s*<serverLocation>(.*?)</serverLocation>", history)
+    check(stored is not None and stored.group(1) == "Claro RJ Capital"
+          and stored.group(2).startswith("Rio de Janeiro / RJ"),
+          "the history names it and its location (%s)" % (stored.groups() if stored else None,))
+    check(record.get("idleLatencyMs") is not None and abs(record["idleLatencyMs"] - 12) <= 3,
+          "idle latency %s ms is the chosen server's 12 ms" % record.get("idleLatencyMs"))
+    check(within(record.get("downloadMbps"), expected_goodput(50), 0.10), "measured over the Ookla protocol (%s)"
+          % record.get("downloadMbps"))
+
+
+# -------------------------------------------------------------------------------------- window
+def window(args):
+    if not args.exe or not os.path.exists(args.exe):
+        check(False, "window: VELMORA.exe given (--exe)")
+        return
+    os.makedirs(args.artifacts, exist_ok=True)
+    env = dict(os.environ, TB_ID=str(args.id))
+    env.pop("DISPLAY", None)
+    with Testbed(args.id, "--down-mbit", 50, "--up-mbit", 10, "--rtt-ms", 20) as tb:
+        gui = subprocess.run([TESTBED, "gui", "start"], env=env, capture_output=True, text=True)
+        if not check(gui.returncode == 0, "Xvfb and Wine inside the client namespace"):
+            print(gui.stdout + gui.stderr)
+            return
+        folder = os.path.join(tb.work, "VELMORA")
+        os.makedirs(folder)
+        exe = shutil.copy(args.exe, folder)
+        app = tb.start("wine", exe)
+        found = ""
+        for _ in range(60):
+            found = tb.run("xdotool", "search", "--name", "OBRIX KALDRA", timeout=30)[1].split()
+            if found:
+                break
+            time.sleep(0.5)
+        check(bool(found), "the window appears")
+        time.sleep(3)
+        x, y = 1280 - 376, 1024 - 816  # docked at the bottom-right of the work area
+        def shot(name):
+            subprocess.run([TESTBED, "gui", "shot", os.path.join(args.artifacts, name)], env=env, capture_output=True)
+            return os.path.join(args.artifacts, name)
+
+        def click(cx, cy):
+            subprocess.run([TESTBED, "gui", "click", str(cx), str(cy)], env=env, capture_output=True)
+
+        shot("e2e-window-00.png")
+        click(x + 180, y + 712)
+        history = os.path.join(folder, "history.xml")
+        blocks = []
+        began = time.monotonic()
+        n = 0
+        while time.monotonic() - began < RUN_LIMIT_S:
+            time.sleep(5)
+            n += 1
+            shot("e2e-window-%02d.png" % n)
+            text = open(history, encoding="utf-8").read() if os.path.exists(history) else ""
+            blocks = re.findall(r"<measurement .*?</measurement>", text, re.S)
+            if blocks:
+                break
+        check(bool(blocks), "a new block in history.xml after the run (%.0f s)" % (time.monotonic() - began))
+        last = shot("e2e-window-done.png")
+        if blocks:
+            value = lambda tag: float(re.search("<%s>([0-9.]+)</%s>" % (tag, tag), blocks[-1]).group(1))
+            check(within(value("downloadMbps"), expected_goodput(50), 0.10),
+                  "the window's download %.2f within 10 %% of %.2f" % (value("downloadMbps"), expected_goodput(50)))
+            check(within(value("uploadMbps"), expected_goodput(10), 0.10),
+                  "the window's upload %.2f within 10 %% of %.2f" % (value("uploadMbps"), expected_goodput(10)))
+            check(abs(value("idleLatencyMs") - 20) <= 3, "idle latency %.0f ms" % value("idleLatencyMs"))
+            check(value("downloadLatencyMs") > value("idleLatencyMs") + 10,
+                  "latency under load above idle (%.0f > %.0f)" % (value("downloadLatencyMs"), value("idleLatencyMs")))
+            check("<status>MEDIÇÃO CONCLUÍDA</status>" in blocks[-1], "status done")
+            check(pixel(last, x + 30, y + 713) == (255, 208, 0), "the start button is free again")
+        click(x + 329, y + 34)
+        try:
+            app.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            app.kill()
+        subprocess.run([TESTBED, "gui", "stop"], env=env, capture_output=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--cli", default="build/linux-release/cli/velmora-cli")
+    parser.add_argument("--exe", default="build/windows/meter/ui/VELMORA.exe")
+    parser.add_argument("--artifacts", default="build/e2e-artifacts")
+    parser.add_argument("--id", type=int, default=203, help="testbed number (its own subnet and namespaces)")
+    parser.add_argument("scenarios", nargs="+", choices=["short", "choice", "faults", "window", "all"])
+    args = parser.parse_args()
+    if os.geteuid() != 0 or not shutil.which("iptables") or not shutil.which("tc"):
+        print("needs root, iptables and tc: skipped")
+        sys.exit(77)
+    args.cli = os.path.abspath(args.cli)
+    args.exe = os.path.abspath(args.exe)
+    args.artifacts = os.path.abspath(args.artifacts)
+    todo = args.scenarios if "all" not in args.scenarios else ["choice", "faults", "window"]
+    for name in todo:
+        print("== %s" % name, flush=True)
+        {"short": short, "choice": choice, "faults": faults, "window": window}[name](args)
+    sys.exit(exit_code())
+
+
+if __name__ == "__main__":
+    main()
