@@ -2,19 +2,21 @@
 
 #include <array>
 
+#include "ui/palette.h"
+
 namespace velmora::setup {
 namespace {
 
 using ui::Rect;
 using ui::Rgb;
 
-constexpr Rgb kBackground{10, 10, 10};
-constexpr Rgb kPanel{18, 18, 18};
+using ui::palette::kAccent;
+using ui::palette::kBackground;
+using ui::palette::kEdge;
+using ui::palette::kWhite;
+constexpr Rgb kPanel = ui::palette::kHeader;
+constexpr Rgb kMuted = ui::palette::kSecondary;
 constexpr Rgb kField{30, 30, 30};
-constexpr Rgb kEdge{58, 58, 58};
-constexpr Rgb kAccent{255, 208, 0};
-constexpr Rgb kMuted{180, 180, 180};
-constexpr Rgb kWhite{255, 255, 255};
 
 struct Font {
     int height;

@@ -42,27 +42,14 @@ void Repaint(HWND hwnd) {
 }
 
 void Paint(InstallerState& state) {
-    PAINTSTRUCT ps{};
-    const HDC dc = BeginPaint(state.hwnd, &ps);
-    RECT client{};
-    GetClientRect(state.hwnd, &client);
-    const HDC memory = CreateCompatibleDC(dc);
-    const HBITMAP bitmap = CreateCompatibleBitmap(dc, client.right, client.bottom);
-    const HGDIOBJ old = SelectObject(memory, bitmap);
     InstallerView view;
     {
         const std::lock_guard hold(state.lock);
         view = state.view;
     }
-    {
-        ui::GdiCanvas canvas(memory);
+    ui::PaintBuffered(state.hwnd, [&](ui::ICanvas& canvas, const ui::Rect& client) {
         state.rects = PaintInstaller(canvas, view, client.right, client.bottom);
-    }
-    BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    EndPaint(state.hwnd, &ps);
+    });
 }
 
 void StartJob(InstallerState& state) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/text.h"
+#include "ui/palette.h"
 #include "ui/speed_gauge.h"
 
 namespace velmora::ui {
@@ -10,14 +11,14 @@ namespace {
 
 using modulos::medicao::MeasurementPhase;
 
-constexpr Rgb kBackground{10, 10, 10};
-constexpr Rgb kHeader{18, 18, 18};
+using palette::kAccent;
+using palette::kBackground;
+using palette::kHeader;
+using palette::kSecondary;
+using palette::kWhite;
 constexpr Rgb kPanel{26, 26, 26};
 constexpr Rgb kTooltipFill{28, 28, 28};
-constexpr Rgb kTooltipBorder{58, 58, 58};
-constexpr Rgb kAccent{255, 208, 0};
-constexpr Rgb kSecondary{180, 180, 180};
-constexpr Rgb kWhite{255, 255, 255};
+constexpr Rgb kTooltipBorder = palette::kEdge;
 constexpr Rgb kBlack{0, 0, 0};
 constexpr Rgb kDownloadBadge{70, 220, 255};
 constexpr Rgb kUploadBadge{196, 112, 255};

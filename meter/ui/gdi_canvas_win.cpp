@@ -260,4 +260,23 @@ void GdiCanvas::GradientEllipse(const RectF& bounds, Argb centre, Argb surround,
     gp::GdipDeletePath(path);
 }
 
+void PaintBuffered(HWND hwnd, const std::function<void(ICanvas&, const Rect& client)>& paint) {
+    PAINTSTRUCT ps{};
+    const HDC dc = BeginPaint(hwnd, &ps);
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    const HDC memory = CreateCompatibleDC(dc);
+    const HBITMAP bitmap = CreateCompatibleBitmap(dc, client.right, client.bottom);
+    const HGDIOBJ old = SelectObject(memory, bitmap);
+    {
+        GdiCanvas canvas(memory);
+        paint(canvas, {client.left, client.top, client.right, client.bottom});
+    }
+    BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    EndPaint(hwnd, &ps);
+}
+
 }  // namespace velmora::ui

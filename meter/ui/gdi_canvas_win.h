@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 #include "ui/canvas.h"
 
 namespace velmora::ui {
@@ -37,5 +39,9 @@ class GdiCanvas final : public ICanvas {
     HDC dc_;
     void* graphics_ = nullptr;  // GpGraphics while a vector span is open
 };
+
+// Handles WM_PAINT: `paint` draws the whole client area on a memory bitmap, which is then
+// copied to the window in one go, so a repaint never flickers.
+void PaintBuffered(HWND hwnd, const std::function<void(ICanvas&, const Rect& client)>& paint);
 
 }  // namespace velmora::ui

@@ -49,23 +49,9 @@ void LayoutHitRects(MainWindowState& state) {
 }
 
 void Paint(MainWindowState& state) {
-    PAINTSTRUCT ps{};
-    const HDC dc = BeginPaint(state.hwnd, &ps);
-    RECT client{};
-    GetClientRect(state.hwnd, &client);
-    const HDC memory = CreateCompatibleDC(dc);
-    const HBITMAP bitmap = CreateCompatibleBitmap(dc, client.right, client.bottom);
-    const HGDIOBJ old = SelectObject(memory, bitmap);
-    {
-        GdiCanvas canvas(memory);
-        PaintDashboard(state.run, state.window, canvas,
-                       {client.left, client.top, client.right, client.bottom});
-    }
-    BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    EndPaint(state.hwnd, &ps);
+    PaintBuffered(state.hwnd, [&state](ICanvas& canvas, const Rect& client) {
+        PaintDashboard(state.run, state.window, canvas, client);
+    });
 }
 
 void OnClick(MainWindowState& state, int x, int y) {
