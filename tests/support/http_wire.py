@@ -64,6 +64,19 @@ class WireConn:
         return self.discard(int(hdr.get("content-length", "0") or "0"))
 
 
+def parse_head(head):
+    """(method, target, version, headers with lower-case names), or None for a bad request line."""
+    lines = head.split("\r\n")
+    parts = lines[0].split(" ")
+    if len(parts) != 3:
+        return None
+    hdr = {}
+    for ln in lines[1:]:
+        k, _, v = ln.partition(":")
+        hdr[k.strip().lower()] = v.strip()
+    return parts[0], parts[1], parts[2], hdr
+
+
 def q1(qs, k, d=None):
     v = qs.get(k)
     return v[0] if v else d

@@ -25,7 +25,7 @@ it is ready; it ends by itself after --idle-exit seconds without control request
 """
 import argparse, json, os, socket, ssl, sys, threading, time, urllib.parse
 
-from http_wire import RECV, Close, WireConn, num, q1
+from http_wire import RECV, Close, WireConn, num, parse_head, q1
 
 PAT = memoryview(os.urandom(1 << 20) * 4)
 LOCK = threading.Lock()
@@ -241,17 +241,11 @@ def serve(sock, lst):
             c.tls = True
             lst.add("tls", 1)
         while True:
-            h = c.head()
-            lines = h.split("\r\n")
-            parts = lines[0].split(" ")
-            if len(parts) != 3:
+            request = parse_head(c.head())
+            if request is None:
                 c.send(400, "text/plain", b"bad request\n")
                 break
-            meth, target, ver = parts
-            hdr = {}
-            for ln in lines[1:]:
-                k, _, v = ln.partition(":")
-                hdr[k.strip().lower()] = v.strip()
+            meth, target, _, hdr = request
             lst.add("requests", 1)
             lst.user_agent = hdr.get("user-agent", "-").replace(" ", "_")
             handle(c, meth, target, hdr)

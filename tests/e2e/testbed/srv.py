@@ -12,7 +12,7 @@ import json, os, socket, ssl, sys, threading, time, urllib.parse
 
 # The request reader is shared with the tests' loopback speed server.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", "..", "support"))
-from http_wire import RECV, Close, WireConn, num, q1  # noqa: E402
+from http_wire import RECV, Close, WireConn, num, parse_head, q1  # noqa: E402
 
 CFG = json.load(open(sys.argv[1]))
 LOG = open(CFG["log"], "a", buffering=1)
@@ -174,17 +174,12 @@ def serve(sock, peer, lst, ctx):
             except Close:
                 break
             t0 = time.monotonic()
-            lines = h.split("\r\n")
-            parts = lines[0].split(" ")
-            if len(parts) != 3:
+            request = parse_head(h)
+            if request is None:
                 c.send(400, "text/plain", b"bad request\n", False)
                 why = "bad request line"
                 break
-            meth, target, ver = parts
-            hdr = {}
-            for ln in lines[1:]:
-                k, _, v = ln.partition(":")
-                hdr[k.strip().lower()] = v.strip()
+            meth, target, ver, hdr = request
             conn_hdr = hdr.get("connection", "").lower()
             keep = (ver == "HTTP/1.1" and "close" not in conn_hdr) or (ver == "HTTP/1.0" and "keep-alive" in conn_hdr)
             nreq += 1
