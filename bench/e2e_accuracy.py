@@ -4,7 +4,11 @@ delay, and in the same testbed curl (8 parallel HTTPS transfers) and iperf3 (8 s
 the same links. Prints one table; never fails on figures. Run as root (it makes its own network
 namespaces; see tests/e2e/testbed/README.md).
 
-  bench/e2e_accuracy.py [--cli build/linux-release/cli/velmora-cli] [DOWN/UP@RTT ...]
+  bench/e2e_accuracy.py [--cli build/linux-release/cli/velmora-cli]
+                        [--wine-cli build/windows/cli/velmora-cli.exe | --no-wine] [DOWN/UP@RTT ...]
+
+The Wine column is the Windows build (WinHTTP, Winsock) of the same program under Wine, in the
+same testbed; it is left out when that build does not exist.
 
 Default links: 50/10@20 200/50@10 500/100@5 (Mbit/s and ms).
 """
@@ -31,24 +35,27 @@ def figure(value):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--cli", default="build/linux-release/cli/velmora-cli")
+    parser.add_argument("--wine-cli", default="build/windows/cli/velmora-cli.exe")
+    parser.add_argument("--no-wine", action="store_true")
     parser.add_argument("--id", type=int, default=202)
     parser.add_argument("links", nargs="*", default=["50/10@20", "200/50@10", "500/100@5"])
     args = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("needs root (network namespaces, tc, iptables)")
     cli = os.path.abspath(args.cli)
+    wine_cli = None if args.no_wine or not os.path.exists(args.wine_cli) else os.path.abspath(args.wine_cli)
 
     rows = []
     for link in args.links:
         down, up, rtt = parse_link(link)
         print("measuring %s ..." % link, file=sys.stderr, flush=True)
-        rows.append(scenarios.accuracy(args.id, cli, down, up, rtt))
+        rows.append(scenarios.accuracy(args.id, cli, down, up, rtt, wine_cli=wine_cli))
 
     print("Throughput in Mbit/s; expected = rate x 1448/1514 (TCP goodput of a tbf-shaped link);")
     print("ratios against the expected goodput. Latency in ms: VELMORA's idle, under download, under upload.")
     print()
-    print("%-10s %-4s %8s %8s %6s %8s %6s %8s %6s | %5s %5s %6s %6s %6s" % (
-        "link", "dir", "expected", "VELMORA", "ratio", "curl", "ratio", "iperf3", "ratio",
+    print("%-10s %-4s %8s %8s %6s %8s %6s %8s %6s %8s %6s | %5s %5s %6s %6s %6s" % (
+        "link", "dir", "expected", "VELMORA", "ratio", "Wine", "ratio", "curl", "ratio", "iperf3", "ratio",
         "RTT", "idle", "TCP", "load", "exit"))
     for row in rows:
         record = row["record"] or {}
@@ -58,14 +65,16 @@ def main():
                 ("up", row["up"], "uploadMbps", row.get("curl_up"), row.get("iperf_up"), "uploadLatencyMs")):
             want = scenarios.expected_goodput(rate)
             mine = record.get(key)
-            print("%-10s %-4s %8.2f %s %s %s %s %s %s | %5g %5s %6s %6s %6s" % (
+            wine = (row.get("wine") or {}).get(key)
+            print("%-10s %-4s %8.2f %s %s %s %s %s %s %s %s | %5g %5s %6s %6s %6s" % (
                 link if direction == "down" else "", direction, want, figure(mine), ratio(mine, want),
-                figure(curl), ratio(curl, want), figure(iperf), ratio(iperf, want),
+                figure(wine), ratio(wine, want), figure(curl), ratio(curl, want), figure(iperf), ratio(iperf, want),
                 row["rtt"], record.get("idleLatencyMs", "n/a") if direction == "down" else "",
                 "%.2f" % row["connect_ms"] if direction == "down" and row.get("connect_ms") else "",
                 record.get(loaded, "n/a"), row["code"] if direction == "down" else ""))
     print()
-    print("TCP = median of 10 plain TCP handshakes to the edge from Python (the path's own RTT).")
+    print("VELMORA = velmora-cli (libcurl); Wine = velmora-cli.exe under Wine (WinHTTP). Idle and load are")
+    print("VELMORA's. TCP = median of 10 plain TCP handshakes to the edge from Python (the path's own RTT).")
 
 
 if __name__ == "__main__":

@@ -126,12 +126,18 @@ def iperf(tb, streams, reverse, seconds=8):
         return None
 
 
-def accuracy(tb_id, cli, down, up, rtt, tools=True):
-    """VELMORA and, in the same testbed, curl and iperf3: one row of figures."""
+def accuracy(tb_id, cli, down, up, rtt, tools=True, wine_cli=None):
+    """VELMORA and, in the same testbed, curl and iperf3: one row of figures. With `wine_cli` the
+    Windows build of velmora-cli (WinHTTP, Winsock) is measured under Wine as well."""
     row = {"down": down, "up": up, "rtt": rtt}
     with Testbed(tb_id, "--down-mbit", down, "--up-mbit", up, "--rtt-ms", rtt) as tb:
         code, record, seconds, out = velmora_cli(tb, cli)
         row.update(code=code, seconds=seconds, record=record, output=out)
+        if wine_cli:
+            history = "Z:" + os.path.join(tb.work, "wine-history").replace("/", "\\")
+            # The first Wine command makes the testbed's prefix (about 12 s) before the run.
+            _, out, _ = tb.run("wine", wine_cli, "--json", "--history-dir", history, timeout=RUN_LIMIT_S + 60)
+            row["wine"] = last_json(out)
         if tools:
             per_stream = int(down * 1e6 / 8 * 10 / 8)  # about 10 s over 8 transfers
             got = tb.measure("par", 8, "https://%s/__down?bytes=%d" % (EDGE, per_stream))
