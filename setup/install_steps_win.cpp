@@ -184,14 +184,10 @@ bool CreateShortcut(const std::wstring& link, const std::wstring& target, const 
     return SUCCEEDED(file.get()->Save(link.c_str(), TRUE));
 }
 
-bool WriteUninstallEntry(const InstallLayout& layout) {
-    const std::wstring meter = JoinPath(layout.installDir, kMeterFile);
-    const std::wstring icon = JoinPath(layout.installDir, kIconFile);
-    const std::wstring uninstaller = JoinPath(layout.installDir, kUninstallerFile);
-    const std::optional<std::uint64_t> size = FileSize(meter);
-    if (!size) {
-        return false;  // checked before the key is made, so no half-written entry is left
-    }
+namespace {
+
+// The entry with the meter's size already read, so that nothing is written when it cannot be.
+bool WriteUninstallEntryOfSize(const InstallLayout& layout, std::uint64_t meterBytes) {
     HKEY key = nullptr;
     if (RegCreateKeyExW(layout.registryRoot, layout.uninstallKey.c_str(), 0, nullptr,
                         REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key,
@@ -202,13 +198,21 @@ bool WriteUninstallEntry(const InstallLayout& layout) {
     SetText(key, L"DisplayVersion", kDisplayVersion);
     SetText(key, L"Publisher", kPublisher);
     SetText(key, L"InstallLocation", layout.installDir);
-    SetText(key, L"UninstallString", uninstaller + L" /uninstall");
-    SetText(key, L"DisplayIcon", icon);
+    SetText(key, L"UninstallString",
+            JoinPath(layout.installDir, kUninstallerFile) + L" /uninstall");
+    SetText(key, L"DisplayIcon", JoinPath(layout.installDir, kIconFile));
     SetNumber(key, L"NoModify", 1);
     SetNumber(key, L"NoRepair", 1);
-    SetNumber(key, L"EstimatedSize", EstimatedSizeKiB(*size));
+    SetNumber(key, L"EstimatedSize", EstimatedSizeKiB(meterBytes));
     RegCloseKey(key);
     return true;
+}
+
+}  // namespace
+
+bool WriteUninstallEntry(const InstallLayout& layout) {
+    const std::optional<std::uint64_t> size = FileSize(JoinPath(layout.installDir, kMeterFile));
+    return size && WriteUninstallEntryOfSize(layout, *size);
 }
 
 bool WriteUninstallEntry() {
@@ -265,10 +269,11 @@ bool Install(const InstallLayout& layout, bool createDesktopShortcut,
     }
 
     Report(layout, L"Registrando no sistema...", 90);
-    if (!FileSize(meter)) {
+    const std::optional<std::uint64_t> size = FileSize(meter);
+    if (!size) {
         return fail(L"Erro ao ler o tamanho do executável.");
     }
-    WriteUninstallEntry(layout);
+    WriteUninstallEntryOfSize(layout, *size);
 
     Report(layout, L"Instalação concluída com sucesso!", 100);
     return true;
