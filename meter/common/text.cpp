@@ -1,5 +1,6 @@
 #include "common/text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 
@@ -128,6 +129,30 @@ std::string WideToUtf8(std::wstring_view text) {
         AppendUtf8(out, cp);
     }
     return out;
+}
+
+std::wstring CleanServerText(std::wstring_view text, std::size_t maxChars) {
+    std::wstring clean;
+    clean.reserve(std::min(text.size(), maxChars));
+    for (const wchar_t c : text) {
+        if (clean.size() >= maxChars) {
+            break;
+        }
+        const auto u = static_cast<std::uint32_t>(c);
+        if (u == '\t' || u == '\n' || u == '\r') {
+            clean.push_back(L' ');
+        } else if (u >= 0x20 && u != 0x7F && !(u >= 0x80 && u <= 0x9F) && u != 0xFFFE &&
+                   u != 0xFFFF) {
+            clean.push_back(c);
+        }
+    }
+    // A high surrogate left last has lost its partner to the cut.
+    if constexpr (sizeof(wchar_t) == 2) {
+        if (!clean.empty() && clean.back() >= 0xD800 && clean.back() <= 0xDBFF) {
+            clean.pop_back();
+        }
+    }
+    return clean;
 }
 
 std::wstring FormatFixed(double value, int decimals) {

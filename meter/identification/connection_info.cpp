@@ -67,18 +67,19 @@ double JsonNumberField(const std::wstring& text, const std::wstring& key) {
     return value;
 }
 
-ConnectionInfo LookupConnectionInfo(const protocolos::HttpEndpoint& service) {
+ConnectionInfo LookupConnectionInfo(const protocolos::HttpEndpoint& service,
+                                    const std::stop_token& stop) {
     ConnectionInfo info;
     try {
-        const std::wstring text = protocolos::Utf8ToWide(
-            protocolos::HttpGet(service.host, service.port, kGeolocationPath, service.secure));
+        const std::wstring text =
+            protocolos::Utf8ToWide(protocolos::HttpGet(service, kGeolocationPath, stop));
         if (JsonStringField(text, L"status") == L"fail") {
             return info;
         }
-        info.publicIp = JsonStringField(text, L"query");
-        info.isp = JsonStringField(text, L"isp");
-        info.city = JsonStringField(text, L"city");
-        info.regionName = JsonStringField(text, L"regionName");
+        info.publicIp = CleanServerText(JsonStringField(text, L"query"));
+        info.isp = CleanServerText(JsonStringField(text, L"isp"));
+        info.city = CleanServerText(JsonStringField(text, L"city"));
+        info.regionName = CleanServerText(JsonStringField(text, L"regionName"));
         info.lat = JsonNumberField(text, L"lat");
         info.lon = JsonNumberField(text, L"lon");
         if (info.lat < -90.0 || info.lat > 90.0) {

@@ -22,9 +22,12 @@ protocolos::HttpEndpoint DefaultGeolocationService();
 inline constexpr wchar_t kGeolocationPath[] =
     L"/json/?fields=status,query,isp,city,regionName,lat,lon";
 
-// Never fails: any failure leaves the defaults (and a missing position, 0.0 / 0.0).
+// Never fails: any failure leaves the defaults (and a missing position, 0.0 / 0.0). Gives up at
+// the endpoint's deadline or on a stop request. Every text is cleaned where it enters
+// (CleanServerText), so the window, the history and the console all get the same safe text.
 ConnectionInfo LookupConnectionInfo(
-    const protocolos::HttpEndpoint& service = DefaultGeolocationService());
+    const protocolos::HttpEndpoint& service = DefaultGeolocationService(),
+    const std::stop_token& stop = {});
 
 // The string value of "key" in a flat JSON text, or empty. Deliberately not a JSON parser:
 // the value runs from the first quote after the colon to the next quote, escapes and all.

@@ -2,18 +2,17 @@
 
 namespace velmora::modulos::medicao {
 
-std::wstring FetchEdgeLocation(const protocolos::HttpEndpoint& trace) {
+std::wstring FetchEdgeLocation(const protocolos::HttpEndpoint& trace, const std::stop_token& stop) {
     try {
-        const std::string body =
-            protocolos::HttpGet(trace.host, trace.port, L"/cdn-cgi/trace", trace.secure);
+        const std::string body = protocolos::HttpGet(trace, L"/cdn-cgi/trace", stop);
         std::wstring colo;
         std::wstring loc;
         for (const std::wstring& line :
              protocolos::SplitTrimmedLines(protocolos::Utf8ToWide(body))) {
             if (line.starts_with(L"colo=")) {
-                colo = line.substr(5);
+                colo = CleanServerText(line.substr(5));
             } else if (line.starts_with(L"loc=")) {
-                loc = line.substr(4);
+                loc = CleanServerText(line.substr(4));
             }
         }
         if (!colo.empty() && !loc.empty()) {

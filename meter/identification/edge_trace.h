@@ -13,7 +13,9 @@ inline protocolos::HttpEndpoint DefaultEdgeTrace() {
 }
 
 // "colo / loc" of the Cloudflare edge that serves the user ("GRU / BR"), whichever of the two
-// the trace has, or "Cloudflare CDN". Never fails.
-std::wstring FetchEdgeLocation(const protocolos::HttpEndpoint& trace = DefaultEdgeTrace());
+// the trace has, or "Cloudflare CDN", cleaned as every server text. Never fails; gives up at the
+// endpoint's deadline or on a stop request.
+std::wstring FetchEdgeLocation(const protocolos::HttpEndpoint& trace = DefaultEdgeTrace(),
+                               const std::stop_token& stop = {});
 
 }  // namespace velmora::modulos::medicao

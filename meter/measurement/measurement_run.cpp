@@ -78,8 +78,11 @@ class Run {
         : state_(state), stop_(std::move(stop)), settings_(settings) {}
 
     void Execute(RunResources& res) {
-        const ConnectionInfo info = LookupConnectionInfo(settings_.geolocation);
-        server_ = SelectBestServer(state_.catalog, info.lat, info.lon, settings_.selection);
+        const ConnectionInfo info = LookupConnectionInfo(settings_.geolocation, stop_);
+        if (stop_.stop_requested()) {
+            return;
+        }
+        server_ = SelectBestServer(state_.catalog, info.lat, info.lon, settings_.selection, stop_);
         if (stop_.stop_requested()) {
             return;
         }
@@ -142,19 +145,20 @@ class Run {
         state_.userCity = ComposeUserCity(info.city, info.regionName);
     }
 
+    // A stream may outlive this Run object (on the failure path it is joined after the Run is
+    // gone), so it keeps its own copy of the host; the rest it uses lives in RunResources.
     void StartStream(bool upload, RunResources& res, ByteCounter& bytes,
                      std::vector<std::jthread>& streams) {
         const ISpeedProtocol& protocol = *res.protocol;
-        const std::wstring& host = server_.host;
         if (upload) {
             const std::string& payload = res.payload;
-            streams.push_back(
-                StartThread(settings_, [&protocol, &host, &payload, &bytes](std::stop_token stop) {
-                    protocol.Upload(host, payload, bytes, stop);
-                }));
+            streams.push_back(StartThread(settings_, [&protocol, host = server_.host, &payload,
+                                                      &bytes](std::stop_token stop) {
+                protocol.Upload(host, payload, bytes, stop);
+            }));
         } else {
-            streams.push_back(
-                StartThread(settings_, [&protocol, &host, &bytes](std::stop_token stop) {
+            streams.push_back(StartThread(
+                settings_, [&protocol, host = server_.host, &bytes](std::stop_token stop) {
                     protocol.Download(host, bytes, stop);
                 }));
         }
@@ -382,18 +386,53 @@ void StartMeasurement(SharedRunState& state, RunSettings settings) {
     if (state.notifier.invalidate) {
         state.notifier.invalidate();
     }
+    // The previous worker has published its end; past that it touches only what it owns. If
+    // it is still winding its streams down (a server holding a call), it is set aside rather
+    // than joined here, on the window thread.
+    if (state.worker.joinable()) {
+        state.worker.request_stop();
+        state.retired.push_back(std::move(state.worker));
+    }
+    if (state.activeWorkers.load() == 0) {
+        state.retired.clear();  // all returned: these joins are immediate
+    }
     try {
-        // Moving the new thread in stops and joins the previous run's worker first.
         auto shared = std::make_shared<const RunSettings>(std::move(settings));
-        state.worker = StartThread(*shared, [&state, shared](std::stop_token stop) {
-            RunMeasurement(state, std::move(stop), *shared);
-        });
+        state.activeWorkers.fetch_add(1);
+        try {
+            state.worker = StartThread(*shared, [&state, shared](std::stop_token stop) {
+                RunMeasurement(state, std::move(stop), *shared);
+                state.activeWorkers.fetch_sub(1);
+            });
+        } catch (...) {
+            state.activeWorkers.fetch_sub(1);
+            throw;
+        }
     } catch (...) {
         // No worker: the run cannot happen. Say so, and let the button work again.
         state.phase.exchange(MeasurementPhase::Error);
         state.running.exchange(false);
         PostRunMessage(state, WM_MEASUREMENT_PROGRESS);
     }
+}
+
+bool StopMeasurement(SharedRunState& state, std::chrono::milliseconds limit) {
+    state.worker.request_stop();
+    for (std::jthread& old : state.retired) {
+        old.request_stop();
+    }
+    const auto deadline = Clock::now() + limit;
+    while (state.activeWorkers.load() > 0) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    state.retired.clear();
+    if (state.worker.joinable()) {
+        state.worker.join();
+    }
+    return true;
 }
 
 }  // namespace velmora::modulos::medicao

@@ -66,6 +66,11 @@ struct RunSettings {
 // once in Error with `running` false.
 void StartMeasurement(SharedRunState& state, RunSettings settings = {});
 
+// Window thread, at exit: asks the worker to stop and waits up to `limit` for it to end. True
+// when it ended and was joined; false when it is still held by something outside, in which case
+// the caller ends the process instead of destroying the state the worker writes.
+bool StopMeasurement(SharedRunState& state, std::chrono::milliseconds limit);
+
 // Worker thread: one whole measurement. Lets nothing escape; any failure ends in Error.
 void RunMeasurement(SharedRunState& state, std::stop_token stop, const RunSettings& settings = {});
 

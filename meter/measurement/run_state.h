@@ -71,8 +71,14 @@ struct SharedRunState {
     std::vector<double> downloadChart;
     std::vector<double> uploadChart;
 
-    // Declared last so that it is destroyed first: the jthread requests stop and joins before
+    // Workers that have started and not yet returned (streams joined). A worker that has
+    // published its end may still be winding its streams down; the next run does not wait for
+    // it on the window thread but keeps it in `retired` until it is done.
+    std::atomic<int> activeWorkers{0};
+
+    // Declared last so that they are destroyed first: a jthread requests stop and joins before
     // the members the run writes go away.
+    std::vector<std::jthread> retired;
     std::jthread worker;
 };
 

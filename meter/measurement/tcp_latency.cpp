@@ -29,8 +29,9 @@ double FastestThreeMean(std::vector<double> samples) {
 
 double MeasureTcpLatency(const std::wstring& host, std::uint16_t port, int attempts,
                          bool discardFirst, std::uint32_t timeoutMs) {
+    const std::uint32_t bound = timeoutMs == 0 ? kProbeConnectTimeoutMs : timeoutMs;
     return MeasureLatencySeries(
-        attempts, discardFirst, [&] { return ConnectTcp(host, port, timeoutMs); },
+        attempts, discardFirst, [&] { return ConnectTcp(host, port, bound); },
         SteadyLatencyClock{});
 }
 

@@ -51,7 +51,13 @@ double MeasureLatencySeries(int attempts, bool discardFirst, Connect&& connect,
     return FastestThreeMean(std::move(samples));
 }
 
-// Time to open a TCP connection to host:port, in ms, over `attempts` attempts.
+// The longest a probe's connect may take when the caller sets no bound: long enough to time a
+// handshake through a bloated uplink, short enough that a port that drops SYNs costs seconds,
+// not the system's 21 s (Windows) or the socket's 1 s send time-out (Linux), on both alike.
+inline constexpr std::uint32_t kProbeConnectTimeoutMs = 3000;
+
+// Time to open a TCP connection to host:port, in ms, over `attempts` attempts; timeoutMs = 0
+// means kProbeConnectTimeoutMs.
 double MeasureTcpLatency(const std::wstring& host, std::uint16_t port, int attempts,
                          bool discardFirst, std::uint32_t timeoutMs);
 

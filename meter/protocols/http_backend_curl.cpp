@@ -6,9 +6,11 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "protocols/http_session.h"
@@ -70,6 +72,10 @@ struct Request final : CurlObject {
 
     bool headDone = false;
     bool done = false;
+    std::atomic<bool> aborted{false};  // set from another thread by HttpAbortRequest
+    // While the request is being sent: since when, to bound the name lookup and the connect
+    // separately, as WinHTTP does.
+    std::optional<Clock::time_point> sendingSince;
     CURLcode result = CURLE_OK;
     std::uint64_t progress = 0;  // grows with every byte moved in either direction
 
@@ -144,14 +150,37 @@ std::size_t OnUpload(char* buffer, std::size_t size, std::size_t count, void* us
     return n;
 }
 
-// Runs the transfer until `reached` holds, the transfer ends, or nothing moved for the
-// send/receive time-out. True when `reached` holds.
+// libcurl has one limit for name lookup and connect together; WinHTTP gives each its own. True
+// once either has run past its own limit.
+bool LookupOrConnectTooLong(const Request& request) {
+    if (!request.sendingSince) {
+        return false;
+    }
+    CURL* easy = request.connection->easy;
+    curl_off_t lookedUp = 0;
+    curl_off_t connected = 0;
+    curl_easy_getinfo(easy, CURLINFO_NAMELOOKUP_TIME_T, &lookedUp);
+    curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connected);
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - *request.sendingSince)
+            .count();
+    if (lookedUp == 0) {
+        return elapsed > kResolveTimeoutMs * 1000LL;
+    }
+    return connected == 0 && elapsed - lookedUp > kConnectTimeoutMs * 1000LL;
+}
+
+// Runs the transfer until `reached` holds, the transfer ends, the request is aborted, or nothing
+// moved for the send/receive time-out. True when `reached` holds.
 template <typename Predicate>
 bool Drive(Request& request, Predicate reached) {
     CURLM* multi = request.connection->multi;
     auto lastProgress = request.progress;
     auto lastMove = Clock::now();
     for (;;) {
+        if (request.aborted.load() || LookupOrConnectTooLong(request)) {
+            return false;
+        }
         int running = 0;
         if (curl_multi_perform(multi, &running) != CURLM_OK) {
             return false;
@@ -190,6 +219,21 @@ void ResumeBody(Request& request) {
 
 void HttpHandleTraits::Close(Type handle) noexcept {
     delete static_cast<CurlObject*>(handle);
+}
+
+void HttpAbortRequest(HttpHandleTraits::Type handle) noexcept {
+    auto* request = static_cast<Request*>(handle);
+    request->aborted.store(true);
+    // Ends a poll in progress now rather than at its next 100 ms turn.
+    curl_multi_wakeup(request->connection->multi);
+}
+
+void HttpLimitCalls(const HttpHandle&, std::chrono::milliseconds) noexcept {
+    // Not needed: an abort reaches a call in progress within one poll.
+}
+
+void HttpForgetAborted(HttpHandle&) noexcept {
+    // The request object is still ours to free.
 }
 
 HttpHandle OpenHttpSession(const char* failureText) {
@@ -238,8 +282,10 @@ bool HttpSendRequest(const HttpHandle& handle, std::wstring_view extraHeaders,
     curl_easy_reset(easy);
     curl_easy_setopt(easy, CURLOPT_URL, request->url.c_str());
     curl_easy_setopt(easy, CURLOPT_USERAGENT, WideToUtf8(kUserAgent).c_str());
+    // The outer bound; each of the two stages is held to its own limit while driving.
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(kResolveTimeoutMs + kConnectTimeoutMs));
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
@@ -281,12 +327,15 @@ bool HttpSendRequest(const HttpHandle& handle, std::wstring_view extraHeaders,
     }
     request->added = true;
     // Sent once the connection is up and the request goes out; a dead server fails here.
-    return Drive(*request, [&] {
+    request->sendingSince = Clock::now();
+    const bool sent = Drive(*request, [&] {
         curl_off_t pretransfer = 0;
         curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
         return pretransfer > 0 || request->pieceTaken > 0 || request->readPaused ||
                request->headDone || (request->done && request->result == CURLE_OK);
     });
+    request->sendingSince.reset();
+    return sent;
 }
 
 bool HttpWriteData(const HttpHandle& handle, const char* data, std::size_t size,

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <stdexcept>
 
@@ -28,6 +29,24 @@ void HttpHandleTraits::Close(Type handle) noexcept {
     WinHttpCloseHandle(handle);
 }
 
+// A handle is not closed from another thread to end a call in progress: under Wine that leaves
+// the call and every later one on the request hanging for good. A stop is seen between calls,
+// and every call is bounded by the time-outs (the wait for a response head included).
+void HttpAbortRequest(HttpHandleTraits::Type) noexcept {}
+
+void HttpLimitCalls(const HttpHandle& request, std::chrono::milliseconds limit) noexcept {
+    const auto bound = [limit](int own) {
+        return static_cast<int>(std::min<long long>(own, std::max<long long>(1, limit.count())));
+    };
+    WinHttpSetTimeouts(Native(request), bound(kResolveTimeoutMs), bound(kConnectTimeoutMs),
+                       bound(kSendTimeoutMs), bound(kReceiveTimeoutMs));
+    DWORD receive = static_cast<DWORD>(bound(kReceiveTimeoutMs));
+    WinHttpSetOption(Native(request), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive,
+                     sizeof receive);
+}
+
+void HttpForgetAborted(HttpHandle&) noexcept {}
+
 HttpHandle OpenHttpSession(const char* failureText) {
     // Access type 4: the automatic proxy configuration of the system.
     HttpHandle session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
@@ -37,6 +56,13 @@ HttpHandle OpenHttpSession(const char* failureText) {
     }
     WinHttpSetTimeouts(Native(session), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
                        kReceiveTimeoutMs);
+    // Windows holds the wait for a response head to the receive time-out; Wine waits for ever
+    // unless this is set as well.
+    DWORD receive = kReceiveTimeoutMs;
+    WinHttpSetOption(Native(session), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive,
+                     sizeof receive);
+    DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
+    WinHttpSetOption(Native(session), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
     return session;
 }
 
@@ -102,8 +128,20 @@ bool HttpQueryDataAvailable(const HttpHandle& request, std::size_t& available) {
 }
 
 bool HttpReadData(const HttpHandle& request, char* buffer, std::size_t size, std::size_t& read) {
+    // A synchronous read waits until it has filled the whole buffer: on a slow or trickling
+    // answer, a 256 KB read holds its bytes back for seconds and does not see a stop. Asking
+    // what has arrived first makes the read return with what is there.
+    read = 0;
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(Native(request), &available)) {
+        return false;
+    }
+    if (available == 0) {
+        return true;  // the end of the body
+    }
     DWORD done = 0;
-    const BOOL ok = WinHttpReadData(Native(request), buffer, ClampToDword(size), &done);
+    const BOOL ok =
+        WinHttpReadData(Native(request), buffer, std::min(ClampToDword(size), available), &done);
     read = done;
     return ok != FALSE;
 }

@@ -1,13 +1,36 @@
 #include "protocols/http_session.h"
 
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace velmora::modulos::medicao::protocolos {
 
-std::string ReadResponseBody(const HttpHandle& request, std::size_t maxBytes) {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Before a blocking call: what is left until the deadline becomes the call's time-out.
+void LimitToDeadline(const HttpHandle& request, Clock::time_point deadline) {
+    if (deadline == Clock::time_point::max()) {
+        return;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+        throw std::runtime_error("Falha ao ler dados HTTP.");
+    }
+    HttpLimitCalls(request, left);
+}
+
+}  // namespace
+
+std::string ReadResponseBody(const HttpHandle& request, std::size_t maxBytes,
+                             Clock::time_point deadline) {
     std::string body;
     std::string piece;
     for (;;) {
+        LimitToDeadline(request, deadline);
         std::size_t available = 0;
         if (!HttpQueryDataAvailable(request, available)) {
             throw std::runtime_error("Falha ao consultar dados HTTP.");
@@ -19,6 +42,7 @@ std::string ReadResponseBody(const HttpHandle& request, std::size_t maxBytes) {
             throw std::runtime_error("Falha ao ler dados HTTP.");
         }
         piece.resize(available);
+        LimitToDeadline(request, deadline);
         std::size_t read = 0;
         if (!HttpReadData(request, piece.data(), available, read)) {
             throw std::runtime_error("Falha ao ler dados HTTP.");
@@ -27,21 +51,70 @@ std::string ReadResponseBody(const HttpHandle& request, std::size_t maxBytes) {
     }
 }
 
-std::string HttpGet(const std::wstring& host, std::uint16_t port, const std::wstring& path,
-                    bool secure) {
+HttpAbortOnStop::HttpAbortOnStop(HttpHandle& request, const std::stop_token& stop)
+    : request_(request) {
+    callback_.emplace(stop, Abort{this});
+}
+
+HttpAbortOnStop::~HttpAbortOnStop() {
+    // Waits for an abort running on another thread; none can start after this.
+    callback_.reset();
+    if (aborted_.load()) {
+        HttpForgetAborted(request_);
+    }
+}
+
+void HttpAbortOnStop::Abort::operator()() const noexcept {
+    if (self->request_ && !self->aborted_.exchange(true)) {
+        HttpAbortRequest(self->request_.get());
+    }
+}
+
+namespace {
+
+// Requests `cancel` when `limit` has passed, unless it is dismissed first (by destruction).
+class Deadline {
+  public:
+    Deadline(std::stop_source& cancel, std::chrono::milliseconds limit)
+        : timer_([&cancel, limit](std::stop_token dismissed) {
+              std::mutex mutex;
+              std::condition_variable_any wake;
+              std::unique_lock lock(mutex);
+              wake.wait_for(lock, dismissed, limit, [] { return false; });
+              if (!dismissed.stop_requested()) {
+                  cancel.request_stop();
+              }
+          }) {}
+
+  private:
+    std::jthread timer_;
+};
+
+}  // namespace
+
+std::string HttpGet(const HttpEndpoint& endpoint, const std::wstring& path,
+                    const std::stop_token& stop) {
+    std::stop_source cancel;
+    const std::stop_callback forward(stop, [&cancel] { cancel.request_stop(); });
+    const Deadline timer(cancel, endpoint.deadline);
+    const Clock::time_point deadline = Clock::now() + endpoint.deadline;
+
     // Declared in this order so that leaving the scope closes request, connection, session.
     const HttpHandle session = OpenHttpSession("Falha ao abrir sessão HTTP.");
-    const HttpHandle connection = HttpConnect(session, host, port);
+    const HttpHandle connection = HttpConnect(session, endpoint.host, endpoint.port);
     if (!connection) {
         throw std::runtime_error("Falha ao conectar ao servidor HTTP.");
     }
-    const HttpHandle request = HttpOpenRequest(connection, L"GET", path, secure);
+    HttpHandle request = HttpOpenRequest(connection, L"GET", path, endpoint.secure);
     if (!request) {
         throw std::runtime_error("Falha ao abrir requisição HTTP.");
     }
+    const HttpAbortOnStop abort(request, cancel.get_token());
+    LimitToDeadline(request, deadline);
     if (!HttpSendRequest(request, L"", 0)) {
         throw std::runtime_error("Falha ao enviar requisição HTTP.");
     }
+    LimitToDeadline(request, deadline);
     if (!HttpReceiveResponse(request)) {
         throw std::runtime_error("Falha ao receber resposta HTTP.");
     }
@@ -52,14 +125,20 @@ std::string HttpGet(const std::wstring& host, std::uint16_t port, const std::wst
     if (status < 200 || status > 299) {
         throw std::runtime_error("Resposta HTTP inválida.");
     }
-    std::string body = ReadResponseBody(request, kMaxOneShotBodyBytes);
+    std::string body = ReadResponseBody(request, kMaxOneShotBodyBytes, deadline);
     // Some transports end a body cut short by a reset as if it were complete; a truncated
-    // answer must not pass for a whole one.
+    // answer must not pass for a whole one. An abort may look like such an end too.
     std::uint64_t announced = 0;
-    if (HttpQueryContentLength(request, announced) && announced != body.size()) {
+    if ((HttpQueryContentLength(request, announced) && announced != body.size()) ||
+        cancel.stop_requested()) {
         throw std::runtime_error("Falha ao ler dados HTTP.");
     }
     return body;
+}
+
+std::string HttpGet(const std::wstring& host, std::uint16_t port, const std::wstring& path,
+                    bool secure) {
+    return HttpGet(HttpEndpoint{host, port, secure}, path);
 }
 
 std::wstring TrimWhitespace(const std::wstring& text) {

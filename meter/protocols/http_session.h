@@ -5,8 +5,12 @@
 // that send a body in pieces and read a response body in pieces. WinHTTP stands behind it on
 // Windows and libcurl elsewhere; everything above this header is written once.
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,11 +26,16 @@ inline constexpr int kConnectTimeoutMs = 7000;
 inline constexpr int kSendTimeoutMs = 20000;
 inline constexpr int kReceiveTimeoutMs = 20000;
 
+// A one-shot GET ends within this, whatever the server does: the per-call time-outs alone let a
+// server that sends one byte every few seconds hold a request for ever.
+inline constexpr std::chrono::milliseconds kOneShotDeadline{30000};
+
 // Where a service is reached: the built-in hosts are defaults; tests point them at loopback.
 struct HttpEndpoint {
     std::wstring host;
     std::uint16_t port = 80;
     bool secure = false;
+    std::chrono::milliseconds deadline = kOneShotDeadline;
 };
 
 // Largest body HttpGet accepts: far above any identification answer, far below what could
@@ -41,8 +50,9 @@ struct HttpHandleTraits {
 // Owns a session, connection or request handle; closes it exactly once.
 using HttpHandle = UniqueHandle<HttpHandleTraits>;
 
-// Session with the user agent, the system's proxy setting and the four time-outs. Throws
-// std::runtime_error(failureText) when it cannot be opened.
+// Session with the user agent, the system's proxy setting and the four time-outs; redirects are
+// not followed (none of our servers redirects, so a 3xx answer is a failed request on both
+// back ends). Throws std::runtime_error(failureText) when it cannot be opened.
 HttpHandle OpenHttpSession(const char* failureText);
 
 // Connection object for host:port. Touches no network: an unreachable server shows up when a
@@ -79,10 +89,46 @@ bool HttpReadData(const HttpHandle& request, char* buffer, std::size_t size, std
 // The whole body of the request, read piece by piece as it becomes available. Throws
 // "Falha ao consultar dados HTTP." or "Falha ao ler dados HTTP."; also the latter when the body
 // grows past maxBytes.
-std::string ReadResponseBody(const HttpHandle& request, std::size_t maxBytes = SIZE_MAX);
+std::string ReadResponseBody(
+    const HttpHandle& request, std::size_t maxBytes = SIZE_MAX,
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
+
+// Makes every pending and later call on `request` fail promptly once `stop` is requested, from
+// whichever thread requests it, where the back end can: libcurl's calls end within one poll.
+// WinHTTP's are left to end at their time-outs (see the WinHTTP back end). Must not outlive the
+// request.
+class HttpAbortOnStop {
+  public:
+    HttpAbortOnStop(HttpHandle& request, const std::stop_token& stop);
+    ~HttpAbortOnStop();
+    HttpAbortOnStop(const HttpAbortOnStop&) = delete;
+    HttpAbortOnStop& operator=(const HttpAbortOnStop&) = delete;
+
+  private:
+    struct Abort {
+        HttpAbortOnStop* self;
+        void operator()() const noexcept;
+    };
+    HttpHandle& request_;
+    std::atomic<bool> aborted_{false};
+    std::optional<std::stop_callback<Abort>> callback_;
+};
+
+// Holds each later call on `request` to at most `limit` (never more than the session's own
+// time-outs). WinHTTP needs it for a deadline: where closing a handle does not end a call in
+// progress (Wine), only the call's own time-out does. libcurl's calls see the abort directly.
+void HttpLimitCalls(const HttpHandle& request, std::chrono::milliseconds limit) noexcept;
+
+// What each back end does for HttpAbortOnStop: end the request's calls from another thread, and
+// afterwards settle who still owns the handle.
+void HttpAbortRequest(HttpHandleTraits::Type request) noexcept;
+void HttpForgetAborted(HttpHandle& request) noexcept;
 
 // One-shot GET that returns the body of a 2xx answer; throws a runtime error with a Portuguese
-// text on any failure, including "Resposta HTTP inválida." for any other status.
+// text on any failure, including "Resposta HTTP inválida." for any other status. Gives up at the
+// endpoint's deadline or when `stop` is requested.
+std::string HttpGet(const HttpEndpoint& endpoint, const std::wstring& path,
+                    const std::stop_token& stop = {});
 std::string HttpGet(const std::wstring& host, std::uint16_t port, const std::wstring& path,
                     bool secure);
 

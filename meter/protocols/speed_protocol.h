@@ -33,6 +33,8 @@ struct SpeedEndpoint {
 inline constexpr std::chrono::milliseconds RETRY_PAUSE_MS{100};
 inline constexpr std::size_t kDownloadBufferBytes = 262'144;
 inline constexpr std::size_t kDrainBufferBytes = 4'096;
+// An upload's answer is a few bytes; one longer than this is not read to its end.
+inline constexpr std::size_t kMaxUploadAnswerBytes = 64 * 1024;
 // Upload bodies are written in pieces of this size and credited piece by piece, so that the
 // counter grows with what the link really carries and a stop is noticed within one piece.
 inline constexpr std::size_t kUploadPieceBytes = 128 * 1024;

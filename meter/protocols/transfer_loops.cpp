@@ -32,16 +32,33 @@ bool WritePayload(const HttpHandle& request, const std::string& payload, ByteCou
     return true;
 }
 
-void DrainBody(const HttpHandle& request) {
+// Reads the upload's answer to its end, so that the connection can carry the next request.
+// False when the answer is longer than any real one (a server streaming without end), a read
+// fails, or a stop is requested: the connection is then dropped.
+bool DrainBody(const HttpHandle& request, const std::stop_token& stop) {
     char drain[kDrainBufferBytes];
-    std::size_t available = 0;
-    while (HttpQueryDataAvailable(request, available) && available != 0) {
+    std::size_t drained = 0;
+    for (;;) {
+        std::size_t available = 0;
+        if (stop.stop_requested() || !HttpQueryDataAvailable(request, available)) {
+            return false;
+        }
+        if (available == 0) {
+            return true;
+        }
         std::size_t read = 0;
-        HttpReadData(request, drain, std::min(available, sizeof drain), read);
-        if (read == 0) {
-            break;
+        if (!HttpReadData(request, drain, std::min(available, sizeof drain), read) || read == 0) {
+            return false;
+        }
+        drained += read;
+        if (drained > kMaxUploadAnswerBytes) {
+            return false;
         }
     }
+}
+
+bool IsRedirect(std::uint32_t status) {
+    return status >= 300 && status <= 399;
 }
 
 }  // namespace
@@ -52,10 +69,11 @@ void RunDownloadRequests(const HttpHandle& connection, const std::wstring& pathP
     while (!stop.stop_requested()) {
         // The seed only has to make each URL differ from the last.
         const std::wstring path = pathPrefix + std::to_wstring(TickCountMs());
-        const HttpHandle request = HttpOpenRequest(connection, L"GET", path, secure);
+        HttpHandle request = HttpOpenRequest(connection, L"GET", path, secure);
         if (!request) {
             return;
         }
+        const HttpAbortOnStop abort(request, stop);
         if (!Exchange(request, L"", 0)) {
             return;
         }
@@ -81,19 +99,26 @@ void RunUploadRequests(const HttpHandle& connection, const std::wstring& path, b
                        const std::string& payload, ByteCounter& bytes, const std::stop_token& stop,
                        bool& answered) {
     while (!stop.stop_requested()) {
-        const HttpHandle request = HttpOpenRequest(connection, L"POST", path, secure);
+        HttpHandle request = HttpOpenRequest(connection, L"POST", path, secure);
         if (!request) {
             return;
         }
+        const HttpAbortOnStop abort(request, stop);
         if (!HttpSendRequest(request, kUploadHeaders, static_cast<std::uint32_t>(payload.size()))) {
             return;
         }
         if (!WritePayload(request, payload, bytes, stop) || !HttpReceiveResponse(request)) {
             return;
         }
-        // Answered whatever the status: the bytes went out and were counted as they went.
+        std::uint32_t status = 0;
+        if (HttpQueryStatus(request, status) && IsRedirect(status)) {
+            return;  // a server that sends us elsewhere has not taken the upload
+        }
+        // Answered whatever other status: the bytes went out and were counted as they went.
         answered = true;
-        DrainBody(request);
+        if (!DrainBody(request, stop)) {
+            return;
+        }
     }
 }
 

@@ -16,19 +16,23 @@ double Measure(const SelectionSettings& settings, const std::wstring& host, std:
 
 }  // namespace
 
-SelectedServer ProbeCloudflareEdge(const std::wstring& host, const SelectionSettings& settings) {
+SelectedServer ProbeCloudflareEdge(const std::wstring& host, const SelectionSettings& settings,
+                                   const std::stop_token& stop) {
     SelectedServer edge{
         host, L"Não identificado",     L"Localização não identificada", L"Cloudflare", 0.0,
         0.0,  ProtocolKind::Cloudflare};
     const std::vector<std::wstring> addresses = ResolveHostAddresses(host);
     if (addresses.empty()) {
         edge.ip = ResolveHostAddress(host);
-        edge.location = FetchEdgeLocation(settings.edgeTrace);
+        edge.location = FetchEdgeLocation(settings.edgeTrace, stop);
         return edge;
     }
     double best = NO_LATENCY_MS;
     std::wstring bestAddress = addresses.front();
     for (const std::wstring& address : addresses) {
+        if (stop.stop_requested()) {
+            break;
+        }
         try {
             const double latency = Measure(settings, address, settings.edgePort, 3, true, 0);
             if (latency < best) {
@@ -41,7 +45,7 @@ SelectedServer ProbeCloudflareEdge(const std::wstring& host, const SelectionSett
     }
     edge.ip = bestAddress;
     edge.latencyMs = best;
-    edge.location = FetchEdgeLocation(settings.edgeTrace);
+    edge.location = FetchEdgeLocation(settings.edgeTrace, stop);
     return edge;
 }
 
@@ -60,8 +64,8 @@ ProbeResult ProbeCandidate(std::size_t index, const std::vector<ServerEntry>& ca
 }
 
 SelectedServer SelectBestServer(const ServerCatalog& catalog, double lat, double lon,
-                                const SelectionSettings& settings) {
-    SelectedServer best = ProbeCloudflareEdge(settings.edgeHost, settings);
+                                const SelectionSettings& settings, const std::stop_token& stop) {
+    SelectedServer best = ProbeCloudflareEdge(settings.edgeHost, settings, stop);
 
     const std::vector<ServerEntry>& rows = catalog.Entries();
     const ServerEntry* edgeRow = rows.empty() ? nullptr : &rows.front();
@@ -75,7 +79,7 @@ SelectedServer SelectBestServer(const ServerCatalog& catalog, double lat, double
         best.name = edgeRow->name;
     }
     best.protocol = ProtocolKind::Cloudflare;
-    if (lat == 0.0 && lon == 0.0) {
+    if ((lat == 0.0 && lon == 0.0) || stop.stop_requested()) {
         return best;
     }
     if (edgeRow != nullptr) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -46,9 +47,10 @@ struct SelectionSettings {
     LatencyMeasure measure;  // empty: MeasureTcpLatency
 };
 
-// Times every IPv4 address of the Cloudflare edge and reads where the edge is.
-SelectedServer ProbeCloudflareEdge(const std::wstring& host,
-                                   const SelectionSettings& settings = {});
+// Times every IPv4 address of the Cloudflare edge and reads where the edge is. A stop request
+// skips what is left.
+SelectedServer ProbeCloudflareEdge(const std::wstring& host, const SelectionSettings& settings = {},
+                                   const std::stop_token& stop = {});
 
 // Latency of candidates[index] on the first candidate port that answers; NO_LATENCY_MS if none.
 ProbeResult ProbeCandidate(std::size_t index, const std::vector<ServerEntry>& candidates,
@@ -57,8 +59,9 @@ ProbeResult ProbeCandidate(std::size_t index, const std::vector<ServerEntry>& ca
 // The server with the lowest TCP connect latency: the Cloudflare edge, or one of the first five
 // operator servers within 1500 km of the user (probed at once). The edge wins ties and is the
 // choice when the position (0, 0) is missing or no operator answers faster. Every probe task
-// has ended when this returns.
+// has ended when this returns. A stop request skips the steps that are left.
 SelectedServer SelectBestServer(const ServerCatalog& catalog, double lat, double lon,
-                                const SelectionSettings& settings = {});
+                                const SelectionSettings& settings = {},
+                                const std::stop_token& stop = {});
 
 }  // namespace velmora::modulos::medicao

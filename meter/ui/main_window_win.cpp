@@ -23,6 +23,8 @@ using namespace modulos::medicao;
 constexpr wchar_t kClassName[] = L"OBRIXKALDRA.MainForm";
 constexpr int kWidth = 360;
 constexpr int kHeight = 800;
+// How long the closed window waits for a run to wind down before the process ends regardless.
+constexpr std::chrono::milliseconds kWorkerExitWait{2500};
 
 // The window's whole state: the run state the worker shares, and the window's own fields.
 struct MainWindowState {
@@ -209,6 +211,12 @@ int RunMainWindow(const ServerCatalog& catalog, HINSTANCE instance, int show) {
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
         DispatchMessageW(&message);
+    }
+    // Every wait of a run gives up when stopped; should one still hold the worker (a system call
+    // that ignores the stop), the process ends anyway instead of lingering hidden with
+    // VELMORA.exe locked. History work runs on this thread, so nothing stored is lost.
+    if (!StopMeasurement(state.run, kWorkerExitWait)) {
+        ExitProcess(static_cast<UINT>(message.wParam));
     }
     return static_cast<int>(message.wParam);
 }

@@ -54,5 +54,26 @@ TEST(WideToUtf8, RoundTripsTextAndReplacesLoneSurrogates) {
     EXPECT_EQ(WideToUtf8(lone), "\xEF\xBF\xBDx");
 }
 
+TEST(CleanServerText, DropsControlsKeepsLettersAndCaps) {
+    const struct {
+        std::wstring in;
+        std::wstring out;
+    } cases[] = {
+        {L"Claro S.A.", L"Claro S.A."},
+        {L"S\u00e3o Paulo \U0001F680", L"S\u00e3o Paulo \U0001F680"},
+        {L"a\tb\r\nc", L"a b  c"},
+        {L"\x1b[2J\x07x\x7f\x9by\x01", L"[2Jxy"},
+        {std::wstring(L"\ufffe\uffff"), L""},
+        {std::wstring(300, L'x'), std::wstring(kMaxServerTextChars, L'x')},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CleanServerText(c.in), c.out);
+    }
+    // A cut never leaves half of a character outside the basic plane.
+    const std::wstring rocket = L"\U0001F680";
+    const std::wstring cut = CleanServerText(L"ab" + rocket, 3);
+    EXPECT_EQ(cut, sizeof(wchar_t) == 2 ? L"ab" : L"ab" + rocket);
+}
+
 }  // namespace
 }  // namespace velmora

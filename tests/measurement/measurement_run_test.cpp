@@ -269,6 +269,93 @@ TEST_F(MeasurementRunTest, ADownloadThatReceivesNothingFails) {
     EXPECT_EQ(state.pingMs.load(), 12.0);  // what was published stays
 }
 
+// Streams that are still winding down when a run fails, reading the host as a reconnect would;
+// they are joined after the run's own object is gone. Under ASan this catches a stream that
+// holds the host by reference.
+struct HostsSeen {
+    std::mutex mutex;
+    std::vector<std::wstring> hosts;
+};
+
+class LateHostReader final : public protocolos::ISpeedProtocol {
+  public:
+    explicit LateHostReader(std::shared_ptr<HostsSeen> seen) : seen_(std::move(seen)) {}
+    void Download(const std::wstring& host, ByteCounter&, std::stop_token stop) const override {
+        while (!stop.stop_requested()) {
+            std::this_thread::sleep_for(2ms);
+        }
+        std::this_thread::sleep_for(50ms);
+        const std::wstring copy = host;
+        std::lock_guard lock(seen_->mutex);
+        seen_->hosts.push_back(copy);
+    }
+    void Upload(const std::wstring&, const std::string&, ByteCounter&,
+                std::stop_token) const override {}
+    std::wstring Name() const override { return L"late"; }
+
+  private:
+    std::shared_ptr<HostsSeen> seen_;
+};
+
+TEST_F(MeasurementRunTest, StreamsOutlivingAFailedRunStillReadTheirHost) {
+    auto seen = std::make_shared<HostsSeen>();
+    settings.selection.edgeHost = L"edge.velmora.test";
+    settings.makeProtocol = [seen](const SelectedServer&) {
+        return std::make_unique<LateHostReader>(seen);
+    };
+    RunHere();  // nothing is downloaded: the run fails with its streams still out
+    EXPECT_EQ(state.phase.load(), MeasurementPhase::Error);
+    std::lock_guard lock(seen->mutex);
+    ASSERT_EQ(seen->hosts.size(), 8u);
+    for (const std::wstring& host : seen->hosts) {
+        EXPECT_EQ(host, L"edge.velmora.test");
+    }
+}
+
+// An upload stream held by a server for a second after its phase: the run is done, and the
+// next start must not wait for that stream on the window thread.
+class SlowToLeaveUpload final : public protocolos::ISpeedProtocol {
+  public:
+    void Download(const std::wstring&, ByteCounter& bytes, std::stop_token stop) const override {
+        while (!stop.stop_requested()) {
+            bytes.fetch_add(10'000);
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    void Upload(const std::wstring& host, const std::string&, ByteCounter& bytes,
+                std::stop_token stop) const override {
+        Download(host, bytes, stop);
+        std::this_thread::sleep_for(1s);
+    }
+    std::wstring Name() const override { return L"slow to leave"; }
+};
+
+TEST_F(MeasurementRunTest, TheNextStartDoesNotWaitForAWindingDownRun) {
+    settings.makeProtocol = [](const SelectedServer&) {
+        return std::make_unique<SlowToLeaveUpload>();
+    };
+    StartMeasurement(state, settings);
+    ASSERT_TRUE(recorder.WaitForEnd(10s));
+    ASSERT_EQ(state.phase.load(), MeasurementPhase::Done);
+    const auto pressed = Clock::now();
+    StartMeasurement(state, settings);
+    EXPECT_LT(Clock::now() - pressed, 300ms);
+    EXPECT_TRUE(StopMeasurement(state, 5s));
+}
+
+TEST_F(MeasurementRunTest, StopMeasurementDoesNotWaitPastItsLimitForAStuckWorker) {
+    settings.selection.measure = [](const std::wstring&, std::uint16_t, int, bool, std::uint32_t) {
+        std::this_thread::sleep_for(1500ms);  // a call that ignores the stop
+        return 10.0;
+    };
+    StartMeasurement(state, settings);
+    std::this_thread::sleep_for(100ms);
+    const auto asked = Clock::now();
+    EXPECT_FALSE(StopMeasurement(state, 200ms));
+    EXPECT_LT(Clock::now() - asked, 1s);
+    EXPECT_TRUE(StopMeasurement(state, 5s));  // once the call returns, the stop is seen
+}
+
 TEST_F(MeasurementRunTest, AnUploadThatSendsNothingStillEndsDone) {
     protocol = std::make_shared<PacedFakeProtocol>(1e6, 0.0);
     protocol->payloadSize = 4096;

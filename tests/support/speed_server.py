@@ -14,7 +14,11 @@ Modes: normal; status (every request answered with `status`); reset (a download 
 body, then the connection is reset); stall (requests are read, never answered); trickle (bodies
 sent at `rate`); nolength (bodies without Content-Length, ended by closing); drop (accept, then
 close at once); slowread (request bodies read at `rate`); short (a download ends halfway with a
-clean close); body (every request answered 200 with the bytes given as `hex`). `size` caps every download body;
+clean close); body (every request answered 200 with the bytes given as `hex`); endless (200 with
+a chunked body that never ends, a chunk at `rate` bytes per second); noread (the head is read,
+the request body never). In status mode, `redirect_port=N` adds a Location header that sends the
+same request to port N of the listener's address. `only=PATH` applies the mode only to paths that start with PATH; other
+requests are served normally. `size` caps every download body;
 pace_down / pace_up (bytes per second) pace all connections of a listener together, like a
 shaped link.
 
@@ -108,6 +112,7 @@ class Conn(WireConn):
         super().__init__(sock)
         self.l = lst
         self.tls = False
+        self.mode = lst.mode  # of the request being served (see only=)
 
     def discard(self, n):
         """Consumes n body bytes (at the listener's rate in slowread mode); returns the count."""
@@ -116,7 +121,7 @@ class Conn(WireConn):
         self.l.add("up", got)
         if self.l.pace_up and got:
             self.l.pace_up.wait(got)  # body bytes that came in with the head are paced too
-        slow = self.l.mode == "slowread" and self.l.rate > 0
+        slow = self.mode == "slowread" and self.l.rate > 0
         start = time.monotonic()
         while got < n:
             want = min(RECV, n - got)
@@ -148,7 +153,7 @@ class Conn(WireConn):
         self.s.sendall(("\r\n".join(h) + "\r\n\r\n").encode())
         payload = PAT if isinstance(body, int) else memoryview(body)
         left, off = n, 0
-        mode, rate = self.l.mode, self.l.rate
+        mode, rate = self.mode, self.l.rate
         cut = n // 2 if mode in ("reset", "short") and isinstance(body, int) else None
         start = time.monotonic()
         while left > 0:
@@ -184,25 +189,43 @@ GEO = {"status": "success", "country": "Brazil", "countryCode": "BR", "region": 
        "isp": "Claro S.A.", "query": "127.0.0.1"}
 
 
+def endless(c, rate):
+    c.s.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n\r\n")
+    chunk = max(1, int(rate / 20))
+    while True:
+        c.s.sendall(b"%x\r\n%s\r\n" % (chunk, b"x" * chunk))
+        c.l.add("down", chunk)
+        time.sleep(chunk / rate)
+
+
 def handle(c, meth, target, hdr):
     u = urllib.parse.urlsplit(target)
     path, qs = u.path, urllib.parse.parse_qs(u.query)
     lst = c.l
+    mode = c.mode = lst.mode if path.startswith(lst.opts.get("only", "")) else "normal"
+    if mode == "noread":
+        while True:
+            time.sleep(3600)
     has_body = "content-length" in hdr or "transfer-encoding" in hdr
     if has_body and hdr.get("expect", "").lower() == "100-continue":
         c.s.sendall(b"HTTP/1.1 100 Continue\r\n\r\n")
     if has_body:
         c.body(hdr)
-    if lst.mode == "stall":
+    if mode == "stall":
         while True:
             time.sleep(3600)
-    length = lst.mode != "nolength"
-    if lst.mode == "body":
+    if mode == "endless":
+        return endless(c, lst.rate or 1e6)
+    length = mode != "nolength"
+    if mode == "body":
         return c.send(200, "application/json; charset=utf-8", bytes.fromhex(lst.opts.get("hex", "")),
                       length=length)
-    if lst.mode == "status":
+    if mode == "status":
         body = b"" if lst.status in (204, 304) else b"status %d\n" % lst.status
-        return c.send(lst.status, "text/plain", body, length=length)
+        extra = []
+        if "redirect_port" in lst.opts:  # to the same request on another port of this address
+            extra = ["Location: http://%s:%s%s" % (lst.addr, lst.opts["redirect_port"], target)]
+        return c.send(lst.status, "text/plain", body, extra, length=length)
     n = None
     if meth == "POST" and path in ("/__up", "/upload"):
         return c.send(200, "text/plain", b"", length=length)
