@@ -21,13 +21,21 @@ bool StartsWithUtf16Mark(const fs::path& path) {
            static_cast<unsigned char>(mark[1]) == 0xFE;
 }
 
-// A name beside the history that no earlier backup uses.
-fs::path FreeBackupName(const fs::path& directory) {
-    fs::path candidate = directory / "history.utf16.bak";
+// A name beside the history that no earlier backup of that kind uses: stem.bak, stem.1.bak, ...
+fs::path FreeBackupName(const fs::path& directory, const std::string& stem) {
+    fs::path candidate = directory / (stem + ".bak");
     for (int n = 1; fs::exists(candidate); ++n) {
-        candidate = directory / ("history.utf16." + std::to_string(n) + ".bak");
+        candidate = directory / (stem + "." + std::to_string(n) + ".bak");
     }
     return candidate;
+}
+
+// How long an append waits for another program's append to finish.
+constexpr std::chrono::seconds kLockWait{3};
+
+// Whether the history's bytes can take a record in front of their last end tag.
+bool CanTakeAppend(const std::string& content) {
+    return content.size() >= kHistoryEnd.size() && content.rfind(kHistoryEnd) != std::string::npos;
 }
 
 void ReplaceAll(std::wstring& text, wchar_t c, const wchar_t* entity) {
@@ -128,13 +136,13 @@ fs::path EnsureHistoryFile(const fs::path& directory) {
         }
         // An older, UTF-16 history: keep it for the user rather than overwrite it.
         std::error_code error;
-        fs::rename(path, FreeBackupName(directory), error);
+        fs::rename(path, FreeBackupName(directory, "history.utf16"), error);
         if (error) {
             return path;  // it stays where it is; appends will leave it alone
         }
     }
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << kHistorySkeleton;
+    // Written whole or not at all, and never over a history another program has just made.
+    CreateFileContents(path, kHistorySkeleton);
     return path;
 }
 
@@ -153,10 +161,20 @@ bool AppendToHistory(const MeasurementRecord& record, const fs::path& directory)
 bool AppendToHistory(const MeasurementRecord& record, const fs::path& directory,
                      FileReplacer replace) {
     try {
+        const HistoryLock lock(directory, kLockWait);
         const fs::path path = EnsureHistoryFile(directory);
         std::string content = ReadFileBytes(path);
-        if (content.size() < kHistoryEnd.size()) {
-            return false;
+        if (!CanTakeAppend(content) && !StartsWithUtf16Mark(path)) {
+            // Empty, cut short or not ours (a power cut or a full disk at the wrong moment):
+            // keep whatever it holds aside and start again, rather than never record again.
+            std::error_code error;
+            if (!content.empty()) {
+                fs::rename(path, FreeBackupName(directory, "history.damaged"), error);
+            }
+            if (error) {
+                return false;
+            }
+            content = kHistorySkeleton;
         }
         const std::size_t end = content.rfind(kHistoryEnd);
         if (end == std::string::npos) {

@@ -12,15 +12,17 @@ namespace velmora::modulos::medicao {
 std::string ReadFileBytes(const std::filesystem::path& path);
 
 // "history.xml" in `directory` (the program's folder by default), created with the empty
-// skeleton when missing. A file in UTF-16 (from an older version) is moved aside to
+// skeleton, in one step, when missing. A file in UTF-16 (from an older version) is moved aside to
 // "history.utf16.bak" (or .1.bak, .2.bak, ... never over an earlier backup) and replaced.
 // Throws std::filesystem::filesystem_error when the folder cannot be made or examined.
 std::filesystem::path EnsureHistoryFile();
 std::filesystem::path EnsureHistoryFile(const std::filesystem::path& directory);
 
 // Inserts the record's block in front of the last "</history>" and replaces the file in one
-// step, so that a crash or a full disk never loses what was stored. A file too short or without
-// "</history>" is left alone. Never throws; false when nothing was stored.
+// step, so that a crash or a full disk never loses what was stored; appends of two programs are
+// taken one after the other. A file that cannot take the block (empty, cut short, without
+// "</history>") is moved aside to "history.damaged.bak" (.1.bak, ...) and a fresh history is
+// started with the record. Never throws; false when nothing was stored.
 bool AppendToHistory(const MeasurementRecord& record);
 bool AppendToHistory(const MeasurementRecord& record, const std::filesystem::path& directory);
 

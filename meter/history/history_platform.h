@@ -2,6 +2,7 @@
 
 // What the history and the report need from the operating system.
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -15,10 +16,32 @@ std::filesystem::path ProgramDirectory();
 // Broken-down local time (the machine's zone and daylight-saving rules) of seconds since 1970.
 bool LocalTimeOf(std::int64_t seconds, std::tm& local);
 
-// Replaces the file's contents in one step: the bytes go to a new file beside it, are flushed to
-// the disk, and the new file then takes the old one's place. A failure at any point leaves the
-// old file as it was. False on failure.
+// Replaces the file's contents in one step: the bytes go to a new file beside it (with the old
+// file's permissions), are flushed to the disk, and the new file then takes the old one's place;
+// while another program holds the old file open, the swap is retried for a couple of seconds.
+// A failure at any point leaves the old file as it was. False on failure.
 bool ReplaceFileContents(const std::filesystem::path& target, std::string_view bytes);
+
+// The same one-step write for a file that must not exist yet: false, and nothing changed, when
+// another program made it first.
+bool CreateFileContents(const std::filesystem::path& target, std::string_view bytes);
+
+// Held while the history in `directory` is read, changed and replaced, so that two programs
+// that finish together (the window and the console) cannot lose each other's record. Waits up to
+// `wait` for another holder; without the lock the append still goes ahead (a lost race is rarer
+// than a lost record). Leaves nothing behind in the folder.
+class HistoryLock {
+  public:
+    HistoryLock(const std::filesystem::path& directory, std::chrono::milliseconds wait);
+    ~HistoryLock();
+    HistoryLock(const HistoryLock&) = delete;
+    HistoryLock& operator=(const HistoryLock&) = delete;
+    bool held() const { return handle_ != kNone; }
+
+  private:
+    static constexpr std::intptr_t kNone = -1;
+    std::intptr_t handle_ = kNone;
+};
 
 // The per-user folder of the report ("KALDRA" in the temporary folder), made private where the
 // system allows. Empty when it cannot be made safely.

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "history/history_platform.h"
 
@@ -58,21 +60,29 @@ bool LocalTimeOf(std::int64_t seconds, std::tm& local) {
     return ::localtime_r(&t, &local) != nullptr;
 }
 
-bool ReplaceFileContents(const fs::path& target, std::string_view bytes) {
+namespace {
+
+// Writes the bytes to a new file beside `target`, flushed, with `target`'s permissions when it
+// exists; then `place` puts it where `target` is. The new file never survives a failure.
+template <typename Place>
+bool WriteBeside(const fs::path& target, std::string_view bytes, Place place) {
     const fs::path temporary =
         target.parent_path() / (".history.xml.new-" + std::to_string(::getpid()));
     const int fd =
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         return false;
     }
-    const bool written = WriteAllTo(fd, bytes) && ::fsync(fd) == 0;
+    struct stat old {};
+    const mode_t mode = ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    const bool written = ::fchmod(fd, mode) == 0 && WriteAllTo(fd, bytes) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temporary.c_str(), target.c_str()) != 0) {
-        ::unlink(temporary.c_str());
+    const bool placed = written && closed && place(temporary);
+    ::unlink(temporary.c_str());  // after a link, the name left over; after a failure, the file
+    if (!placed) {
         return false;
     }
-    // The rename itself reaches the disk with its folder.
+    // The new name reaches the disk with its folder.
     const int dirFd = ::open(target.parent_path().empty() ? "." : target.parent_path().c_str(),
                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
@@ -80,6 +90,45 @@ bool ReplaceFileContents(const fs::path& target, std::string_view bytes) {
         ::close(dirFd);
     }
     return true;
+}
+
+}  // namespace
+
+bool ReplaceFileContents(const fs::path& target, std::string_view bytes) {
+    return WriteBeside(target, bytes, [&](const fs::path& temporary) {
+        return ::rename(temporary.c_str(), target.c_str()) == 0;
+    });
+}
+
+bool CreateFileContents(const fs::path& target, std::string_view bytes) {
+    // link() never replaces: the first program to make the file wins, whole.
+    return WriteBeside(target, bytes, [&](const fs::path& temporary) {
+        return ::link(temporary.c_str(), target.c_str()) == 0;
+    });
+}
+
+// The folder itself carries the lock (flock on its descriptor): no lock file to leave behind.
+HistoryLock::HistoryLock(const fs::path& directory, std::chrono::milliseconds wait) {
+    const int fd =
+        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ::close(fd);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    handle_ = fd;
+}
+
+HistoryLock::~HistoryLock() {
+    if (held()) {
+        ::close(static_cast<int>(handle_));  // releases the lock
+    }
 }
 
 fs::path ReportDirectory() {

@@ -55,7 +55,21 @@ bool LocalTimeOf(std::int64_t seconds, std::tm& local) {
     return _localtime64_s(&local, &t) == 0;
 }
 
-bool ReplaceFileContents(const fs::path& target, std::string_view bytes) {
+namespace {
+
+// Another program that has the file open without delete sharing (a second meter reading it, an
+// antivirus, an indexer) makes the swap fail for a moment: worth a few more tries.
+bool IsPassingConflict(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+           error == ERROR_LOCK_VIOLATION;
+}
+
+constexpr DWORD kRetryPauseMs = 20;
+constexpr int kSwapAttempts = 100;  // about two seconds
+
+// Writes the bytes to a new file beside `target`, flushed, then moves it into place; `flags`
+// say whether an existing file may be replaced. The new file never survives a failure.
+bool WriteBeside(const fs::path& target, std::string_view bytes, DWORD flags) {
     const fs::path temporary =
         target.parent_path() / (L".history.xml.new-" + std::to_wstring(GetCurrentProcessId()));
     {
@@ -70,12 +84,52 @@ bool ReplaceFileContents(const fs::path& target, std::string_view bytes) {
             return false;
         }
     }
-    if (!MoveFileExW(temporary.c_str(), target.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DeleteFileW(temporary.c_str());
-        return false;
+    for (int attempt = 1;; ++attempt) {
+        if (MoveFileExW(temporary.c_str(), target.c_str(), flags | MOVEFILE_WRITE_THROUGH)) {
+            return true;
+        }
+        if (attempt == kSwapAttempts || !IsPassingConflict(GetLastError())) {
+            DeleteFileW(temporary.c_str());
+            return false;
+        }
+        Sleep(kRetryPauseMs);
     }
-    return true;
+}
+
+}  // namespace
+
+bool ReplaceFileContents(const fs::path& target, std::string_view bytes) {
+    return WriteBeside(target, bytes, MOVEFILE_REPLACE_EXISTING);
+}
+
+bool CreateFileContents(const fs::path& target, std::string_view bytes) {
+    return WriteBeside(target, bytes, 0);
+}
+
+// A lock file opened without sharing, deleted by the system when its holder closes it (or
+// dies): a second holder waits for the sharing violation to pass.
+HistoryLock::HistoryLock(const fs::path& directory, std::chrono::milliseconds wait) {
+    const fs::path path = directory / L"history.lock";
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait.count());
+    for (;;) {
+        const HANDLE file =
+            CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            handle_ = reinterpret_cast<std::intptr_t>(file);
+            return;
+        }
+        if (!IsPassingConflict(GetLastError()) || GetTickCount64() >= deadline) {
+            return;
+        }
+        Sleep(kRetryPauseMs);
+    }
+}
+
+HistoryLock::~HistoryLock() {
+    if (held()) {
+        CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    }
 }
 
 fs::path ReportDirectory() {

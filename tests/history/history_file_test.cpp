@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstdlib>
 #include <fstream>
+#include <future>
 #include <iterator>
 
 #include "common/text.h"
@@ -160,12 +162,23 @@ TEST_F(HistoryFileTest, InsertsBeforeTheLastEndTagAndKeepsWhatFollows) {
               "<a></history>\n<b>" + ExpectedBlock(Stamp(r)) + "</history>\n<!-- tail -->");
 }
 
-TEST_F(HistoryFileTest, FilesItCannotUseAreLeftByteForByte) {
-    for (const std::string& bytes :
-         {std::string("<his>"), std::string("<history>\n<x/>\n</histor"), std::string("")}) {
+TEST_F(HistoryFileTest, AHistoryThatCannotTakeAnAppendIsKeptAsideAndStartedAgain) {
+    const MeasurementRecord r = SampleRecord();
+    const std::string fresh =
+        kSkeleton.substr(0, kSkeleton.size() - 11) + ExpectedBlock(Stamp(r)) + "</history>\n";
+    int backups = 0;
+    for (const std::string& bytes : {std::string(""), std::string(4096, '\0'), std::string("<his>"),
+                                     std::string("<history>\n<x/>\n</histor")}) {
         Write(history(), bytes);
-        EXPECT_FALSE(AppendToHistory(SampleRecord(), dir.path()));
-        EXPECT_EQ(Read(history()), bytes);
+        ASSERT_TRUE(AppendToHistory(r, dir.path()));
+        EXPECT_EQ(Read(history()), fresh);
+        if (!bytes.empty()) {  // an empty file holds nothing worth keeping
+            const fs::path backup =
+                dir.path() / (backups == 0 ? std::string("history.damaged.bak")
+                                           : "history.damaged." + std::to_string(backups) + ".bak");
+            EXPECT_EQ(Read(backup), bytes);
+            ++backups;
+        }
     }
 }
 
@@ -213,6 +226,43 @@ TEST_F(HistoryFileTest, ABlockedFolderStoresNothingAndDoesNotThrow) {
     Write(dir.path() / "file", "not a folder");
     EXPECT_FALSE(AppendToHistory(SampleRecord(), dir.path() / "file"));
     EXPECT_THROW(EnsureHistoryFile(dir.path() / "file"), fs::filesystem_error);
+}
+
+// Two programs (the window and the console) finishing at the same moment: run as two child
+// processes of this test, each appending kAppendsPerChild records to one folder.
+constexpr int kAppendsPerChild = 50;
+constexpr char kChildFolderVariable[] = "VELMORA_APPEND_CHILD_DIR";
+
+TEST(HistoryFromTwoPrograms, Child) {
+    const char* folder = std::getenv(kChildFolderVariable);
+    if (folder == nullptr) {
+        GTEST_SKIP() << "run by HistoryFromTwoPrograms.NothingIsLost";
+    }
+    for (int i = 0; i < kAppendsPerChild; ++i) {
+        ASSERT_TRUE(AppendToHistory(SampleRecord(), fs::path(folder)));
+    }
+}
+
+TEST(HistoryFromTwoPrograms, NothingIsLost) {
+    TempDir dir;
+    const std::string folder = dir.path().string();
+#ifdef _WIN32
+    _putenv_s(kChildFolderVariable, folder.c_str());
+    const fs::path self = ProgramDirectory() / "velmora_tests.exe";
+#else
+    setenv(kChildFolderVariable, folder.c_str(), 1);
+    const fs::path self = fs::read_symlink("/proc/self/exe");
+#endif
+    const std::string command =
+        "\"" + self.string() + "\" --gtest_filter=HistoryFromTwoPrograms.Child";
+    auto first = std::async(std::launch::async, [&] { return std::system(command.c_str()); });
+    auto second = std::async(std::launch::async, [&] { return std::system(command.c_str()); });
+    EXPECT_EQ(first.get(), 0);
+    EXPECT_EQ(second.get(), 0);
+    const std::string stored = Read(dir.path() / "history.xml");
+    EXPECT_EQ(ReadHistory(stored).size(), 2u * kAppendsPerChild);
+    // Only the history is left: no temporary, no lock, no backup.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
 TEST(HistoryRoundTrip, AwkwardTextsComeBackAsTheyWere) {

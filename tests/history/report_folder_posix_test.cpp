@@ -77,5 +77,18 @@ TEST(ReportFolder, NeverWritesThroughALinkPlantedAtThePage) {
     EXPECT_EQ(content, "precious");
 }
 
+TEST(HistoryFilePermissions, AReplacedFileKeepsItsMode) {
+    velmora::test::TempDir dir;
+    const fs::path file = dir.path() / "history.xml";
+    for (const mode_t mode : {mode_t{0600}, mode_t{0640}}) {
+        std::ofstream(file) << "old";
+        ASSERT_EQ(::chmod(file.c_str(), mode), 0);
+        ASSERT_TRUE(ReplaceFileContents(file, "new"));
+        struct stat st {};
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+    }
+}
+
 }  // namespace
 }  // namespace velmora::modulos::medicao
