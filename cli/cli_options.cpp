@@ -65,20 +65,46 @@ Sem opções, faz uma medição completa com os servidores embutidos: identifica
 escolhe o melhor servidor, mede ping, download (17 s) e upload (15 s) e guarda o resultado
 no histórico (history.xml, na pasta do programa), como o VELMORA.
 
-  --json                    imprime só o resultado final, como um objeto JSON
+Saída da medição:
+  --json                    só o resultado final, como um objeto JSON (também num erro)
+                              velmora-cli --json | jq .downloadMbps
+  --csv                     só o resultado final, como uma linha CSV (RFC 4180)
+                              velmora-cli --csv >> medicoes.csv
+  --csv-header              imprime o cabeçalho das colunas do --csv e sai
+                              velmora-cli --csv-header > medicoes.csv
+
+Servidores:
+  --list                    lista os servidores embutidos (distância quando a posição é
+                            conhecida) e sai
+                              velmora-cli --list
+  --server NOME|HOST        mede contra esse servidor do catálogo, sem a escolha automática
+                              velmora-cli --server "Claro SP Capital"
+  --no-operators            não testa os servidores das operadoras
+                              velmora-cli --no-operators
   --geo HOST:PORT           serviço de geolocalização por IP (HTTP), padrão ip-api.com:80
+                              velmora-cli --geo 127.0.0.1:8080
   --cloudflare HOST:PORT[:plain]
                             servidor Cloudflare (latência da borda, trace e transferências),
                             HTTPS salvo com :plain; padrão speed.cloudflare.com:443
-  --no-operators            não testa os servidores das operadoras
+                              velmora-cli --cloudflare 127.0.0.1:8443
   --ookla-ports A,B,C       portas dos servidores Ookla, em ordem (TLS só na 443);
                             padrão 8080,80,443
+                              velmora-cli --ookla-ports 8080,443
   --latency-ports A,B       portas do ping e da latência sob carga; padrão 80,443
-  --report                  gera o relatório HTML do histórico e mostra o caminho dele
+                              velmora-cli --latency-ports 443,80
+
+Histórico:
+  --history [N]             as últimas N medições guardadas (padrão 10) e sai
+                              velmora-cli --history 5
+  --report                  gera o relatório HTML do histórico; abre no navegador quando há
+                            uma área de trabalho, senão mostra o caminho dele
+                              velmora-cli --report
   --history-dir PASTA       pasta do history.xml, no lugar da pasta do programa
+                              velmora-cli --history-dir ~/medicoes --history
+
   --help                    mostra esta ajuda
 
-Saída: 0 quando a medição termina, 1 em caso de erro na medição, 2 para opções inválidas.
+Saída: 0 quando termina, 1 em caso de erro na medição, 2 para opções inválidas.
 )";
 
 std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
@@ -95,12 +121,43 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
             }
             return args[++i];
         };
-        if (arg == "--json") {
-            options.json = true;
+        if (arg == "--json" || arg == "--csv") {
+            const OutputFormat format = arg == "--json" ? OutputFormat::Json : OutputFormat::Csv;
+            if (options.format != OutputFormat::Text && options.format != format) {
+                error = "--json e --csv não podem ser usados juntos";
+                return std::nullopt;
+            }
+            options.format = format;
         } else if (arg == "--help" || arg == "-h") {
-            options.help = true;
+            options.action = CliAction::Help;
         } else if (arg == "--report") {
-            options.report = true;
+            options.action = CliAction::Report;
+        } else if (arg == "--list") {
+            options.action = CliAction::List;
+        } else if (arg == "--csv-header") {
+            options.action = CliAction::CsvHeader;
+        } else if (arg == "--history") {
+            options.action = CliAction::History;
+            // The count is optional: taken only when the next word is a number.
+            if (i + 1 < args.size() && !args[i + 1].empty() &&
+                args[i + 1].find_first_not_of("0123456789") == std::string::npos) {
+                const std::string& text = args[++i];
+                std::size_t count = 0;
+                const auto [end, failed] =
+                    std::from_chars(text.data(), text.data() + text.size(), count);
+                if (failed != std::errc() || count == 0) {
+                    error = "número inválido em --history";
+                    return std::nullopt;
+                }
+                options.historyCount = count;
+            }
+        } else if (arg == "--server") {
+            const auto text = value();
+            if (!text || text->empty()) {
+                error = error.empty() ? "servidor vazio em --server" : error;
+                return std::nullopt;
+            }
+            options.server = *text;
         } else if (arg == "--history-dir") {
             const auto text = value();
             if (!text || text->empty()) {

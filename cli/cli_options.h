@@ -8,12 +8,18 @@
 
 namespace velmora::cli {
 
+enum class OutputFormat { Text, Json, Csv };
+
+// What the program is asked to do: measure (the default), or one of the other actions.
+enum class CliAction { Measure, Help, Report, List, History, CsvHeader };
+
 struct CliOptions {
-    bool json = false;
-    bool help = false;
-    bool operators = true;         // probe the operators' servers of the catalogue
-    bool report = false;           // build the history report instead of measuring
-    std::string historyDirectory;  // empty: beside the program, as the meter keeps it
+    CliAction action = CliAction::Measure;
+    OutputFormat format = OutputFormat::Text;
+    bool operators = true;          // probe the operators' servers of the catalogue
+    std::string server;             // --server: a catalogue row by name or host; empty: choose
+    std::size_t historyCount = 10;  // --history N
+    std::string historyDirectory;   // empty: beside the program, as the meter keeps it
     modulos::medicao::RunSettings run;
 };
 

@@ -8,4 +8,7 @@ void PrepareConsole();
 // True when standard output is a terminal, so that a live line can be redrawn in place.
 bool StdoutIsTerminal();
 
+// True when a page can be shown in the user's browser: on Linux a display and xdg-open.
+bool CanOpenBrowser();
+
 }  // namespace velmora::cli

@@ -15,4 +15,9 @@ bool StdoutIsTerminal() {
     return _isatty(_fileno(stdout)) != 0;
 }
 
+bool CanOpenBrowser() {
+    // The shell can always open it; a script that reads the output wants the path instead.
+    return StdoutIsTerminal();
+}
+
 }  // namespace velmora::cli

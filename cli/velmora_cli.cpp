@@ -2,9 +2,11 @@
 // words. The run is driven exactly as the window drives it: the worker posts its two messages,
 // this thread reads the shared state when they arrive.
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -15,8 +17,10 @@
 #include "console.h"
 #include "history/history_file.h"
 #include "history/history_platform.h"
+#include "history/history_reader.h"
 #include "history/history_report.h"
-#include "record_json.h"
+#include "measurement/tcp_connect.h"
+#include "record_formats.h"
 
 namespace {
 
@@ -54,11 +58,12 @@ void PrintLine(const std::wstring& text) {
     std::printf("%s\n", WideToUtf8(text).c_str());
 }
 
-// What the console shows of a run as it goes.
+// What the console shows of a run as it goes: on a terminal one live line redrawn in place
+// (phase, elapsed of total, current value, a bar); otherwise a plain line each second.
 class ConsoleView {
   public:
-    ConsoleView(SharedRunState& state, const RunSettings& settings, bool live)
-        : state_(state), settings_(settings), live_(live) {}
+    ConsoleView(SharedRunState& state, const RunSettings& settings, bool terminal)
+        : state_(state), settings_(settings), terminal_(terminal) {}
 
     void Refresh() {
         const MeasurementPhase phase = state_.phase.load();
@@ -66,13 +71,14 @@ class ConsoleView {
             EndLiveLine();
             shownPhase_ = phase;
             phaseStart_ = Clock::now();
+            shownSecond_ = -1;
             PrintLine(L"Status: " + PhaseStatusText(phase));
             if (phase == MeasurementPhase::Downloading) {
                 ShowIdentity();
             }
         }
         if (phase == MeasurementPhase::Downloading || phase == MeasurementPhase::Uploading) {
-            ShowLiveLine(phase);
+            ShowProgress(phase);
         }
     }
 
@@ -85,6 +91,13 @@ class ConsoleView {
                   FormatFixed(state_.downloadLatencyMs.load(), 0) + L" ms");
         PrintLine(L"Latência durante o upload: " + FormatFixed(state_.uploadLatencyMs.load(), 0) +
                   L" ms");
+    }
+
+    void EndLiveLine() {
+        if (lineOpen_) {
+            std::printf("\n");
+            lineOpen_ = false;
+        }
     }
 
   private:
@@ -100,72 +113,184 @@ class ConsoleView {
         PrintLine(L"Ping: " + FormatFixed(state_.pingMs.load(), 0) + L" ms");
     }
 
-    void ShowLiveLine(MeasurementPhase phase) {
-        if (!live_) {
-            return;
-        }
+    void ShowProgress(MeasurementPhase phase) {
         const bool upload = phase == MeasurementPhase::Uploading;
         const auto length = upload ? settings_.upload.length : settings_.download.length;
-        const double done =
-            std::min(1.0, std::chrono::duration<double>(Clock::now() - phaseStart_) /
-                              std::chrono::duration<double>(length));
+        const double total = std::chrono::duration<double>(length).count();
+        const double elapsed =
+            std::min(total, std::chrono::duration<double>(Clock::now() - phaseStart_).count());
+        const double mbps = upload ? state_.uploadMbps.load() : state_.downloadMbps.load();
+        const std::string value = WideToUtf8(FormatFixed(mbps, 2));
+        const char* name = upload ? "Upload" : "Download";
+        if (!terminal_) {
+            const int second = static_cast<int>(elapsed);
+            if (second != shownSecond_) {
+                shownSecond_ = second;
+                std::printf("%s %2d/%.0f s %s Mbps\n", name, second, total, value.c_str());
+            }
+            return;
+        }
         constexpr int kWidth = 30;
-        const int filled = static_cast<int>(done * kWidth);
+        const int filled = static_cast<int>(elapsed / total * kWidth);
         const std::string bar = std::string(static_cast<std::size_t>(filled), '#') +
                                 std::string(static_cast<std::size_t>(kWidth - filled), '.');
-        const double mbps = upload ? state_.uploadMbps.load() : state_.downloadMbps.load();
-        std::printf("\r%-8s [%s] %10s Mbps ", upload ? "Upload" : "Download", bar.c_str(),
-                    WideToUtf8(FormatFixed(mbps, 2)).c_str());
+        std::printf("\r%-8s [%s] %4.1f/%.0f s %10s Mbps ", name, bar.c_str(), elapsed, total,
+                    value.c_str());
         std::fflush(stdout);
         lineOpen_ = true;
     }
 
-    void EndLiveLine() {
-        if (lineOpen_) {
-            std::printf("\n");
-            lineOpen_ = false;
-        }
-    }
-
     SharedRunState& state_;
     const RunSettings& settings_;
-    bool live_;
+    bool terminal_;
     MeasurementPhase shownPhase_ = MeasurementPhase::Idle;
     Clock::time_point phaseStart_ = Clock::now();
+    int shownSecond_ = -1;
     bool lineOpen_ = false;
 };
+
+// Ends the program once its result is out. A run's streams give up when stopped; should a
+// server still hold one in a call that ignores the stop, the program ends anyway rather than
+// linger after it has said everything.
+int Finish(SharedRunState& state, int status) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    if (!StopMeasurement(state, std::chrono::seconds(3))) {
+        std::_Exit(status);
+    }
+    return status;
+}
+
+std::string ProtocolName(ProtocolKind kind) {
+    return kind == ProtocolKind::OoklaHttp ? "Ookla HTTP" : "Cloudflare HTTPS";
+}
+
+// The catalogue row named by --server (its name or its host), or nullptr.
+const ServerEntry* FindServer(const ServerCatalog& catalog, const std::string& wanted) {
+    for (const ServerEntry& row : catalog.Entries()) {
+        if (WideToUtf8(row.name) == wanted || WideToUtf8(row.host) == wanted) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+double DistanceKm(const ServerEntry& row, const ConnectionInfo& user) {
+    const bool known =
+        !(user.lat == 0.0 && user.lon == 0.0) && !(row.latitude == 0.0 && row.longitude == 0.0);
+    return known ? HaversineKm(user.lat, user.lon, row.latitude, row.longitude) : 0.0;
+}
+
+// The run's server when --server names one: that row, as the choice would have described it.
+SelectedServer FixedServer(const ServerEntry& row, const ConnectionInfo& user,
+                           const SelectionSettings& selection, const std::stop_token& stop) {
+    SelectedServer server;
+    server.name = row.name;
+    server.protocol = row.protocol;
+    server.distanceKm = DistanceKm(row, user);
+    if (row.protocol == ProtocolKind::Cloudflare) {
+        server.host = selection.edgeHost;  // --cloudflare moves the edge
+        server.location = FetchEdgeLocation(selection.edgeTrace, stop);
+    } else {
+        server.host = row.host;
+        server.location = row.city + L" / " + row.region;
+    }
+    server.ip = ResolveHostAddress(server.host);
+    return server;
+}
+
+int ListServers(const ServerCatalog& catalog, const RunSettings& settings) {
+    const ConnectionInfo user = LookupConnectionInfo(settings.geolocation);
+    std::vector<std::pair<double, const ServerEntry*>> rows;
+    for (const ServerEntry& row : catalog.Entries()) {
+        rows.emplace_back(DistanceKm(row, user), &row);
+    }
+    const bool located = !(user.lat == 0.0 && user.lon == 0.0);
+    if (located) {
+        std::stable_sort(rows.begin(), rows.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+    }
+    using velmora::cli::PadRight;
+    const auto line = [](const std::string& name, const std::string& city, const std::string& host,
+                         const std::string& protocol, const std::string& distance) {
+        const std::string text = PadRight(name, 24) + " " + PadRight(city, 20) + " " +
+                                 PadRight(host, 32) + " " + PadRight(protocol, 16) + " " + distance;
+        std::printf("%s\n", text.substr(0, text.find_last_not_of(' ') + 1).c_str());
+    };
+    line("Servidor", "Cidade", "Host", "Protocolo", located ? "Distância" : "");
+    for (const auto& [km, row] : rows) {
+        line(WideToUtf8(row->name), WideToUtf8(row->city), WideToUtf8(row->host),
+             ProtocolName(row->protocol),
+             km > 0.0 ? WideToUtf8(FormatFixed(km, 0)) + " km" : std::string(located ? "-" : ""));
+    }
+    return 0;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    using velmora::cli::CliAction;
+    using velmora::cli::OutputFormat;
     velmora::cli::PrepareConsole();
     std::string error;
-    const auto options =
+    auto options =
         velmora::cli::ParseCliOptions(std::vector<std::string>(argv + 1, argv + argc), error);
     if (!options) {
         std::fprintf(stderr, "velmora-cli: %s\n\n%s", error.c_str(), velmora::cli::kCliUsage);
         return 2;
     }
-    if (options->help) {
-        std::printf("%s", velmora::cli::kCliUsage);
-        return 0;
-    }
-
     const std::filesystem::path historyDirectory =
         options->historyDirectory.empty()
             ? ProgramDirectory()
             : std::filesystem::path(velmora::Utf8ToWide(options->historyDirectory));
-    if (options->report) {
-        const std::filesystem::path page = BuildHistoryReport(historyDirectory / "history.xml");
-        if (page.empty()) {
-            std::fprintf(stderr, "velmora-cli: não foi possível gerar o relatório\n");
-            return 1;
+    const std::filesystem::path historyFile = historyDirectory / "history.xml";
+
+    switch (options->action) {
+        case CliAction::Help:
+            std::printf("%s", velmora::cli::kCliUsage);
+            return 0;
+        case CliAction::CsvHeader:
+            std::printf("%s\n", velmora::cli::CsvHeader().c_str());
+            return 0;
+        case CliAction::History:
+            std::printf("%s", velmora::cli::HistoryTable(ReadHistory(ReadFileBytes(historyFile)),
+                                                         options->historyCount)
+                                  .c_str());
+            return 0;
+        case CliAction::Report: {
+            const std::filesystem::path page = BuildHistoryReport(historyFile);
+            if (page.empty()) {
+                std::fprintf(stderr, "velmora-cli: não foi possível gerar o relatório\n");
+                return 1;
+            }
+            std::printf("%s\n", WideToUtf8(page.wstring()).c_str());
+            if (velmora::cli::CanOpenBrowser()) {
+                std::fflush(stdout);
+                OpenInBrowser(page);
+            }
+            return 0;
         }
-        std::printf("%s\n", WideToUtf8(page.wstring()).c_str());
-        return 0;
+        case CliAction::List:
+        case CliAction::Measure:
+            break;
     }
 
     ServerCatalog fullCatalog = BuildServerCatalog();
+    if (options->action == CliAction::List) {
+        return ListServers(fullCatalog, options->run);
+    }
+    if (!options->server.empty()) {
+        const ServerEntry* row = FindServer(fullCatalog, options->server);
+        if (row == nullptr) {
+            std::fprintf(stderr, "velmora-cli: servidor desconhecido: %s (veja --list)\n",
+                         options->server.c_str());
+            return 2;
+        }
+        options->run.chooseServer = [row = *row, selection = options->run.selection](
+                                        const ConnectionInfo& user, const std::stop_token& stop) {
+            return FixedServer(row, user, selection, stop);
+        };
+    }
     const ServerCatalog catalog = options->operators
                                       ? std::move(fullCatalog)
                                       : ServerCatalog({fullCatalog.Entries().front()});
@@ -173,35 +298,46 @@ int main(int argc, char** argv) {
     SharedRunState state(catalog);
     state.notifier.post = [&queue](std::uint32_t message) { queue.Post(message); };
 
-    ConsoleView view(state, options->run, !options->json && velmora::cli::StdoutIsTerminal());
+    const OutputFormat format = options->format;
+    ConsoleView view(state, options->run, velmora::cli::StdoutIsTerminal());
     StartMeasurement(state, options->run);
     for (;;) {
         const std::uint32_t message = queue.Next(std::chrono::milliseconds(250));
-        if (!options->json) {
+        if (format == OutputFormat::Text) {
             view.Refresh();
         }
         if (message == WM_MEASUREMENT_DONE) {
             const MeasurementRecord record = MakeMeasurementRecord(state);
             const bool stored = AppendToHistory(record, historyDirectory);
             state.running.exchange(false);
-            if (options->json) {
+            if (format == OutputFormat::Json) {
                 std::printf("%s\n", velmora::cli::RecordToJson(record).c_str());
+            } else if (format == OutputFormat::Csv) {
+                std::printf("%s\n", velmora::cli::RecordToCsv(record).c_str());
             } else {
                 view.ShowResult();
             }
             if (!stored) {
                 std::fprintf(stderr,
                              "velmora-cli: o resultado não foi guardado no histórico (%s)\n",
-                             WideToUtf8((historyDirectory / "history.xml").wstring()).c_str());
+                             WideToUtf8(historyFile.wstring()).c_str());
             }
-            return 0;
+            return Finish(state, 0);
         }
         if (state.phase.load() == MeasurementPhase::Error && !state.running.load()) {
+            std::string reason;
+            {
+                std::lock_guard lock(state.mutex);
+                reason = state.failure;
+            }
+            if (format == OutputFormat::Json) {
+                std::printf("%s\n", velmora::cli::FailureToJson(reason).c_str());
+            } else {
+                view.EndLiveLine();
+            }
             std::fflush(stdout);
-            std::fprintf(stderr,
-                         "velmora-cli: ERRO NA MEDIÇÃO - a medição não pôde ser concluída "
-                         "(sem conexão com o servidor de teste?)\n");
-            return 1;
+            std::fprintf(stderr, "velmora-cli: ERRO NA MEDIÇÃO - %s\n", reason.c_str());
+            return Finish(state, 1);
         }
     }
 }

@@ -11,7 +11,7 @@ packages=(
     iproute2 util-linux python3 openssl ca-certificates
     chromium locales clang libclang-rt-14-dev
     xvfb xdotool imagemagick libcairo2-dev
-    iptables iperf3 curl libnetfilter-queue-dev
+    iptables iperf3 curl libnetfilter-queue-dev nlohmann-json3-dev
 )
 
 missing=()

@@ -82,7 +82,9 @@ class Run {
         if (stop_.stop_requested()) {
             return;
         }
-        server_ = SelectBestServer(state_.catalog, info.lat, info.lon, settings_.selection, stop_);
+        server_ = settings_.chooseServer ? settings_.chooseServer(info, stop_)
+                                         : SelectBestServer(state_.catalog, info.lat, info.lon,
+                                                            settings_.selection, stop_);
         if (stop_.stop_requested()) {
             return;
         }
@@ -353,9 +355,20 @@ void RunMeasurement(SharedRunState& state, std::stop_token stop, const RunSettin
         // Undo the partial work first, so that nothing of this run is still moving when the
         // window learns that it failed.
         try {
+            std::string reason = "Falha desconhecida.";
+            try {
+                throw;
+            } catch (const std::exception& e) {
+                reason = e.what();
+            } catch (...) {
+            }
             resources.JoinAll();
             resources.payload = std::string();
             resources.protocol.reset();
+            {
+                std::lock_guard lock(state.mutex);
+                state.failure = std::move(reason);
+            }
             state.phase.exchange(MeasurementPhase::Error);
             state.running.exchange(false);
             PostRunMessage(state, WM_MEASUREMENT_PROGRESS);
@@ -382,6 +395,7 @@ void StartMeasurement(SharedRunState& state, RunSettings settings) {
         state.serverLocation = L"Analisando servidores próximos";
         state.downloadChart.clear();
         state.uploadChart.clear();
+        state.failure.clear();
     }
     if (state.notifier.invalidate) {
         state.notifier.invalidate();

@@ -52,6 +52,10 @@ struct RunSettings {
     std::function<double(const std::wstring& host)> loadedLatency;
     ProbePorts latencyPorts;
 
+    // The server for the run once the user is known. Empty: SelectBestServer over the state's
+    // catalogue with `selection`.
+    std::function<SelectedServer(const ConnectionInfo&, const std::stop_token&)> chooseServer;
+
     // The protocol for the chosen server. Empty: Ookla HTTP for OoklaHttp servers, Cloudflare
     // otherwise, on their built-in ports.
     std::function<std::unique_ptr<protocolos::ISpeedProtocol>(const SelectedServer&)> makeProtocol;

@@ -70,6 +70,7 @@ struct SharedRunState {
     std::mutex mutex;
     std::vector<double> downloadChart;
     std::vector<double> uploadChart;
+    std::string failure;  // why the last run ended in Error; never shown by the window
 
     // Workers that have started and not yet returned (streams joined). A worker that has
     // published its end may still be winding its streams down; the next run does not wait for

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "record_json.h"
+#include "record_formats.h"
 
 namespace velmora::cli {
 namespace {
@@ -23,7 +23,8 @@ std::optional<CliOptions> Parse(std::vector<std::string> args, std::string* erro
 TEST(CliOptions, DefaultsAreTheBuiltInServers) {
     const auto options = Parse({});
     ASSERT_TRUE(options);
-    EXPECT_FALSE(options->json);
+    EXPECT_EQ(options->format, OutputFormat::Text);
+    EXPECT_EQ(options->action, CliAction::Measure);
     EXPECT_TRUE(options->operators);
     EXPECT_EQ(options->run.geolocation.host, L"ip-api.com");
     EXPECT_EQ(options->run.selection.edgeHost, L"speed.cloudflare.com");
@@ -43,7 +44,7 @@ TEST(CliOptions, EndpointsForTestsAndSelfHostedServers) {
         Parse({"--json", "--geo", "127.0.0.5:8000", "--cloudflare", "localhost:9443",
                "--no-operators", "--latency-ports", "9443,9444", "--ookla-ports", "81,443"});
     ASSERT_TRUE(options);
-    EXPECT_TRUE(options->json);
+    EXPECT_EQ(options->format, OutputFormat::Json);
     EXPECT_FALSE(options->operators);
     EXPECT_EQ(options->run.geolocation.host, L"127.0.0.5");
     EXPECT_EQ(options->run.geolocation.port, 8000);
@@ -61,18 +62,85 @@ TEST(CliOptions, EndpointsForTestsAndSelfHostedServers) {
     EXPECT_EQ(plain->run.selection.edgeTrace.port, 8080);
 }
 
-TEST(CliOptions, RejectsWhatItCannotUnderstand) {
-    std::string error;
-    EXPECT_FALSE(Parse({"--bogus"}, &error));
-    EXPECT_EQ(error, "opção desconhecida: --bogus");
-    EXPECT_FALSE(Parse({"--geo"}, &error));
-    EXPECT_EQ(error, "falta o valor de --geo");
-    for (const char* bad : {"host", "host:", ":80", "host:0", "host:65536", "host:8x"}) {
-        EXPECT_FALSE(Parse({"--geo", bad})) << bad;
+TEST(CliOptions, ActionsAndFormats) {
+    const struct {
+        std::vector<std::string> args;
+        CliAction action;
+        OutputFormat format;
+        std::size_t historyCount;
+        std::string server;
+    } cases[] = {
+        {{"--help"}, CliAction::Help, OutputFormat::Text, 10, ""},
+        {{"--list"}, CliAction::List, OutputFormat::Text, 10, ""},
+        {{"--report"}, CliAction::Report, OutputFormat::Text, 10, ""},
+        {{"--csv-header"}, CliAction::CsvHeader, OutputFormat::Text, 10, ""},
+        {{"--csv"}, CliAction::Measure, OutputFormat::Csv, 10, ""},
+        {{"--json", "--json"}, CliAction::Measure, OutputFormat::Json, 10, ""},
+        {{"--history"}, CliAction::History, OutputFormat::Text, 10, ""},
+        {{"--history", "3"}, CliAction::History, OutputFormat::Text, 3, ""},
+        {{"--history", "--history-dir", "x"}, CliAction::History, OutputFormat::Text, 10, ""},
+        {{"--server", "Claro SP Capital"},
+         CliAction::Measure,
+         OutputFormat::Text,
+         10,
+         "Claro SP Capital"},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        const auto options = Parse(c.args, &error);
+        ASSERT_TRUE(options) << c.args.front() << ": " << error;
+        EXPECT_EQ(options->action, c.action) << c.args.front();
+        EXPECT_EQ(options->format, c.format) << c.args.front();
+        EXPECT_EQ(options->historyCount, c.historyCount) << c.args.front();
+        EXPECT_EQ(options->server, c.server) << c.args.front();
     }
-    EXPECT_FALSE(Parse({"--latency-ports", "80"}));
-    EXPECT_FALSE(Parse({"--ookla-ports", "80,,443"}));
-    EXPECT_TRUE(Parse({"--help"})->help);
+}
+
+TEST(CliOptions, RejectsWhatItCannotUnderstand) {
+    const struct {
+        std::vector<std::string> args;
+        const char* error;
+    } cases[] = {
+        {{"--json", "--csv"}, "--json e --csv não podem ser usados juntos"},
+        {{"--history", "0"}, "número inválido em --history"},
+        {{"--server"}, "falta o valor de --server"},
+        {{"--server", ""}, "servidor vazio em --server"},
+        {{"--bogus"}, "opção desconhecida: --bogus"},
+        {{"--geo"}, "falta o valor de --geo"},
+        {{"--geo", "host"}, "endereço inválido em --geo"},
+        {{"--geo", ":80"}, "endereço inválido em --geo"},
+        {{"--geo", "host:0"}, "endereço inválido em --geo"},
+        {{"--geo", "host:65536"}, "endereço inválido em --geo"},
+        {{"--geo", "host:8x"}, "endereço inválido em --geo"},
+        {{"--latency-ports", "80"}, "lista de portas inválida em --latency-ports"},
+        {{"--ookla-ports", "80,,443"}, "lista de portas inválida em --ookla-ports"},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        EXPECT_FALSE(Parse(c.args, &error)) << c.args.back();
+        EXPECT_EQ(error, c.error) << c.args.back();
+    }
+}
+
+TEST(RecordCsv, OneQuotedLineInTheHeadersOrder) {
+    MeasurementRecord record;
+    record.downloadMbps = 101.5;
+    record.publicIp = L"177.10.20.30";
+    record.serverName = L"Nome \"com\" aspas, e v\u00edrgula";
+    record.downloadSamples = {1.25, 2};
+    const std::string line = RecordToCsv(record);
+    const std::string header = CsvHeader();
+    EXPECT_EQ(std::count(header.begin(), header.end(), ','), 16);
+    EXPECT_NE(line.find(",101.50,0.00,"), std::string::npos);
+    EXPECT_NE(line.find(",\"Nome \"\"com\"\" aspas, e v\xC3\xADrgula\","), std::string::npos);
+    EXPECT_NE(line.find(",\"1.25,2.00\","), std::string::npos);
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+}
+
+TEST(RecordJson, AFailureIsStillOneObject) {
+    EXPECT_EQ(FailureToJson("Falha ao conectar \"x\"."),
+              "{\"status\":\"ERRO NA MEDI\xC3\x87\xC3\x83O\",\"reason\":\"Falha ao conectar "
+              "\\\"x\\\".\"}");
 }
 
 TEST(RecordToJson, FieldsInOrderWithPortableNumbersAndEscapes) {
@@ -94,13 +162,14 @@ TEST(RecordToJson, FieldsInOrderWithPortableNumbersAndEscapes) {
     record.uploadSamples = {};
     EXPECT_EQ(RecordToJson(record),
               "{\"timestamp\":17966341049674801,\"downloadMbps\":101.5,\"uploadMbps\":0.1,"
-              "\"pingMs\":12,\"idleLatencyMs\":12,\"downloadLatencyMs\":25,\"uploadLatencyMs\":30,"
+              "\"pingMs\":12.0,\"idleLatencyMs\":12.0,\"downloadLatencyMs\":25.0,"
+              "\"uploadLatencyMs\":30.0,"
               "\"publicIp\":\"177.10.20.30\",\"userCity\":\"S\xC3\xA3o Paulo - SP\","
               "\"serverIp\":\"10.0.0.1\",\"serverName\":\"Nome \\\"com\\\" aspas\\\\\","
-              "\"serverLocation\":\"linha\\u000anova\","
+              "\"serverLocation\":\"linha\\nnova\","
               "\"status\":\"MEDI\xC3\x87\xC3\x83O CONCLU\xC3\x8D"
               "DA\",\"downloadVariation\":\"\","
-              "\"uploadVariation\":\"\",\"downloadSamples\":[1.25,2],\"uploadSamples\":[]}");
+              "\"uploadVariation\":\"\",\"downloadSamples\":[1.25,2.0],\"uploadSamples\":[]}");
 }
 
 }  // namespace

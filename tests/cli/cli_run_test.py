@@ -3,10 +3,12 @@
 
   cli_run_test.py CONTROL_PORT COMMAND...   (COMMAND runs velmora-cli, possibly under Wine)
 
-Checks: --json prints one record whose figures match the pace (within 5 %); a run that reaches
-no server ends with status 1 and says so; an unknown option gives status 2.
+Checks: --json prints one record whose figures match the pace (within 5 %); --csv (with the
+server named by --server) prints one line of the header's columns; the plain output, when not a
+terminal, shows progress lines; --history and --list print their tables; a run that reaches no
+server ends with status 1, and with --json still prints one object; an unknown option gives 2.
 """
-import json, os, shutil, socket, subprocess, sys, tempfile
+import csv, io, json, os, re, shutil, socket, subprocess, sys, tempfile
 
 DOWN_MBIT, UP_MBIT = 200.0, 50.0
 control = int(sys.argv[1])
@@ -58,12 +60,45 @@ check("<downloadMbps>%.2f</downloadMbps>" % record["downloadMbps"] in history, "
 run = subprocess.run(command + ["--report", "--history-dir", native_path(history_dir)], capture_output=True, timeout=60,
                      env=dict(os.environ, XDG_RUNTIME_DIR=history_dir))
 check(run.returncode == 0 and run.stdout.decode().strip().endswith("index.html"), "--report prints the page's path")
+
+# The same server by its catalogue name, the record as a CSV line under the header.
+run = subprocess.run(command + ["--csv", "--server", "Cloudflare Speed Test", "--history-dir", native_path(history_dir)]
+                     + endpoint, capture_output=True, timeout=120)
+header = subprocess.run(command + ["--csv-header"], capture_output=True, timeout=60).stdout.decode()
+rows = list(csv.reader(io.StringIO(header + run.stdout.decode("utf-8"))))
+check(run.returncode == 0 and len(rows) == 2 and len(rows[0]) == 17 and len(rows[1]) == 17,
+      "--csv prints one line with the header's 17 columns")
+if len(rows) == 2 and len(rows[1]) == 17:
+    line = dict(zip(rows[0], rows[1]))
+    check(abs(float(line["downloadMbps"]) - DOWN_MBIT) <= 0.05 * DOWN_MBIT and line["serverIp"] == host,
+          "--server measured the named server, at the pace")
+
+# Plain output, not a terminal: the texts, a progress line each second, the figures.
+run = subprocess.run(command + ["--history-dir", native_path(history_dir)] + endpoint, capture_output=True, timeout=120)
+text = run.stdout.decode("utf-8")
+progress = [l for l in text.splitlines() if l.startswith("Download ") and l.endswith(" Mbps")]
+check(run.returncode == 0 and "Status: MEDINDO DOWNLOAD..." in text and "Upload: " in text, "plain output shows the run")
+redrawn = re.search("\r(?!\n)", text)  # Windows ends lines with CR LF; a lone CR redraws
+check(len(progress) >= 10 and not redrawn, "plain progress lines, no redrawn line (%d)" % len(progress))
+
+run = subprocess.run(command + ["--history", "2", "--history-dir", native_path(history_dir)], capture_output=True, timeout=60)
+lines = run.stdout.decode("utf-8").splitlines()
+check(run.returncode == 0 and len(lines) == 3 and lines[0].startswith("Data") and "Cloudflare" in lines[-1],
+      "--history 2 prints a header and the last two runs")
+run = subprocess.run(command + ["--list", "--geo", "%s:%s" % (host, port)], capture_output=True, timeout=60)
+lines = run.stdout.decode("utf-8").splitlines()
+check(run.returncode == 0 and len(lines) > 10 and " km" in run.stdout.decode("utf-8"), "--list shows the catalogue with distances")
 shutil.rmtree(history_dir, ignore_errors=True)
 
 refused = ["--no-operators", "--geo", "127.0.0.1:1", "--cloudflare", "127.0.0.1:1:plain", "--latency-ports", "1,1"]
 run = subprocess.run(command + refused, capture_output=True, timeout=60)
 check(run.returncode == 1, "a failed run exits with 1 (got %d)" % run.returncode)
 check("ERRO NA MEDIÇÃO" in run.stderr.decode("utf-8", "replace"), "a failed run says ERRO NA MEDIÇÃO")
+run = subprocess.run(command + ["--json"] + refused, capture_output=True, timeout=60)
+lines = [l for l in run.stdout.decode("utf-8").splitlines() if l.strip()]
+failure = json.loads(lines[0]) if len(lines) == 1 else {}
+check(run.returncode == 1 and failure.get("status") == "ERRO NA MEDIÇÃO" and failure.get("reason"),
+      "a failed run with --json prints one object with the status and the reason")
 
 run = subprocess.run(command + ["--bogus"], capture_output=True, timeout=60)
 check(run.returncode == 2, "an unknown option exits with 2 (got %d)" % run.returncode)
