@@ -12,7 +12,9 @@ host's blackhole route for its subnet in place before anything starts. Run as ro
   faults     link down for 3 s mid-download, geolocation unreachable, untrusted edge
              certificate, every operator server closed
   window     VELMORA.exe under Wine on Xvfb: "INICIAR TESTE" clicked, screenshots, history.xml
-  all        choice, faults and window
+  mainjob    the README's main job on a machine without internet: scripts/simulated.sh with
+             velmora-cli, as scripts/run.sh falls back to it (about 50 s)
+  all        choice, faults, window and mainjob
 
 Exit status 0 when every check passed, 1 otherwise, 77 when the machine cannot run it.
 """
@@ -333,13 +335,32 @@ def window(args):
         subprocess.run([TESTBED, "gui", "stop"], env=env, capture_output=True)
 
 
+def mainjob(args):
+    """The main job's simulated measurement, as a newcomer sees it: texts, figures, report."""
+    script = os.path.join(HERE, "..", "..", "scripts", "simulated.sh")
+    env = dict(os.environ, VELMORA_SIMULATED_TB_ID=str(args.id))
+    began = time.monotonic()
+    run = subprocess.run([script, args.cli], capture_output=True, text=True, env=env, timeout=RUN_LIMIT_S)
+    seconds = time.monotonic() - began
+    out = run.stdout
+    figures = dict(re.findall(r"^(Download|Upload|Ping): ([0-9.]+)", out, re.M))
+    print("main job: exit %d after %.0f s, %s" % (run.returncode, seconds, figures))
+    check(run.returncode == 0, "the simulated main job ends with 0")
+    for text in ("Status: MEDINDO DOWNLOAD...", "Operadora: ", "Servidor: Vivo SP Capital", "Status: MEDIÇÃO CONCLUÍDA"):
+        check(text in out, "the run shows %r" % text)
+    check(within(float(figures.get("Download", 0)), expected_goodput(100), 0.1), "download near 100 Mbit/s goodput")
+    check(within(float(figures.get("Upload", 0)), expected_goodput(20), 0.1), "upload near 20 Mbit/s goodput")
+    page = re.search(r"^run: history report: (\S+index\.html)$", run.stderr, re.M)
+    check(page is not None and os.path.exists(page.group(1)), "the history report's path, and the page is there")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--cli", default="build/linux-release/cli/velmora-cli")
     parser.add_argument("--exe", default="build/windows/meter/ui/VELMORA.exe")
     parser.add_argument("--artifacts", default="build/e2e-artifacts")
     parser.add_argument("--id", type=int, default=203, help="testbed number (its own subnet and namespaces)")
-    parser.add_argument("scenarios", nargs="+", choices=["short", "choice", "faults", "window", "all"])
+    parser.add_argument("scenarios", nargs="+", choices=["short", "choice", "faults", "window", "mainjob", "all"])
     args = parser.parse_args()
     if os.geteuid() != 0 or not shutil.which("iptables") or not shutil.which("tc"):
         print("needs root, iptables and tc: skipped")
@@ -347,10 +368,10 @@ def main():
     args.cli = os.path.abspath(args.cli)
     args.exe = os.path.abspath(args.exe)
     args.artifacts = os.path.abspath(args.artifacts)
-    todo = args.scenarios if "all" not in args.scenarios else ["choice", "faults", "window"]
+    todo = args.scenarios if "all" not in args.scenarios else ["choice", "faults", "window", "mainjob"]
     for name in todo:
         print("== %s" % name, flush=True)
-        {"short": short, "choice": choice, "faults": faults, "window": window}[name](args)
+        {"short": short, "choice": choice, "faults": faults, "window": window, "mainjob": mainjob}[name](args)
     sys.exit(exit_code())
 
 
