@@ -99,6 +99,26 @@ bool RemoveFile(const std::wstring& path) {
     return DeleteFileW(path.c_str()) || IsMissing(GetLastError());
 }
 
+// Removes every file of `folder` whose name matches `pattern` (wildcards as FindFirstFileW
+// takes them). True when none is left.
+bool RemoveMatching(const std::wstring& folder, const wchar_t* pattern) {
+    bool ok = true;
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW(JoinPath(folder, pattern).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return true;
+    }
+    do {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            const std::wstring file = JoinPath(folder, found.cFileName);
+            SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+            ok = RemoveFile(file) && ok;
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return ok;
+}
+
 // Removes a folder with everything in it; a missing folder is fine. The emptied folder is
 // tried ten times: Explorer or an indexer may still hold it for a moment.
 bool RemoveTree(const std::wstring& path) {
@@ -306,6 +326,14 @@ bool Uninstall(const InstallLayout& layout) {
     for (const std::wstring_view name : {kMeterFile, kIconFile, kHistoryFile}) {
         if (!RemoveFile(JoinPath(layout.installDir, name))) {
             return cannotRemove(name);
+        }
+    }
+    // What the meter leaves beside its history: backups of older or damaged histories, a write
+    // that a crash interrupted, the lock of an append. No copy of the history may survive, and
+    // the folder can only go once it is empty.
+    for (const wchar_t* pattern : {L"history*.bak", L".history.xml.new-*", L"history.lock"}) {
+        if (!RemoveMatching(layout.installDir, pattern)) {
+            return cannotRemove(kHistoryFile);
         }
     }
 

@@ -257,8 +257,15 @@ int RunInstallerWindow(HINSTANCE instance, bool uninstallMode) {
         state.job.join();
     }
     if (state.view.uninstallMode && state.view.succeeded) {
-        const std::wstring parameters = SelfDeleteParameters(INSTALL_DIR);
-        ShellExecuteW(nullptr, L"open", L"cmd.exe", parameters.c_str(), nullptr, SW_HIDE);
+        // The system's own cmd.exe by its full path: an elevated process must not take
+        // whichever cmd.exe the search path finds first.
+        wchar_t system[MAX_PATH] = {};
+        const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+        if (length > 0 && length < MAX_PATH) {
+            const std::wstring cmd = std::wstring(system, length) + L"\\cmd.exe";
+            const std::wstring parameters = SelfDeleteParameters(INSTALL_DIR);
+            ShellExecuteW(nullptr, L"open", cmd.c_str(), parameters.c_str(), nullptr, SW_HIDE);
+        }
     }
     return static_cast<int>(message.wParam);
 }

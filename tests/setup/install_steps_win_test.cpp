@@ -215,10 +215,17 @@ TEST_F(InstallSteps, FoldersThatCannotBeMadeEndTheJob) {
 
 TEST_F(InstallSteps, UninstallRemovesEverythingAndKeepsTheParent) {
     ASSERT_TRUE(Install(layout, true, true));
-    { std::ofstream(Installed(L"history.xml")) << "<history/>"; }
+    // What runs leave beside the history: backups, an interrupted write, an append's lock.
+    for (const wchar_t* name : {L"history.xml", L"history.utf16.bak", L"history.damaged.1.bak",
+                                L".history.xml.new-4242", L"history.lock"}) {
+        std::ofstream(Installed(name)) << "<history/>";
+    }
     { std::ofstream(StartMenuFolder() / L"extra.txt") << "left by someone"; }
     steps.clear();
     ASSERT_TRUE(Uninstall(layout));
+    // Only the running uninstaller is left, for the self-delete that removes the folder.
+    EXPECT_EQ(std::distance(fs::directory_iterator(layout.installDir), fs::directory_iterator()),
+              1);
     EXPECT_EQ(Percentages(), (std::vector<int>{10, 25, 50, 75, 100}));
     EXPECT_EQ(steps.back().first, L"Desinstalação concluída.");
     for (const wchar_t* name : {L"VELMORA.exe", L"KALDRA-NEW.ico", L"history.xml"}) {
