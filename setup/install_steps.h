@@ -22,8 +22,12 @@ struct InstallLayout {
     ProgressReporter progress;
 };
 
-// Writes RT_RCDATA resource `id` of this program to `path` (no sharing, replacing a file).
+// Writes RT_RCDATA resource `id` of this program to `path`: whole, beside it, then in its place
+// in one step (a file in use stays as it was).
 bool ExtractResourceToFile(int id, const std::wstring& path);
+
+// The name beside a program file under which its replacement is written before the swap.
+inline constexpr wchar_t kNewFileSuffix[] = L".new";
 
 // A shell link at `link` to `target`, started in the target's folder.
 bool CreateShortcut(const std::wstring& link, const std::wstring& target, const std::wstring& icon,

@@ -171,13 +171,28 @@ bool ExtractResourceToFile(int id, const std::wstring& path) {
     if (!data || size == 0) {
         return false;
     }
-    const UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
+    // Written whole beside the old file, then swapped in one step: a repair that fails half-way
+    // (a full disk) leaves the old program as it was, and a running one is never touched.
+    const std::wstring fresh = path + kNewFileSuffix;
+    {
+        const UniqueFile file(CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) {
+            return false;
+        }
+        DWORD written = 0;
+        if (!WriteFile(file.get(), data, size, &written, nullptr) || written != size ||
+            !FlushFileBuffers(file.get())) {
+            DeleteFileW(fresh.c_str());
+            return false;
+        }
+    }
+    if (!MoveFileExW(fresh.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(fresh.c_str());
         return false;
     }
-    DWORD written = 0;
-    return WriteFile(file.get(), data, size, &written, nullptr) && written == size;
+    return true;
 }
 
 bool CreateShortcut(const std::wstring& link, const std::wstring& target, const std::wstring& icon,
@@ -329,9 +344,10 @@ bool Uninstall(const InstallLayout& layout) {
         }
     }
     // What the meter leaves beside its history: backups of older or damaged histories, a write
-    // that a crash interrupted, the lock of an append. No copy of the history may survive, and
-    // the folder can only go once it is empty.
-    for (const wchar_t* pattern : {L"history*.bak", L".history.xml.new-*", L"history.lock"}) {
+    // that a crash interrupted, the lock of an append; and an interrupted repair's new file. No
+    // copy of the history may survive, and the folder can only go once it is empty.
+    for (const wchar_t* pattern :
+         {L"history*.bak", L".history.xml.new-*", L"history.lock", L"*.new"}) {
         if (!RemoveMatching(layout.installDir, pattern)) {
             return cannotRemove(kHistoryFile);
         }

@@ -20,9 +20,12 @@ constexpr wchar_t kClassName[] = L"KALDRA.Setup";
 constexpr UINT kUninstalledMessage = WM_APP + 1;
 constexpr UINT_PTR kCloseTimer = 1;
 
+// Kept with the window (its GWLP_USERDATA) and handed to the job thread; it lives on the stack
+// of RunInstallerWindow until the job has been joined.
 struct InstallerState {
     HINSTANCE hInstance = nullptr;
     HWND hwnd = nullptr;
+    std::atomic<bool> windowOpen{true};  // false once the message loop has ended
     // The job thread writes the view through SetProgress, the window thread reads it to paint
     // and to decide clicks: every access holds the lock.
     std::mutex lock;
@@ -32,8 +35,6 @@ struct InstallerState {
     std::thread job;
     std::atomic<bool> jobRunning{false};  // until the job's last statement
 };
-
-std::atomic<InstallerState*> g_state{nullptr};
 
 void RunInstallerJob(InstallerState* state);
 
@@ -106,20 +107,14 @@ void OnClick(InstallerState& state, int x, int y) {
     }
 }
 
-LRESULT CALLBACK InstallerWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    InstallerState* state = g_state.load();
-    if (!state) {
-        return DefWindowProcW(hwnd, message, wParam, lParam);
-    }
+LRESULT HandleMessage(InstallerState& state, HWND hwnd, UINT message, WPARAM wParam,
+                      LPARAM lParam) {
     switch (message) {
-        case WM_CREATE:
-            state->hwnd = hwnd;
-            return 0;
         case WM_DESTROY:
             PostQuitMessage(0);
             return 0;
         case WM_PAINT:
-            Paint(*state);
+            Paint(state);
             return 0;
         case WM_ERASEBKGND:
             return 1;
@@ -136,13 +131,13 @@ LRESULT CALLBACK InstallerWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPA
             }
             return 0;
         case WM_LBUTTONUP:
-            OnClick(*state, static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam)));
+            OnClick(state, static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam)));
             return 0;
         case WM_CLOSE: {
             // Alt+F4 during a job closes the window once the job has ended, never between steps.
-            const std::lock_guard hold(state->lock);
-            if (state->view.busy) {
-                state->closeAfterJob = true;
+            const std::lock_guard hold(state.lock);
+            if (state.view.busy) {
+                state.closeAfterJob = true;
                 return 0;
             }
             break;
@@ -156,41 +151,48 @@ LRESULT CALLBACK InstallerWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPA
     return DefWindowProcW(hwnd, message, wParam, lParam);
 }
 
+LRESULT CALLBACK InstallerWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
+        auto* state = static_cast<InstallerState*>(create->lpCreateParams);
+        state->hwnd = hwnd;
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+    auto* state = reinterpret_cast<InstallerState*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (state == nullptr) {
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+    try {
+        return HandleMessage(*state, hwnd, message, wParam, lParam);
+    } catch (...) {
+        // Nothing may cross the window procedure; the window stays as it was.
+        return 0;
+    }
+}
+
 }  // namespace
 
-void SetProgress(std::wstring_view text, int percent) {
-    InstallerState* state = g_state.load();
-    if (!state) {
-        return;
+void SetProgress(InstallerState& state, std::wstring_view text, int percent) {
+    if (!state.windowOpen.load()) {
+        return;  // the window is gone: nothing to show, and nobody to paint it
     }
     bool armCloseTimer = false;
     bool closeNow = false;
     {
-        const std::lock_guard hold(state->lock);
-        armCloseTimer = ApplyProgress(state->view, text, percent);
-        closeNow = state->view.finished && !state->view.busy && state->closeAfterJob;
+        const std::lock_guard hold(state.lock);
+        armCloseTimer = ApplyProgress(state.view, text, percent);
+        closeNow = state.view.finished && !state.view.busy && state.closeAfterJob;
     }
     // Painted before the next step starts, so every step's text is seen.
-    InvalidateRect(state->hwnd, nullptr, FALSE);
-    UpdateWindow(state->hwnd);
+    InvalidateRect(state.hwnd, nullptr, FALSE);
+    UpdateWindow(state.hwnd);
     if (armCloseTimer) {
-        PostMessageW(state->hwnd, kUninstalledMessage, 0, 0);
+        PostMessageW(state.hwnd, kUninstalledMessage, 0, 0);
     }
     if (closeNow) {
-        PostMessageW(state->hwnd, WM_CLOSE, 0, 0);
+        PostMessageW(state.hwnd, WM_CLOSE, 0, 0);
     }
-}
-
-bool Install(bool createDesktopShortcut, bool createStartMenuShortcut) {
-    InstallLayout layout;
-    layout.progress = SetProgress;
-    return Install(layout, createDesktopShortcut, createStartMenuShortcut);
-}
-
-bool Uninstall() {
-    InstallLayout layout;
-    layout.progress = SetProgress;
-    return Uninstall(layout);
 }
 
 namespace {
@@ -206,14 +208,18 @@ void RunInstallerJob(InstallerState* state) {
         startMenu = state->view.createStartMenuShortcut;
     }
     try {
+        InstallLayout layout;
+        layout.progress = [state](std::wstring_view text, int percent) {
+            SetProgress(*state, text, percent);
+        };
         if (uninstallMode) {
-            Uninstall();
+            Uninstall(layout);
         } else {
-            Install(desktop, startMenu);
+            Install(layout, desktop, startMenu);
         }
     } catch (...) {
         // Out of memory or the like: still a failure the window can show, never an abort.
-        SetProgress(L"Erro inesperado. Tente novamente.", -1);
+        SetProgress(*state, L"Erro inesperado. Tente novamente.", -1);
     }
     state->jobRunning = false;
 }
@@ -224,7 +230,6 @@ int RunInstallerWindow(HINSTANCE instance, bool uninstallMode) {
     InstallerState state;
     state.hInstance = instance;
     state.view = InitialView(uninstallMode);
-    g_state = &state;
 
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
@@ -241,7 +246,7 @@ int RunInstallerWindow(HINSTANCE instance, bool uninstallMode) {
         uninstallMode ? L"VELMORA — Desinstalador" : L"VELMORA — Instalador",
         WS_POPUP | WS_VISIBLE | WS_MINIMIZEBOX, (GetSystemMetrics(SM_CXSCREEN) - kWindowWidth) / 2,
         (GetSystemMetrics(SM_CYSCREEN) - kWindowHeight) / 2, kWindowWidth, kWindowHeight, nullptr,
-        nullptr, instance, nullptr);
+        nullptr, instance, &state);
     ShowWindow(hwnd, SW_SHOW);
     UpdateWindow(hwnd);
 
@@ -251,7 +256,7 @@ int RunInstallerWindow(HINSTANCE instance, bool uninstallMode) {
         DispatchMessageW(&message);
     }
 
-    g_state = nullptr;
+    state.windowOpen = false;
     // The window is gone, so a job's last repaint cannot wait on this thread any more.
     if (state.job.joinable()) {
         state.job.join();

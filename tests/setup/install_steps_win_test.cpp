@@ -194,6 +194,20 @@ TEST_F(InstallSteps, RunningMeterStopsTheInstallAtStepTwo) {
     EXPECT_FALSE(fs::exists(DesktopLink()));
 }
 
+TEST_F(InstallSteps, ARepairThatCannotWriteLeavesTheOldMeterWhole) {
+    ASSERT_TRUE(Install(layout, false, false));
+    { std::ofstream(Installed(L"VELMORA.exe"), std::ios::binary) << "the meter that works"; }
+    // Where the new program would be written, something that cannot be a file: as a full disk,
+    // the write fails.
+    fs::create_directory(Installed(L"VELMORA.exe.new"));
+    steps.clear();
+    EXPECT_FALSE(Install(layout, false, false));
+    EXPECT_EQ(steps.back(), std::make_pair(std::wstring(L"Erro ao extrair o executável."), -1));
+    std::ifstream old(Installed(L"VELMORA.exe"), std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), "the meter that works");
+    fs::remove(Installed(L"VELMORA.exe.new"));
+}
+
 TEST_F(InstallSteps, FoldersThatCannotBeMadeEndTheJob) {
     const fs::path blocker = temp.path() / L"blocker";
     { std::ofstream(blocker) << "a file where a folder should be"; }
@@ -217,7 +231,7 @@ TEST_F(InstallSteps, UninstallRemovesEverythingAndKeepsTheParent) {
     ASSERT_TRUE(Install(layout, true, true));
     // What runs leave beside the history: backups, an interrupted write, an append's lock.
     for (const wchar_t* name : {L"history.xml", L"history.utf16.bak", L"history.damaged.1.bak",
-                                L".history.xml.new-4242", L"history.lock"}) {
+                                L".history.xml.new-4242", L"history.lock", L"VELMORA.exe.new"}) {
         std::ofstream(Installed(name)) << "<history/>";
     }
     { std::ofstream(StartMenuFolder() / L"extra.txt") << "left by someone"; }
