@@ -6,6 +6,11 @@
 #include <objidl.h>
 #include <shlobj.h>
 #include <shobjidl.h>
+// After windows.h, which they need.
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <memory>
 
 #include "common/unique_handle.h"
 #include "install_steps.h"
@@ -26,6 +31,54 @@ struct ComRelease {
     static Type Invalid() noexcept { return nullptr; }
     static void Close(Type p) noexcept { p->Release(); }
 };
+
+// Turns on a privilege that the elevated token holds but keeps disabled (taking ownership).
+void EnablePrivilege(const wchar_t* name) {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) {
+        return;
+    }
+    const UniqueFile token(raw);
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) {
+        AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
+    }
+}
+
+// Gives `path` the owner and the protected DACL written in `sddl`, whoever owned it before.
+bool ApplySecurity(const std::wstring& path, const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &raw,
+                                                              nullptr)) {
+        return false;
+    }
+    const std::unique_ptr<void, decltype(&LocalFree)> descriptor(raw, &LocalFree);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    PSID owner = nullptr;
+    if (!GetSecurityDescriptorDacl(raw, &present, &dacl, &defaulted) || !present ||
+        !GetSecurityDescriptorOwner(raw, &owner, &defaulted) || owner == nullptr) {
+        return false;
+    }
+    return SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                 OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                                     PROTECTED_DACL_SECURITY_INFORMATION,
+                                 owner, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+}
+
+// The install folder and its parent made ours: see kInstallFolderSddl.
+bool SecureInstallFolder(const std::wstring& installDir) {
+    EnablePrivilege(SE_TAKE_OWNERSHIP_NAME);
+    EnablePrivilege(SE_RESTORE_NAME);
+    const std::wstring parent = FolderOf(installDir);
+    const bool parentOk = parent.empty() || parent.back() == L':' ||
+                          parent.size() <= 3 ||  // a drive's root is the system's
+                          ApplySecurity(parent, kParentFolderSddl);
+    return parentOk && ApplySecurity(installDir, kInstallFolderSddl);
+}
 
 void Report(const InstallLayout& layout, std::wstring_view text, int percent) {
     if (layout.progress) {
@@ -187,7 +240,9 @@ bool ExtractResourceToFile(int id, const std::wstring& path) {
             return false;
         }
     }
-    if (!MoveFileExW(fresh.c_str(), path.c_str(),
+    // A program's own rights, not the folder's (which let nobody run a file made there).
+    if (!ApplySecurity(fresh, kProgramFileSddl) ||
+        !MoveFileExW(fresh.c_str(), path.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DeleteFileW(fresh.c_str());
         return false;
@@ -264,7 +319,7 @@ bool Install(const InstallLayout& layout, bool createDesktopShortcut,
     };
 
     Report(layout, L"Criando diretório de instalação...", 5);
-    if (!CreateFolderTree(layout.installDir)) {
+    if (!CreateFolderTree(layout.installDir) || !SecureInstallFolder(layout.installDir)) {
         return fail(L"Erro ao criar o diretório de instalação.");
     }
 
@@ -281,7 +336,10 @@ bool Install(const InstallLayout& layout, bool createDesktopShortcut,
     Report(layout, L"Criando desinstalador...", 55);
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    CopyFileW(self, JoinPath(layout.installDir, kUninstallerFile).c_str(), FALSE);
+    const std::wstring uninstaller = JoinPath(layout.installDir, kUninstallerFile);
+    if (CopyFileW(self, uninstaller.c_str(), FALSE)) {
+        ApplySecurity(uninstaller, kProgramFileSddl);
+    }
 
     if (createDesktopShortcut) {
         Report(layout, L"Criando atalho na Área de Trabalho...", 65);

@@ -25,6 +25,23 @@ inline constexpr std::wstring_view kUninstallKey =
 inline constexpr std::wstring_view kDisplayVersion = L"2.0.3.7";
 inline constexpr std::wstring_view kPublisher = L"KALDRA NETWORK SECURITY LTDA";
 
+// Who may do what in the install folder, as SDDL. Owner: Administrators. The list is protected
+// (nothing inherited from C:\ or from a parent that someone else made):
+//  - SYSTEM and Administrators: everything, inherited by all that the folder holds;
+//  - Users: read and run what is there, and create new files (the meter's history writes, made
+//    atomic by a new file that replaces the old, run without elevation by every user);
+//  - files created later: nobody may run them (a planted DLL cannot be loaded), Users may read,
+//    change and replace them (the shared history), and their creator gets no more than that
+//    (OWNER RIGHTS), so cannot lift the deny from a file of their own.
+// The programs themselves get kProgramFileSddl: only Administrators and SYSTEM may change them.
+inline constexpr wchar_t kInstallFolderSddl[] =
+    L"O:BAD:P(D;OIIO;FX;;;WD)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;BU)"
+    L"(A;OICIIO;0x1200a9;;;BU)(A;OIIO;0x13019f;;;BU)(A;OIIO;0x13019f;;;OW)";
+// Its parent: a user who made it first could otherwise rename the install folder away.
+inline constexpr wchar_t kParentFolderSddl[] =
+    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+inline constexpr wchar_t kProgramFileSddl[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+
 inline constexpr int kWindowWidth = 520;
 inline constexpr int kWindowHeight = 420;
 inline constexpr int kHeaderHeight = 90;  // the band that drags the window

@@ -5,9 +5,13 @@
 
 #include <objidl.h>
 #include <shobjidl.h>
+// After windows.h, which they need.
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -206,6 +210,83 @@ TEST_F(InstallSteps, ARepairThatCannotWriteLeavesTheOldMeterWhole) {
     std::ifstream old(Installed(L"VELMORA.exe"), std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(old), {}), "the meter that works");
     fs::remove(Installed(L"VELMORA.exe.new"));
+}
+
+// What an ordinary local user (a member of Users, Authenticated Users and Everyone, not the
+// owner) may do on an object with the DACL written in `sddl`: its allow entries less its deny
+// entries, leaving out the inherit-only ones, which only files made later receive. Wine has no
+// GetEffectiveRightsFromAcl, so the list is read here. The owner must be Administrators and the
+// list protected.
+ACCESS_MASK UserRightsOf(const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+        ADD_FAILURE() << "not a descriptor";
+        return ~ACCESS_MASK{0};
+    }
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    PSID owner = nullptr;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    const auto wellKnown = [](WELL_KNOWN_SID_TYPE type, BYTE* sid) {
+        DWORD size = SECURITY_MAX_SID_SIZE;
+        CreateWellKnownSid(type, nullptr, sid, &size);
+        return static_cast<PSID>(sid);
+    };
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    BYTE groups[3][SECURITY_MAX_SID_SIZE];
+    EXPECT_TRUE(present && (control & SE_DACL_PROTECTED) && owner &&
+                EqualSid(owner, wellKnown(WinBuiltinAdministratorsSid, admins)));
+    const PSID mine[] = {wellKnown(WinBuiltinUsersSid, groups[0]),
+                         wellKnown(WinAuthenticatedUserSid, groups[1]),
+                         wellKnown(WinWorldSid, groups[2])};
+    ACCESS_MASK allowed = 0;
+    ACCESS_MASK denied = 0;
+    for (DWORD i = 0; present && dacl != nullptr && i < dacl->AceCount; ++i) {
+        void* raw = nullptr;
+        GetAce(dacl, i, &raw);
+        const auto* header = static_cast<ACE_HEADER*>(raw);
+        if (header->AceFlags & INHERIT_ONLY_ACE) {
+            continue;
+        }
+        // Allowed and denied entries share their layout: header, mask, SID.
+        const auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(raw);
+        const PSID sid = const_cast<DWORD*>(&ace->SidStart);
+        if (std::none_of(std::begin(mine), std::end(mine),
+                         [&](PSID group) { return EqualSid(group, sid); })) {
+            continue;
+        }
+        (header->AceType == ACCESS_DENIED_ACE_TYPE ? denied : allowed) |= ace->Mask;
+    }
+    LocalFree(descriptor);
+    return allowed & ~denied;
+}
+
+// Wine keeps no security descriptors on its files (it reads back one made from the Unix
+// permissions), so what the installer sets is checked as the data it is built from.
+TEST(InstallFolderSecurity, UsersMayRunTheProgramsAndAddFilesButNotChangeOrRemoveThem) {
+    const ACCESS_MASK change = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC |
+                               WRITE_OWNER | FILE_WRITE_ATTRIBUTES;
+    const ACCESS_MASK folderUsers = UserRightsOf(kInstallFolderSddl);
+    EXPECT_EQ(folderUsers & (FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_ADD_FILE),
+              static_cast<ACCESS_MASK>(FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_ADD_FILE));
+    EXPECT_EQ(folderUsers &
+                  (FILE_DELETE_CHILD | FILE_ADD_SUBDIRECTORY | DELETE | WRITE_DAC | WRITE_OWNER),
+              0u);
+    EXPECT_EQ(UserRightsOf(kProgramFileSddl) & change, 0u);
+    EXPECT_EQ(UserRightsOf(kParentFolderSddl) & (change | FILE_DELETE_CHILD), 0u);
+    EXPECT_EQ(UserRightsOf(kProgramFileSddl) & FILE_EXECUTE,
+              static_cast<ACCESS_MASK>(FILE_EXECUTE));
+    // What files made later in the folder inherit: nobody runs them; their maker cannot change
+    // that (OWNER RIGHTS without WRITE_DAC).
+    const std::wstring folder = kInstallFolderSddl;
+    EXPECT_NE(folder.find(L"(D;OIIO;FX;;;WD)"), std::wstring::npos);
+    EXPECT_NE(folder.find(L"(A;OIIO;0x13019f;;;OW)"), std::wstring::npos);
 }
 
 TEST_F(InstallSteps, FoldersThatCannotBeMadeEndTheJob) {
