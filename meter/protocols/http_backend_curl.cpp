@@ -72,7 +72,8 @@ struct Request final : CurlObject {
 
     bool headDone = false;
     bool done = false;
-    std::atomic<bool> aborted{false};  // set from another thread by HttpAbortRequest
+    std::atomic<bool> aborted{false};          // set from another thread by HttpAbortRequest
+    std::optional<Clock::duration> callLimit;  // HttpLimitCalls: the longest one call may run
     // While the request is being sent: since when, to bound the name lookup and the connect
     // separately, as WinHTTP does.
     std::optional<Clock::time_point> sendingSince;
@@ -170,15 +171,18 @@ bool LookupOrConnectTooLong(const Request& request) {
     return connected == 0 && elapsed - lookedUp > kConnectTimeoutMs * 1000LL;
 }
 
-// Runs the transfer until `reached` holds, the transfer ends, the request is aborted, or nothing
-// moved for the send/receive time-out. True when `reached` holds.
+// Runs the transfer until `reached` holds, the transfer ends, the request is aborted, the call
+// has run past its limit, or nothing moved for the send/receive time-out. True when `reached`
+// holds.
 template <typename Predicate>
 bool Drive(Request& request, Predicate reached) {
     CURLM* multi = request.connection->multi;
     auto lastProgress = request.progress;
-    auto lastMove = Clock::now();
+    const auto started = Clock::now();
+    auto lastMove = started;
     for (;;) {
-        if (request.aborted.load() || LookupOrConnectTooLong(request)) {
+        if (request.aborted.load() || LookupOrConnectTooLong(request) ||
+            (request.callLimit && Clock::now() - started > *request.callLimit)) {
             return false;
         }
         int running = 0;
@@ -228,12 +232,8 @@ void HttpAbortRequest(HttpHandleTraits::Type handle) noexcept {
     curl_multi_wakeup(request->connection->multi);
 }
 
-void HttpLimitCalls(const HttpHandle&, std::chrono::milliseconds) noexcept {
-    // Not needed: an abort reaches a call in progress within one poll.
-}
-
-void HttpForgetAborted(HttpHandle&) noexcept {
-    // The request object is still ours to free.
+void HttpLimitCalls(const HttpHandle& request, std::chrono::milliseconds limit) noexcept {
+    AsRequest(request)->callLimit = limit;
 }
 
 HttpHandle OpenHttpSession(const char* failureText) {

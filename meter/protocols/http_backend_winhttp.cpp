@@ -23,6 +23,14 @@ DWORD ClampToDword(std::size_t size) {
     return size > kMaxDword ? kMaxDword : static_cast<DWORD>(size);
 }
 
+// The four time-outs of a session or request. Windows holds the wait for a response head to the
+// receive time-out; Wine waits for ever unless that wait is given its own time-out as well.
+void SetTimeouts(HINTERNET handle, int resolve, int connect, int send, int receive) {
+    WinHttpSetTimeouts(handle, resolve, connect, send, receive);
+    DWORD head = static_cast<DWORD>(receive);
+    WinHttpSetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &head, sizeof head);
+}
+
 }  // namespace
 
 void HttpHandleTraits::Close(Type handle) noexcept {
@@ -38,14 +46,9 @@ void HttpLimitCalls(const HttpHandle& request, std::chrono::milliseconds limit) 
     const auto bound = [limit](int own) {
         return static_cast<int>(std::min<long long>(own, std::max<long long>(1, limit.count())));
     };
-    WinHttpSetTimeouts(Native(request), bound(kResolveTimeoutMs), bound(kConnectTimeoutMs),
-                       bound(kSendTimeoutMs), bound(kReceiveTimeoutMs));
-    DWORD receive = static_cast<DWORD>(bound(kReceiveTimeoutMs));
-    WinHttpSetOption(Native(request), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive,
-                     sizeof receive);
+    SetTimeouts(Native(request), bound(kResolveTimeoutMs), bound(kConnectTimeoutMs),
+                bound(kSendTimeoutMs), bound(kReceiveTimeoutMs));
 }
-
-void HttpForgetAborted(HttpHandle&) noexcept {}
 
 HttpHandle OpenHttpSession(const char* failureText) {
     // Access type 4: the automatic proxy configuration of the system.
@@ -54,13 +57,8 @@ HttpHandle OpenHttpSession(const char* failureText) {
     if (!session) {
         throw std::runtime_error(failureText);
     }
-    WinHttpSetTimeouts(Native(session), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
-                       kReceiveTimeoutMs);
-    // Windows holds the wait for a response head to the receive time-out; Wine waits for ever
-    // unless this is set as well.
-    DWORD receive = kReceiveTimeoutMs;
-    WinHttpSetOption(Native(session), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &receive,
-                     sizeof receive);
+    SetTimeouts(Native(session), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
+                kReceiveTimeoutMs);
     DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     WinHttpSetOption(Native(session), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
     return session;

@@ -1,9 +1,6 @@
 #include "protocols/http_session.h"
 
-#include <condition_variable>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
 
 namespace velmora::modulos::medicao::protocolos {
 
@@ -51,52 +48,12 @@ std::string ReadResponseBody(const HttpHandle& request, std::size_t maxBytes,
     }
 }
 
-HttpAbortOnStop::HttpAbortOnStop(HttpHandle& request, const std::stop_token& stop)
-    : request_(request) {
-    callback_.emplace(stop, Abort{this});
-}
-
-HttpAbortOnStop::~HttpAbortOnStop() {
-    // Waits for an abort running on another thread; none can start after this.
-    callback_.reset();
-    if (aborted_.load()) {
-        HttpForgetAborted(request_);
-    }
-}
-
 void HttpAbortOnStop::Abort::operator()() const noexcept {
-    if (self->request_ && !self->aborted_.exchange(true)) {
-        HttpAbortRequest(self->request_.get());
-    }
+    HttpAbortRequest(request);
 }
-
-namespace {
-
-// Requests `cancel` when `limit` has passed, unless it is dismissed first (by destruction).
-class Deadline {
-  public:
-    Deadline(std::stop_source& cancel, std::chrono::milliseconds limit)
-        : timer_([&cancel, limit](std::stop_token dismissed) {
-              std::mutex mutex;
-              std::condition_variable_any wake;
-              std::unique_lock lock(mutex);
-              wake.wait_for(lock, dismissed, limit, [] { return false; });
-              if (!dismissed.stop_requested()) {
-                  cancel.request_stop();
-              }
-          }) {}
-
-  private:
-    std::jthread timer_;
-};
-
-}  // namespace
 
 std::string HttpGet(const HttpEndpoint& endpoint, const std::wstring& path,
                     const std::stop_token& stop) {
-    std::stop_source cancel;
-    const std::stop_callback forward(stop, [&cancel] { cancel.request_stop(); });
-    const Deadline timer(cancel, endpoint.deadline);
     const Clock::time_point deadline = Clock::now() + endpoint.deadline;
 
     // Declared in this order so that leaving the scope closes request, connection, session.
@@ -105,11 +62,11 @@ std::string HttpGet(const HttpEndpoint& endpoint, const std::wstring& path,
     if (!connection) {
         throw std::runtime_error("Falha ao conectar ao servidor HTTP.");
     }
-    HttpHandle request = HttpOpenRequest(connection, L"GET", path, endpoint.secure);
+    const HttpHandle request = HttpOpenRequest(connection, L"GET", path, endpoint.secure);
     if (!request) {
         throw std::runtime_error("Falha ao abrir requisição HTTP.");
     }
-    const HttpAbortOnStop abort(request, cancel.get_token());
+    const HttpAbortOnStop abort(request, stop);
     LimitToDeadline(request, deadline);
     if (!HttpSendRequest(request, L"", 0)) {
         throw std::runtime_error("Falha ao enviar requisição HTTP.");
@@ -130,7 +87,7 @@ std::string HttpGet(const HttpEndpoint& endpoint, const std::wstring& path,
     // answer must not pass for a whole one. An abort may look like such an end too.
     std::uint64_t announced = 0;
     if ((HttpQueryContentLength(request, announced) && announced != body.size()) ||
-        cancel.stop_requested()) {
+        stop.stop_requested()) {
         throw std::runtime_error("Falha ao ler dados HTTP.");
     }
     return body;

@@ -5,11 +5,9 @@
 // that send a body in pieces and read a response body in pieces. WinHTTP stands behind it on
 // Windows and libcurl elsewhere; everything above this header is written once.
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -99,30 +97,23 @@ std::string ReadResponseBody(
 // request.
 class HttpAbortOnStop {
   public:
-    HttpAbortOnStop(HttpHandle& request, const std::stop_token& stop);
-    ~HttpAbortOnStop();
-    HttpAbortOnStop(const HttpAbortOnStop&) = delete;
-    HttpAbortOnStop& operator=(const HttpAbortOnStop&) = delete;
+    HttpAbortOnStop(const HttpHandle& request, const std::stop_token& stop)
+        : callback_(stop, Abort{request.get()}) {}
 
   private:
     struct Abort {
-        HttpAbortOnStop* self;
+        HttpHandleTraits::Type request;
         void operator()() const noexcept;
     };
-    HttpHandle& request_;
-    std::atomic<bool> aborted_{false};
-    std::optional<std::stop_callback<Abort>> callback_;
+    std::stop_callback<Abort> callback_;
 };
 
 // Holds each later call on `request` to at most `limit` (never more than the session's own
-// time-outs). WinHTTP needs it for a deadline: where closing a handle does not end a call in
-// progress (Wine), only the call's own time-out does. libcurl's calls see the abort directly.
+// time-outs): how a one-shot GET keeps its deadline on both back ends.
 void HttpLimitCalls(const HttpHandle& request, std::chrono::milliseconds limit) noexcept;
 
-// What each back end does for HttpAbortOnStop: end the request's calls from another thread, and
-// afterwards settle who still owns the handle.
+// What each back end does for HttpAbortOnStop: end the request's calls from another thread.
 void HttpAbortRequest(HttpHandleTraits::Type request) noexcept;
-void HttpForgetAborted(HttpHandle& request) noexcept;
 
 // One-shot GET that returns the body of a 2xx answer; throws a runtime error with a Portuguese
 // text on any failure, including "Resposta HTTP inválida." for any other status. Gives up at the

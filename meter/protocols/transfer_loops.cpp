@@ -69,7 +69,7 @@ void RunDownloadRequests(const HttpHandle& connection, const std::wstring& pathP
     while (!stop.stop_requested()) {
         // The seed only has to make each URL differ from the last.
         const std::wstring path = pathPrefix + std::to_wstring(TickCountMs());
-        HttpHandle request = HttpOpenRequest(connection, L"GET", path, secure);
+        const HttpHandle request = HttpOpenRequest(connection, L"GET", path, secure);
         if (!request) {
             return;
         }
@@ -99,7 +99,7 @@ void RunUploadRequests(const HttpHandle& connection, const std::wstring& path, b
                        const std::string& payload, ByteCounter& bytes, const std::stop_token& stop,
                        bool& answered) {
     while (!stop.stop_requested()) {
-        HttpHandle request = HttpOpenRequest(connection, L"POST", path, secure);
+        const HttpHandle request = HttpOpenRequest(connection, L"POST", path, secure);
         if (!request) {
             return;
         }
