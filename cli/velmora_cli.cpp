@@ -175,35 +175,27 @@ const ServerEntry* FindServer(const ServerCatalog& catalog, const std::string& w
     return nullptr;
 }
 
-double DistanceKm(const ServerEntry& row, const ConnectionInfo& user) {
-    const bool known =
-        !(user.lat == 0.0 && user.lon == 0.0) && !(row.latitude == 0.0 && row.longitude == 0.0);
-    return known ? HaversineKm(user.lat, user.lon, row.latitude, row.longitude) : 0.0;
-}
-
 // The run's server when --server names one: that row, as the choice would have described it.
 SelectedServer FixedServer(const ServerEntry& row, const ConnectionInfo& user,
                            const SelectionSettings& selection, const std::stop_token& stop) {
-    SelectedServer server;
-    server.name = row.name;
-    server.protocol = row.protocol;
-    server.distanceKm = DistanceKm(row, user);
-    if (row.protocol == ProtocolKind::Cloudflare) {
-        server.host = selection.edgeHost;  // --cloudflare moves the edge
-        server.location = FetchEdgeLocation(selection.edgeTrace, stop);
-    } else {
-        server.host = row.host;
-        server.location = row.city + L" / " + row.region;
+    if (row.protocol != ProtocolKind::Cloudflare) {
+        return DescribeServer(row, user.lat, user.lon);
     }
-    server.ip = ResolveHostAddress(server.host);
-    return server;
+    // --cloudflare moves the edge: its host and its trace, not the catalogue's.
+    return {selection.edgeHost,
+            ResolveHostAddress(selection.edgeHost),
+            FetchEdgeLocation(selection.edgeTrace, stop),
+            row.name,
+            0.0,
+            DistanceFromUserKm(row, user.lat, user.lon),
+            row.protocol};
 }
 
 int ListServers(const ServerCatalog& catalog, const RunSettings& settings) {
     const ConnectionInfo user = LookupConnectionInfo(settings.geolocation);
     std::vector<std::pair<double, const ServerEntry*>> rows;
     for (const ServerEntry& row : catalog.Entries()) {
-        rows.emplace_back(DistanceKm(row, user), &row);
+        rows.emplace_back(DistanceFromUserKm(row, user.lat, user.lon), &row);
     }
     const bool located = !(user.lat == 0.0 && user.lon == 0.0);
     if (located) {

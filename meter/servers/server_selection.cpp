@@ -16,6 +16,22 @@ double Measure(const SelectionSettings& settings, const std::wstring& host, std:
 
 }  // namespace
 
+double DistanceFromUserKm(const ServerEntry& row, double lat, double lon) {
+    const bool known =
+        !(lat == 0.0 && lon == 0.0) && !(row.latitude == 0.0 && row.longitude == 0.0);
+    return known ? HaversineKm(lat, lon, row.latitude, row.longitude) : 0.0;
+}
+
+SelectedServer DescribeServer(const ServerEntry& row, double lat, double lon) {
+    return {row.host,
+            ResolveHostAddress(row.host),
+            row.city + L" / " + row.region,
+            row.name,
+            0.0,
+            DistanceFromUserKm(row, lat, lon),
+            row.protocol};
+}
+
 SelectedServer ProbeCloudflareEdge(const std::wstring& host, const SelectionSettings& settings,
                                    const std::stop_token& stop) {
     SelectedServer edge{
@@ -105,15 +121,9 @@ SelectedServer SelectBestServer(const ServerCatalog& catalog, double lat, double
         }
         const ProbeResult result = probe.get();
         if (result.latencyMs < bestLatency && result.latencyMs < NO_LATENCY_MS) {
-            const ServerEntry& winner = candidates[result.index];
             bestLatency = result.latencyMs;
-            best.host = winner.host;
-            best.ip = ResolveHostAddress(winner.host);
-            best.name = winner.name;
+            best = DescribeServer(candidates[result.index], lat, lon);
             best.latencyMs = result.latencyMs;
-            best.protocol = winner.protocol;
-            best.location = winner.city + L" / " + winner.region;
-            best.distanceKm = HaversineKm(lat, lon, winner.latitude, winner.longitude);
         }
     }
     return best;

@@ -47,6 +47,13 @@ struct SelectionSettings {
     LatencyMeasure measure;  // empty: MeasureTcpLatency
 };
 
+// Kilometres from the user at (lat, lon) to the row; 0.0 when either position is unknown.
+double DistanceFromUserKm(const ServerEntry& row, double lat, double lon);
+
+// A catalogue row as a run's server: its host and address, "city / region", its distance from
+// the user at (lat, lon). The latency is left at 0.
+SelectedServer DescribeServer(const ServerEntry& row, double lat, double lon);
+
 // Times every IPv4 address of the Cloudflare edge and reads where the edge is. A stop request
 // skips what is left.
 SelectedServer ProbeCloudflareEdge(const std::wstring& host, const SelectionSettings& settings = {},
