@@ -152,9 +152,11 @@ bool RemoveFile(const std::wstring& path) {
     return DeleteFileW(path.c_str()) || IsMissing(GetLastError());
 }
 
-// Removes every file of `folder` whose name matches `pattern` (wildcards as FindFirstFileW
-// takes them). True when none is left.
-bool RemoveMatching(const std::wstring& folder, const wchar_t* pattern) {
+bool RemoveTree(const std::wstring& path);
+
+// Removes every file and folder (with all it holds) in `folder` whose name matches `pattern`
+// (wildcards as FindFirstFileW takes them). True when none of them is left.
+bool RemoveMatching(const std::wstring& folder, const std::wstring& pattern) {
     bool ok = true;
     WIN32_FIND_DATAW found{};
     const HANDLE search = FindFirstFileW(JoinPath(folder, pattern).c_str(), &found);
@@ -162,10 +164,16 @@ bool RemoveMatching(const std::wstring& folder, const wchar_t* pattern) {
         return true;
     }
     do {
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            const std::wstring file = JoinPath(folder, found.cFileName);
-            SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-            ok = RemoveFile(file) && ok;
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        const std::wstring child = JoinPath(folder, name);
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            ok = RemoveTree(child) && ok;
+        } else {
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            ok = RemoveFile(child) && ok;
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
@@ -178,25 +186,7 @@ bool RemoveTree(const std::wstring& path) {
     if (!IsFolder(path)) {
         return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
     }
-    bool ok = true;
-    WIN32_FIND_DATAW found{};
-    const HANDLE search = FindFirstFileW(JoinPath(path, L"*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            const std::wstring child = JoinPath(path, name);
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                ok = RemoveTree(child) && ok;
-            } else {
-                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                ok = RemoveFile(child) && ok;
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
+    const bool ok = RemoveMatching(path, L"*");
     for (int attempt = 0; attempt < 10; ++attempt) {
         if (RemoveDirectoryW(path.c_str()) || IsMissing(GetLastError())) {
             return ok;
