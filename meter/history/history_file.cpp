@@ -33,11 +33,6 @@ fs::path FreeBackupName(const fs::path& directory, const std::string& stem) {
 // How long an append waits for another program's append to finish.
 constexpr std::chrono::seconds kLockWait{3};
 
-// Whether the history's bytes can take a record in front of their last end tag.
-bool CanTakeAppend(const std::string& content) {
-    return content.size() >= kHistoryEnd.size() && content.rfind(kHistoryEnd) != std::string::npos;
-}
-
 void ReplaceAll(std::wstring& text, wchar_t c, const wchar_t* entity) {
     const std::size_t length = std::char_traits<wchar_t>::length(entity);
     for (std::size_t pos = text.find(c); pos != std::wstring::npos;
@@ -164,7 +159,11 @@ bool AppendToHistory(const MeasurementRecord& record, const fs::path& directory,
         const HistoryLock lock(directory, kLockWait);
         const fs::path path = EnsureHistoryFile(directory);
         std::string content = ReadFileBytes(path);
-        if (!CanTakeAppend(content) && !StartsWithUtf16Mark(path)) {
+        std::size_t end = content.rfind(kHistoryEnd);
+        if (end == std::string::npos) {
+            if (StartsWithUtf16Mark(path)) {
+                return false;  // an older history that could not be moved aside is left alone
+            }
             // Empty, cut short or not ours (a power cut or a full disk at the wrong moment):
             // keep whatever it holds aside and start again, rather than never record again.
             std::error_code error;
@@ -175,10 +174,7 @@ bool AppendToHistory(const MeasurementRecord& record, const fs::path& directory,
                 return false;
             }
             content = kHistorySkeleton;
-        }
-        const std::size_t end = content.rfind(kHistoryEnd);
-        if (end == std::string::npos) {
-            return false;
+            end = content.rfind(kHistoryEnd);
         }
         content.insert(end, BuildHistoryBlock(record));
         return replace(path, content);

@@ -67,6 +67,21 @@ bool IsPassingConflict(DWORD error) {
 constexpr DWORD kRetryPauseMs = 20;
 constexpr int kSwapAttempts = 100;  // about two seconds
 
+// Tries `attempt` until it succeeds, fails for another reason than a passing conflict, or has
+// been tried `tries` times.
+template <typename Attempt>
+bool RetryWhileInUse(int tries, Attempt attempt) {
+    for (int tried = 1;; ++tried) {
+        if (attempt()) {
+            return true;
+        }
+        if (tried >= tries || !IsPassingConflict(GetLastError())) {
+            return false;
+        }
+        Sleep(kRetryPauseMs);
+    }
+}
+
 // Writes the bytes to a new file beside `target`, flushed, then moves it into place; `flags`
 // say whether an existing file may be replaced. The new file never survives a failure.
 bool WriteBeside(const fs::path& target, std::string_view bytes, DWORD flags) {
@@ -84,16 +99,14 @@ bool WriteBeside(const fs::path& target, std::string_view bytes, DWORD flags) {
             return false;
         }
     }
-    for (int attempt = 1;; ++attempt) {
-        if (MoveFileExW(temporary.c_str(), target.c_str(), flags | MOVEFILE_WRITE_THROUGH)) {
-            return true;
-        }
-        if (attempt == kSwapAttempts || !IsPassingConflict(GetLastError())) {
-            DeleteFileW(temporary.c_str());
-            return false;
-        }
-        Sleep(kRetryPauseMs);
+    if (RetryWhileInUse(kSwapAttempts, [&] {
+            return MoveFileExW(temporary.c_str(), target.c_str(), flags | MOVEFILE_WRITE_THROUGH) !=
+                   FALSE;
+        })) {
+        return true;
     }
+    DeleteFileW(temporary.c_str());
+    return false;
 }
 
 }  // namespace
@@ -110,20 +123,16 @@ bool CreateFileContents(const fs::path& target, std::string_view bytes) {
 // dies): a second holder waits for the sharing violation to pass.
 HistoryLock::HistoryLock(const fs::path& directory, std::chrono::milliseconds wait) {
     const fs::path path = directory / L"history.lock";
-    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait.count());
-    for (;;) {
+    RetryWhileInUse(static_cast<int>(wait.count() / kRetryPauseMs) + 1, [&] {
         const HANDLE file =
             CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
                         OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            handle_ = reinterpret_cast<std::intptr_t>(file);
-            return;
+        if (file == INVALID_HANDLE_VALUE) {
+            return false;
         }
-        if (!IsPassingConflict(GetLastError()) || GetTickCount64() >= deadline) {
-            return;
-        }
-        Sleep(kRetryPauseMs);
-    }
+        handle_ = reinterpret_cast<std::intptr_t>(file);
+        return true;
+    });
 }
 
 HistoryLock::~HistoryLock() {
