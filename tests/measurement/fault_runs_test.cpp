@@ -39,16 +39,6 @@ void PrintTo(const Fault& fault, std::ostream* out) {
     *out << fault.name;
 }
 
-std::string Hex(const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (const unsigned char c : bytes) {
-        hex += digits[c >> 4];
-        hex += digits[c & 15];
-    }
-    return hex;
-}
-
 // Texts with every kind of control character, and a city far longer than any real one.
 const std::string kHostileGeolocation =
     "{\"status\":\"success\",\"query\":\"127.0.0.1\x1b[2J\",\"isp\":\"Evil\x07\x1b]0;owned\x07 "
@@ -65,13 +55,14 @@ const Fault kFaults[] = {
     {"GeolocationDrips", Stage::Geolocation, "mode=trickle rate=0.2", MeasurementPhase::Done,
      L"Não identificado"},
     {"GeolocationSendsHostileTexts", Stage::Geolocation,
-     "mode=body hex=" + Hex(kHostileGeolocation), MeasurementPhase::Done, L"127.0.0.1[2J"},
+     "mode=body hex=" + velmora::test::HexBytes(kHostileGeolocation), MeasurementPhase::Done,
+     L"127.0.0.1[2J"},
     // Both back ends must refuse to follow, although the redirect leads to a working service.
     {"GeolocationRedirects", Stage::Geolocation, "mode=status status=302 redirect_port={good}",
      MeasurementPhase::Done, L"Não identificado"},
     {"TraceStalls", Stage::Trace, "mode=stall", MeasurementPhase::Done},
-    {"TraceSendsHostileTexts", Stage::Trace, "mode=body hex=" + Hex(kHostileTrace),
-     MeasurementPhase::Done},
+    {"TraceSendsHostileTexts", Stage::Trace,
+     "mode=body hex=" + velmora::test::HexBytes(kHostileTrace), MeasurementPhase::Done},
     {"EdgeRefuses", Stage::Edge, "", MeasurementPhase::Done},
     {"DownloadStalls", Stage::Transfer, "mode=stall only=/__down", MeasurementPhase::Error},
     {"DownloadTrickles", Stage::Transfer, "mode=trickle rate=4000 only=/__down",

@@ -34,14 +34,18 @@ ServerListener SpeedServer::Listen(const std::string& options) {
     return listener;
 }
 
-ServerListener SpeedServer::ListenAnswering(const std::string& body) {
+std::string HexBytes(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string hex;
-    for (const unsigned char c : body) {
+    for (const unsigned char c : bytes) {
         hex += digits[c >> 4];
         hex += digits[c & 15];
     }
-    return Listen("addr=auto mode=body hex=" + hex);
+    return hex;
+}
+
+ServerListener SpeedServer::ListenAnswering(const std::string& body) {
+    return Listen("addr=auto mode=body hex=" + HexBytes(body));
 }
 
 ListenerStats SpeedServer::Stats(const ServerListener& listener) {

@@ -43,6 +43,9 @@ class SpeedServer {
     static void Close(const ServerListener& listener);
 };
 
+// The bytes as lower-case hex, as the server's `hex=` option takes them.
+std::string HexBytes(const std::string& bytes);
+
 // Sends one line to a loopback TCP port and returns the one-line answer (without newline).
 std::string LoopbackExchange(std::uint16_t port, const std::string& line);
 
