@@ -121,6 +121,15 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
             }
             return args[++i];
         };
+        // A value that may not be empty; `invalid` says so when it is.
+        const auto nonEmpty = [&](const char* invalid) -> std::optional<std::string> {
+            const auto text = value();
+            if (text && text->empty()) {
+                error = invalid;
+                return std::nullopt;
+            }
+            return text;
+        };
         if (arg == "--json" || arg == "--csv") {
             const OutputFormat format = arg == "--json" ? OutputFormat::Json : OutputFormat::Csv;
             if (options.format != OutputFormat::Text && options.format != format) {
@@ -152,16 +161,14 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
                 options.historyCount = count;
             }
         } else if (arg == "--server") {
-            const auto text = value();
-            if (!text || text->empty()) {
-                error = error.empty() ? "servidor vazio em --server" : error;
+            const auto text = nonEmpty("servidor vazio em --server");
+            if (!text) {
                 return std::nullopt;
             }
             options.server = *text;
         } else if (arg == "--history-dir") {
-            const auto text = value();
-            if (!text || text->empty()) {
-                error = error.empty() ? "pasta inválida em --history-dir" : error;
+            const auto text = nonEmpty("pasta inválida em --history-dir");
+            if (!text) {
                 return std::nullopt;
             }
             options.historyDirectory = *text;
