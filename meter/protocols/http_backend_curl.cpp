@@ -12,6 +12,14 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <vector>
+
+#include <sys/socket.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#endif
 
 #include "protocols/http_session.h"
 
@@ -23,6 +31,8 @@ using Clock = std::chrono::steady_clock;
 // Body bytes held back when no read is waiting; past this the transfer pauses.
 constexpr std::size_t kHighWater = 1 << 20;
 constexpr long kReceiveBufferBytes = 256 * 1024;
+// The longest a body write runs before handing back what was taken so far.
+constexpr auto kWriteSlice = std::chrono::milliseconds(50);
 
 struct CurlObject {
     virtual ~CurlObject() = default;
@@ -38,6 +48,10 @@ struct Connection final : CurlObject {
     CURLM* multi = nullptr;
     CURL* easy = nullptr;
     Request* active = nullptr;
+    // The sockets libcurl has open for this connection, seen as it opens and closes them:
+    // libcurl names its socket only once a transfer has ended, and the upload asks while its
+    // body is being sent. Two are open only while a connect races over two addresses.
+    std::vector<curl_socket_t> sockets;
 
     ~Connection() override {
         if (easy != nullptr) {
@@ -61,6 +75,7 @@ struct Request final : CurlObject {
     std::size_t pieceSize = 0;
     std::size_t pieceTaken = 0;
     bool readPaused = false;
+    Clock::time_point lastTake;  // a body that takes nothing for the send time-out has failed
 
     // Download: the waiting reader's buffer, and what arrived while no reader was waiting.
     char* target = nullptr;
@@ -149,6 +164,19 @@ std::size_t OnUpload(char* buffer, std::size_t size, std::size_t count, void* us
     request->pieceTaken += n;
     request->progress += n;
     return n;
+}
+
+curl_socket_t OnOpenSocket(void* user, curlsocktype, curl_sockaddr* address) {
+    const curl_socket_t socket = ::socket(address->family, address->socktype, address->protocol);
+    if (socket != CURL_SOCKET_BAD) {
+        static_cast<Connection*>(user)->sockets.push_back(socket);
+    }
+    return socket;
+}
+
+int OnCloseSocket(void* user, curl_socket_t socket) {
+    std::erase(static_cast<Connection*>(user)->sockets, socket);
+    return ::close(socket);
 }
 
 // libcurl has one limit for name lookup and connect together; WinHTTP gives each its own. True
@@ -293,6 +321,10 @@ bool HttpSendRequest(const HttpHandle& handle, std::wstring_view extraHeaders,
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, request);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, request);
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &OnOpenSocket);
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, request->connection);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &OnCloseSocket);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, request->connection);
 
     std::size_t start = 0;
     const std::string headers = WideToUtf8(extraHeaders);
@@ -335,6 +367,7 @@ bool HttpSendRequest(const HttpHandle& handle, std::wstring_view extraHeaders,
                request->headDone || (request->done && request->result == CURLE_OK);
     });
     request->sendingSince.reset();
+    request->lastTake = Clock::now();
     return sent;
 }
 
@@ -349,11 +382,36 @@ bool HttpWriteData(const HttpHandle& handle, const char* data, std::size_t size,
         request->readPaused = false;
         curl_easy_pause(request->connection->easy, CURLPAUSE_CONT);
     }
-    const bool ok = Drive(*request, [&] { return request->pieceTaken == request->pieceSize; });
+    const auto started = Clock::now();
+    const bool ok = Drive(*request, [&] {
+        return request->pieceTaken == request->pieceSize || Clock::now() - started >= kWriteSlice;
+    });
     written = request->pieceTaken;
     request->piece = nullptr;
     request->pieceSize = request->pieceTaken = 0;
+    const auto now = Clock::now();
+    if (written > 0) {
+        request->lastTake = now;
+    } else if (now - request->lastTake > std::chrono::milliseconds(kSendTimeoutMs)) {
+        return false;
+    }
     return ok;
+}
+
+bool HttpBytesNotAcknowledged(const HttpHandle& handle, std::size_t& bytes) {
+#ifdef __linux__
+    const std::vector<curl_socket_t>& sockets = AsRequest(handle)->connection->sockets;
+    int queued = 0;
+    if (sockets.size() != 1 || ioctl(sockets.front(), SIOCOUTQ, &queued) != 0 || queued < 0) {
+        return false;
+    }
+    bytes = static_cast<std::size_t>(queued);
+    return true;
+#else
+    (void)handle;
+    bytes = 0;
+    return false;
+#endif
 }
 
 bool HttpReceiveResponse(const HttpHandle& handle) {

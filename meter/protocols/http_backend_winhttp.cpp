@@ -92,6 +92,12 @@ bool HttpWriteData(const HttpHandle& request, const char* data, std::size_t size
     return ok != FALSE;
 }
 
+// WinHTTP hides its socket, and Wine answers the connection statistics with an error.
+bool HttpBytesNotAcknowledged(const HttpHandle&, std::size_t& bytes) {
+    bytes = 0;
+    return false;
+}
+
 bool HttpReceiveResponse(const HttpHandle& request) {
     return WinHttpReceiveResponse(Native(request), nullptr) != FALSE;
 }

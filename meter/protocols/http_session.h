@@ -66,9 +66,15 @@ HttpHandle HttpOpenRequest(const HttpHandle& connection, const wchar_t* verb,
 bool HttpSendRequest(const HttpHandle& request, std::wstring_view extraHeaders,
                      std::uint32_t totalLength);
 
-// Writes body bytes; `written` is how many the transport accepted.
+// Writes body bytes; `written` is how many the transport accepted. May return early with part
+// of them taken (even none, while the link is busy), so that the caller gets to count what was
+// acknowledged at least every few tens of milliseconds.
 bool HttpWriteData(const HttpHandle& request, const char* data, std::size_t size,
                    std::size_t& written);
+
+// Bytes the transport has taken on the request's connection that the peer has not acknowledged
+// yet (still queued on this machine or in flight); false when the back end cannot tell.
+bool HttpBytesNotAcknowledged(const HttpHandle& request, std::size_t& bytes);
 
 // Waits for the response head.
 bool HttpReceiveResponse(const HttpHandle& request);

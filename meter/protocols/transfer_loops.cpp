@@ -1,5 +1,6 @@
 #include "protocols/transfer_loops.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "common/wall_clock.h"
@@ -12,9 +13,41 @@ bool Exchange(const HttpHandle& request, std::wstring_view headers, std::uint32_
     return HttpSendRequest(request, headers, length) && HttpReceiveResponse(request);
 }
 
+// Counts a request's body as the network acknowledges it. Send buffers grow to megabytes, and
+// on a slow uplink what still waits in them is seconds of traffic: counted when the transport
+// took it, it read as speed the link never carried. Where the back end cannot tell what was
+// acknowledged, the bytes count when taken.
+class UploadCredit {
+  public:
+    UploadCredit(const HttpHandle& request, ByteCounter& bytes) : request_(request), bytes_(bytes) {}
+
+    void Taken(std::uint64_t taken) {
+        std::size_t queued = 0;
+        if (!HttpBytesNotAcknowledged(request_, queued)) {
+            queued = 0;
+        }
+        Credit(taken - std::min<std::uint64_t>(taken, queued));
+    }
+
+    // An answered request was received whole.
+    void Answered(std::uint64_t size) { Credit(size); }
+
+  private:
+    void Credit(std::uint64_t acknowledged) {
+        if (acknowledged > credited_) {
+            bytes_.fetch_add(acknowledged - credited_);
+            credited_ = acknowledged;
+        }
+    }
+
+    const HttpHandle& request_;
+    ByteCounter& bytes_;
+    std::uint64_t credited_ = 0;
+};
+
 // Writes the whole payload piece by piece. False on a failed write or a stop request, in which
 // case the request is abandoned.
-bool WritePayload(const HttpHandle& request, const std::string& payload, ByteCounter& bytes,
+bool WritePayload(const HttpHandle& request, const std::string& payload, UploadCredit& credit,
                   const std::stop_token& stop) {
     std::size_t offset = 0;
     while (offset < payload.size()) {
@@ -23,11 +56,11 @@ bool WritePayload(const HttpHandle& request, const std::string& payload, ByteCou
         }
         const std::size_t piece = std::min(kUploadPieceBytes, payload.size() - offset);
         std::size_t written = 0;
-        if (!HttpWriteData(request, payload.data() + offset, piece, written) || written == 0) {
+        if (!HttpWriteData(request, payload.data() + offset, piece, written)) {
             return false;
         }
-        bytes.fetch_add(written);
         offset += written;
+        credit.Taken(offset);
     }
     return true;
 }
@@ -107,14 +140,16 @@ void RunUploadRequests(const HttpHandle& connection, const std::wstring& path, b
         if (!HttpSendRequest(request, kUploadHeaders, static_cast<std::uint32_t>(payload.size()))) {
             return;
         }
-        if (!WritePayload(request, payload, bytes, stop) || !HttpReceiveResponse(request)) {
+        UploadCredit credit(request, bytes);
+        if (!WritePayload(request, payload, credit, stop) || !HttpReceiveResponse(request)) {
             return;
         }
         std::uint32_t status = 0;
         if (HttpQueryStatus(request, status) && IsRedirect(status)) {
             return;  // a server that sends us elsewhere has not taken the upload
         }
-        // Answered whatever other status: the bytes went out and were counted as they went.
+        // Answered whatever other status: the body reached the server.
+        credit.Answered(payload.size());
         answered = true;
         if (!DrainBody(request, stop)) {
             return;

@@ -17,7 +17,7 @@ void RunDownloadRequests(const HttpHandle& connection, const std::wstring& pathP
                          char* buffer, ByteCounter& bytes, const std::stop_token& stop,
                          bool& answered);
 
-// POSTs the payload to `path` again and again, crediting each piece once the transport took it.
+// POSTs the payload to `path` again and again, crediting the body as the server acknowledges it.
 void RunUploadRequests(const HttpHandle& connection, const std::wstring& path, bool secure,
                        const std::string& payload, ByteCounter& bytes, const std::stop_token& stop,
                        bool& answered);

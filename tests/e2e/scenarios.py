@@ -6,7 +6,8 @@ host's blackhole route for its subnet in place before anything starts. Run as ro
 
   scenarios.py [--cli velmora-cli] [--exe VELMORA.exe] [--artifacts DIR] [--id N] SCENARIO...
 
-  short      one measurement at 50/10 Mbit/s, 20 ms, and the geolocation service unreachable,
+  short      one measurement at 50/10 Mbit/s, 20 ms, one on a slow long uplink (10/2 at 60 ms),
+             and the geolocation service unreachable,
              with wide bounds (the README's test command runs this one)
   choice     the edge and five operator servers at different delays: the lowest is taken
   faults     link down for 3 s mid-download, geolocation unreachable, untrusted edge
@@ -169,7 +170,17 @@ def short(args):
     check(record.get("serverName") == "Cloudflare Speed Test" and record.get("serverLocation") == "GRU / BR",
           "the edge, located from its trace (%s, %s)" % (record.get("serverName"), record.get("serverLocation")))
     check(record.get("publicIp") == "10.213.%d.2" % args.id, "public address from the geolocation service")
+    slow_long_uplink(args)
     geolocation_unreachable(args)
+
+
+def slow_long_uplink(args):
+    """Megabytes wait in the client's send buffers on a slow uplink; counted as sent, they read as
+    speed (+17 to +24 % here before the upload counted acknowledged bytes)."""
+    row = accuracy(args.id, args.cli, 10, 2, 60, tools=False)
+    up = (row["record"] or {}).get("uploadMbps")
+    check(row["code"] == 0 and within(up, expected_goodput(2), 0.03),
+          "10/2 Mbit/s at 60 ms: upload %.3f within 3 %% of the goodput %.3f" % (up or 0, expected_goodput(2)))
 
 
 # ------------------------------------------------------------------------------------- faults
