@@ -10,7 +10,7 @@ namespaces; see tests/e2e/testbed/README.md).
 The Wine column is the Windows build (WinHTTP, Winsock) of the same program under Wine, in the
 same testbed; it is left out when that build does not exist.
 
-Default links: 50/10@20 200/50@10 500/100@5 (Mbit/s and ms).
+Default links: the README's table (Mbit/s and ms).
 """
 import argparse, os, sys
 
@@ -38,7 +38,8 @@ def main():
     parser.add_argument("--wine-cli", default="build/windows/cli/velmora-cli.exe")
     parser.add_argument("--no-wine", action="store_true")
     parser.add_argument("--id", type=int, default=202)
-    parser.add_argument("links", nargs="*", default=["50/10@20", "200/50@10", "500/100@5"])
+    parser.add_argument("links", nargs="*", default=["1/0.5@80", "4/1@60", "10/2@60", "30/5@40", "50/10@20",
+                                                      "100/20@30", "300/100@10", "500/100@5", "20/3@300"])
     args = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("needs root (network namespaces, tc, iptables)")
@@ -54,27 +55,37 @@ def main():
     print("Throughput in Mbit/s; expected = rate x 1448/1514 (TCP goodput of a tbf-shaped link);")
     print("ratios against the expected goodput. Latency in ms: VELMORA's idle, under download, under upload.")
     print()
-    print("%-10s %-4s %8s %8s %6s %8s %6s %8s %6s %8s %6s | %5s %5s %6s %6s %6s" % (
+    print("%-10s %-4s %8s %8s %6s %8s %6s %8s %6s %8s %6s | %5s %5s %6s %11s %11s" % (
         "link", "dir", "expected", "VELMORA", "ratio", "Wine", "ratio", "curl", "ratio", "iperf3", "ratio",
-        "RTT", "idle", "TCP", "load", "exit"))
+        "RTT", "idle", "TCP", "load/probe", "Wine l/p"))
     for row in rows:
         record = row["record"] or {}
+        wine_record = row.get("wine") or {}
         link = "%g/%g@%g" % (row["down"], row["up"], row["rtt"])
         for direction, rate, key, curl, iperf, loaded in (
                 ("down", row["down"], "downloadMbps", row.get("curl_down"), row.get("iperf_down"), "downloadLatencyMs"),
                 ("up", row["up"], "uploadMbps", row.get("curl_up"), row.get("iperf_up"), "uploadLatencyMs")):
             want = scenarios.expected_goodput(rate)
             mine = record.get(key)
-            wine = (row.get("wine") or {}).get(key)
-            print("%-10s %-4s %8.2f %s %s %s %s %s %s %s %s | %5g %5s %6s %6s %6s" % (
+            wine = wine_record.get(key)
+            print("%-10s %-4s %8.2f %s %s %s %s %s %s %s %s | %5g %5s %6s %11s %11s" % (
                 link if direction == "down" else "", direction, want, figure(mine), ratio(mine, want),
                 figure(wine), ratio(wine, want), figure(curl), ratio(curl, want), figure(iperf), ratio(iperf, want),
                 row["rtt"], record.get("idleLatencyMs", "n/a") if direction == "down" else "",
                 "%.2f" % row["connect_ms"] if direction == "down" and row.get("connect_ms") else "",
-                record.get(loaded, "n/a"), row["code"] if direction == "down" else ""))
+                loaded_pair(record.get(loaded), row.get("probe", {}).get(direction)),
+                loaded_pair(wine_record.get(loaded), row.get("wine_probe", {}).get(direction))))
     print()
-    print("VELMORA = velmora-cli (libcurl); Wine = velmora-cli.exe under Wine (WinHTTP). Idle and load are")
-    print("VELMORA's. TCP = median of 10 plain TCP handshakes to the edge from Python (the path's own RTT).")
+    print("VELMORA = velmora-cli (libcurl); Wine = velmora-cli.exe under Wine (WinHTTP). Idle is VELMORA's.")
+    print("TCP = median of 10 plain TCP handshakes to the edge from Python (the path's own RTT). load/probe =")
+    print("the program's latency under that load / the median handshake of an independent probe during the")
+    print("same run (every 250 ms, from 5 s into each direction's load).")
+
+
+def loaded_pair(mine, probe):
+    if mine is None or probe is None:
+        return "n/a"
+    return "%.0f/%.0f" % (mine, probe)
 
 
 if __name__ == "__main__":

@@ -19,7 +19,7 @@ host's blackhole route for its subnet in place before anything starts. Run as ro
 
 Exit status 0 when every check passed, 1 otherwise, 77 when the machine cannot run it.
 """
-import argparse, json, os, re, shutil, subprocess, sys, tempfile, time
+import argparse, json, os, re, shutil, statistics, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TESTBED = os.path.join(HERE, "testbed", "testbed")
@@ -129,17 +129,52 @@ def iperf(tb, streams, reverse, seconds=8):
         return None
 
 
+def loaded_latency(samples, down, up, warm_up=5.0):
+    """Median handshake time (ms) per direction from `measure.py loadprobe` lines: probes taken while
+    that direction carried at least half its goodput, from 5 s into each such stretch (the run's
+    warm-up). None where there were none."""
+    medians = {}
+    for name, column, rate in (("down", 2, down), ("up", 3, up)):
+        taken, since = [], None
+        for t, ms, *rates in samples:
+            if rates[column - 2] >= 0.5 * expected_goodput(rate):
+                since = t if since is None else since
+                if t - since >= warm_up and ms is not None:
+                    taken.append(ms)
+            else:
+                since = None
+        medians[name] = statistics.median(taken) if taken else None
+    return medians
+
+
+def probed(tb, down, up, run):
+    """run() while a handshake probe times the edge: (what run returned, loaded_latency medians)."""
+    probe = tb.start("python3", MEASURE, "loadprobe", EDGE, 443, RUN_LIMIT_S + 60)
+    try:
+        result = run()
+    finally:
+        probe.kill()
+        probe.wait()
+    with open(probe.log) as f:
+        samples = [json.loads(line) for line in f if line.startswith("[")]
+    return result, loaded_latency(samples, down, up)
+
+
 def accuracy(tb_id, cli, down, up, rtt, tools=True, wine_cli=None):
     """VELMORA and, in the same testbed, curl and iperf3: one row of figures. With `wine_cli` the
-    Windows build of velmora-cli (WinHTTP, Winsock) is measured under Wine as well."""
+    Windows build of velmora-cli (WinHTTP, Winsock) is measured under Wine as well. With `tools`,
+    an independent handshake probe times the path under each run's load."""
     row = {"down": down, "up": up, "rtt": rtt}
     with Testbed(tb_id, "--down-mbit", down, "--up-mbit", up, "--rtt-ms", rtt) as tb:
-        code, record, seconds, out = velmora_cli(tb, cli)
+        run = lambda: velmora_cli(tb, cli)  # noqa: E731
+        (code, record, seconds, out), row["probe"] = probed(tb, down, up, run) if tools else (run(), {})
         row.update(code=code, seconds=seconds, record=record, output=out)
         if wine_cli:
             history = "Z:" + os.path.join(tb.work, "wine-history").replace("/", "\\")
             # The first Wine command makes the testbed's prefix (about 12 s) before the run.
-            _, out, _ = tb.run("wine", wine_cli, "--json", "--history-dir", history, timeout=RUN_LIMIT_S + 60)
+            tb.run("wine", "cmd", "/c", "ver", timeout=120)
+            run = lambda: tb.run("wine", wine_cli, "--json", "--history-dir", history, timeout=RUN_LIMIT_S + 60)  # noqa: E731
+            (_, out, _), row["wine_probe"] = probed(tb, down, up, run) if tools else (run(), {})
             row["wine"] = last_json(out)
         if tools:
             per_stream = int(down * 1e6 / 8 * 10 / 8)  # about 10 s over 8 transfers

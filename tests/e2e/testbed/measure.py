@@ -6,6 +6,7 @@
   measure.py parpost N URL FILE   N parallel curl POSTs of FILE; goodput over [first request sent .. last response]
   measure.py conn HOST PORT N     N plain TCP handshakes; connect() times in ms (negative = refused after |t|)
   measure.py cconn URL N          N curl runs; median curl time_connect in ms
+  measure.py loadprobe HOST PORT S  a handshake every 250 ms for S seconds, with the client's rates (one line each)
 """
 import json, socket, statistics, subprocess, sys, threading, time
 
@@ -99,6 +100,42 @@ def conn(host, port, n):
             "refused": any(x is not None and x < 0 for x in v), "timeouts": v.count(None)}
 
 
+def loadprobe(host, port, seconds):
+    """A TCP handshake to host:port every 250 ms for `seconds`, one line each as it goes: wall time,
+    handshake ms (None on failure) and the client's receive and send rates (Mbit/s) over the last
+    interval, so that a caller can tell which probes fell in a download or an upload."""
+    ip = socket.gethostbyname(host)
+
+    def counters():
+        with open("/proc/net/dev") as f:
+            for line in f:
+                name, _, rest = line.partition(":")
+                if name.strip() == "eth0":
+                    fields = rest.split()
+                    return int(fields[0]), int(fields[8])
+        return 0, 0
+
+    end = time.monotonic() + seconds
+    last, last_t = counters(), time.monotonic()
+    while time.monotonic() < end:
+        time.sleep(0.25)
+        s = socket.socket()
+        s.settimeout(5)
+        t = time.perf_counter()
+        try:
+            s.connect((ip, port))
+            ms = (time.perf_counter() - t) * 1e3
+        except OSError:
+            ms = None
+        s.close()
+        now, now_t = counters(), time.monotonic()
+        dt = now_t - last_t
+        print(json.dumps([time.time(), ms, (now[0] - last[0]) * 8 / dt / 1e6, (now[1] - last[1]) * 8 / dt / 1e6]),
+              flush=True)
+        last, last_t = now, now_t
+    return {"done": True}
+
+
 def cconn(url, n):
     v = []
     for _ in range(n):
@@ -121,6 +158,8 @@ if __name__ == "__main__":
         out = parpost(int(a[1]), a[2], a[3])
     elif a[0] == "conn":
         out = conn(a[1], int(a[2]), int(a[3]))
+    elif a[0] == "loadprobe":
+        out = loadprobe(a[1], int(a[2]), float(a[3]))
     elif a[0] == "cconn":
         out = cconn(a[1], int(a[2]))
     else:
