@@ -20,23 +20,23 @@
 using namespace velmora;
 using Clock = std::chrono::steady_clock;
 
-int main() {
-    const auto catalog = modulos::medicao::BuildServerCatalog();
-    modulos::medicao::SharedRunState state(catalog);
-    ui::WindowFields window{ui::LayoutHitRects(360, 800)};
-    ui::StageSampleScene("download", state, window);
-    constexpr int kFrames = 300;
+namespace {
+
+
+// One scale's frame time in milliseconds.
+double FrameMs(modulos::medicao::SharedRunState& state, const ui::WindowFields& window,
+               double scale) {
+    constexpr int kFrames = 200;
+    const int width = static_cast<int>(360 * scale + 0.5);
+    const int height = static_cast<int>(800 * scale + 0.5);
 #ifdef _WIN32
-    Gdiplus::GdiplusStartupInput input;
-    ULONG_PTR token = 0;
-    Gdiplus::GdiplusStartup(&token, &input, nullptr);
     const HDC screen = GetDC(nullptr);
     const HDC memory = CreateCompatibleDC(screen);
-    const HBITMAP bitmap = CreateCompatibleBitmap(screen, 360, 800);
+    const HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
     const HGDIOBJ old = SelectObject(memory, bitmap);
     const auto start = Clock::now();
     for (int i = 0; i < kFrames; ++i) {
-        ui::GdiCanvas canvas(memory);
+        ui::GdiCanvas canvas(memory, scale);
         ui::PaintDashboard(state, window, canvas, {0, 0, 360, 800});
     }
     GdiFlush();
@@ -45,20 +45,42 @@ int main() {
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
-    Gdiplus::GdiplusShutdown(token);
-    const char* how = "GDI + GDI+";
 #else
-    ui::CairoCanvas canvas(360, 800);
+    (void)width;
+    (void)height;
+    ui::CairoCanvas canvas(360, 800, scale);
     const auto start = Clock::now();
     for (int i = 0; i < kFrames; ++i) {
         ui::PaintDashboard(state, window, canvas, {0, 0, 360, 800});
     }
     canvas.PixelAt(0, 0);  // flushes the surface
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+#endif
+    return ms / kFrames;
+}
+
+}  // namespace
+
+int main() {
+    const auto catalog = modulos::medicao::BuildServerCatalog();
+    modulos::medicao::SharedRunState state(catalog);
+    ui::WindowFields window{ui::LayoutHitRects(360, 800)};
+    ui::StageSampleScene("download", state, window);
+#ifdef _WIN32
+    Gdiplus::GdiplusStartupInput input;
+    ULONG_PTR token = 0;
+    Gdiplus::GdiplusStartup(&token, &input, nullptr);
+    const char* how = "GDI + GDI+";
+#else
     const char* how = "Cairo";
 #endif
-    std::printf(
-        "PaintDashboard (%s, 360 x 800, download scene): %.2f ms per frame over %d frames\n", how,
-        ms / kFrames, kFrames);
+    for (const double scale : {1.0, 1.5, 2.0}) {
+        std::printf("PaintDashboard (%s, download scene) at %3.0f %% (%d x %d): %.2f ms per frame\n",
+                    how, scale * 100, static_cast<int>(360 * scale + 0.5),
+                    static_cast<int>(800 * scale + 0.5), FrameMs(state, window, scale));
+    }
+#ifdef _WIN32
+    Gdiplus::GdiplusShutdown(token);
+#endif
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "install_steps.h"
 #include "installer_flow.h"
 #include "ui/gdi_canvas_win.h"
+#include "ui/screen_win.h"
 
 namespace velmora::setup {
 namespace {
@@ -19,12 +20,14 @@ namespace {
 constexpr wchar_t kClassName[] = L"KALDRA.Setup";
 constexpr UINT kUninstalledMessage = WM_APP + 1;
 constexpr UINT_PTR kCloseTimer = 1;
+constexpr ui::Size kDesign{kWindowWidth, kWindowHeight};
 
 // Kept with the window (its GWLP_USERDATA) and handed to the job thread; it lives on the stack
 // of RunInstallerWindow until the job has been joined.
 struct InstallerState {
     HINSTANCE hInstance = nullptr;
     HWND hwnd = nullptr;
+    double scale = 1.0;  // screen pixels per design unit; window thread only
     std::atomic<bool> windowOpen{true};  // false once the message loop has ended
     // The job thread writes the view through SetProgress, the window thread reads it to paint
     // and to decide clicks: every access holds the lock.
@@ -48,7 +51,7 @@ void Paint(InstallerState& state) {
         const std::lock_guard hold(state.lock);
         view = state.view;
     }
-    ui::PaintBuffered(state.hwnd, [&](ui::ICanvas& canvas, const ui::Rect& client) {
+    ui::PaintBuffered(state.hwnd, state.scale, [&](ui::ICanvas& canvas, const ui::Rect& client) {
         state.rects = PaintInstaller(canvas, view, client.right, client.bottom);
     });
 }
@@ -122,7 +125,8 @@ LRESULT HandleMessage(InstallerState& state, HWND hwnd, UINT message, WPARAM wPa
             const LRESULT hit = DefWindowProcW(hwnd, message, wParam, lParam);
             POINT point{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
             ScreenToClient(hwnd, &point);
-            return hit == HTCLIENT && point.y < kHeaderHeight ? HTCAPTION : hit;
+            const ui::Point at = ui::ToDesign(point.x, point.y, state.scale);
+            return hit == HTCLIENT && at.y < kHeaderHeight ? HTCAPTION : hit;
         }
         case WM_TIMER:
             if (wParam == kCloseTimer) {
@@ -130,8 +134,15 @@ LRESULT HandleMessage(InstallerState& state, HWND hwnd, UINT message, WPARAM wPa
                 DestroyWindow(hwnd);
             }
             return 0;
-        case WM_LBUTTONUP:
-            OnClick(state, static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam)));
+        case WM_LBUTTONUP: {
+            const ui::Point at = ui::ToDesign(static_cast<short>(LOWORD(lParam)),
+                                              static_cast<short>(HIWORD(lParam)), state.scale);
+            OnClick(state, at.x, at.y);
+            return 0;
+        }
+        case WM_DPICHANGED:
+            state.scale = ui::FollowDpiChange(hwnd, kDesign, 0, wParam, lParam).scale;
+            Repaint(hwnd);
             return 0;
         case WM_CLOSE: {
             // Alt+F4 during a job closes the window once the job has ended, never between steps.
@@ -241,12 +252,15 @@ int RunInstallerWindow(HINSTANCE instance, bool uninstallMode) {
     windowClass.lpszClassName = kClassName;
     RegisterClassExW(&windowClass);
 
+    const ui::WindowPlacement placement = ui::PlaceWindow(
+        kDesign, ui::ScreenDpi(), ui::PrimaryWorkArea(), 0, ui::WindowCorner::Centre);
+    state.scale = placement.scale;
+    const ui::Rect& frame = placement.frame;
     const HWND hwnd = CreateWindowExW(
         WS_EX_APPWINDOW, kClassName,
         uninstallMode ? L"VELMORA — Desinstalador" : L"VELMORA — Instalador",
-        WS_POPUP | WS_VISIBLE | WS_MINIMIZEBOX, (GetSystemMetrics(SM_CXSCREEN) - kWindowWidth) / 2,
-        (GetSystemMetrics(SM_CYSCREEN) - kWindowHeight) / 2, kWindowWidth, kWindowHeight, nullptr,
-        nullptr, instance, &state);
+        WS_POPUP | WS_VISIBLE | WS_MINIMIZEBOX, frame.left, frame.top, frame.right - frame.left,
+        frame.bottom - frame.top, nullptr, nullptr, instance, &state);
     ShowWindow(hwnd, SW_SHOW);
     UpdateWindow(hwnd);
 

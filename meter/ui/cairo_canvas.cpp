@@ -40,9 +40,13 @@ cairo_line_cap_t Cap(LineCap cap) {
 
 }  // namespace
 
-CairoCanvas::CairoCanvas(int width, int height)
-    : surface_(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height)),
-      cr_(cairo_create(surface_)) {}
+CairoCanvas::CairoCanvas(int width, int height, double scale)
+    : surface_(cairo_image_surface_create(CAIRO_FORMAT_RGB24,
+                                          static_cast<int>(std::lround(width * scale)),
+                                          static_cast<int>(std::lround(height * scale)))),
+      cr_(cairo_create(surface_)) {
+    cairo_scale(cr_, scale, scale);
+}
 
 CairoCanvas::~CairoCanvas() {
     cairo_destroy(cr_);
@@ -87,7 +91,8 @@ void CairoCanvas::ShowText(double left, double top, double width, double height,
     std::string text = utf8;
     cairo_text_extents_t extents{};
     cairo_text_extents(cr_, text.c_str(), &extents);
-    if (align == TextAlign::Tooltip && extents.x_advance > width) {
+    const bool cut = align == TextAlign::Tooltip || align == TextAlign::RightCut;
+    if (cut && extents.x_advance > width) {
         // Cut at a character boundary and end with an ellipsis, as DT_END_ELLIPSIS does.
         while (!text.empty() && extents.x_advance > width) {
             do {
@@ -98,12 +103,16 @@ void CairoCanvas::ShowText(double left, double top, double width, double height,
         }
         text += "\xE2\x80\xA6";
     }
+    if (align != TextAlign::Tooltip && align != TextAlign::TopLeft &&
+        extents.x_advance > width + 0.5) {
+        overflows_.push_back({text, extents.x_advance, width});
+    }
     cairo_font_extents_t font{};
     cairo_font_extents(cr_, &font);
     double x = left;
     if (align == TextAlign::Centre) {
         x = left + (width - extents.x_advance) / 2;
-    } else if (align == TextAlign::Right) {
+    } else if (align == TextAlign::Right || align == TextAlign::RightCut) {
         x = left + width - extents.x_advance;
     }
     if (align == TextAlign::TopLeft) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "ui/canvas.h"
 
@@ -9,11 +11,19 @@ typedef struct _cairo_surface cairo_surface_t;
 
 namespace velmora::ui {
 
+// A text wider than the box it is drawn in (design units), as measured at the canvas's scale.
+struct TextOverflow {
+    std::string text;
+    double width = 0;
+    double room = 0;
+};
+
 // Draws the dashboard with Cairo on Linux: into an image for PNGs and tests. Text uses the face
-// that fontconfig finds closest to "Segoe UI".
+// that fontconfig finds closest to "Segoe UI". Callers draw in design units; the image is
+// `scale` times their size.
 class CairoCanvas final : public ICanvas {
   public:
-    CairoCanvas(int width, int height);
+    CairoCanvas(int width, int height, double scale = 1.0);
     ~CairoCanvas() override;
     CairoCanvas(const CairoCanvas&) = delete;
     CairoCanvas& operator=(const CairoCanvas&) = delete;
@@ -36,6 +46,9 @@ class CairoCanvas final : public ICanvas {
     // The colour at a pixel, for tests.
     Rgb PixelAt(int x, int y);
     bool WritePng(const std::filesystem::path& file);
+    // Every single-line text so far that did not fit its box (texts that may overflow by design,
+    // unclipped or cut with an ellipsis, are not measured).
+    const std::vector<TextOverflow>& Overflows() const { return overflows_; }
 
   private:
     void ShowText(double left, double top, double width, double height, const std::string& utf8,
@@ -43,6 +56,7 @@ class CairoCanvas final : public ICanvas {
 
     cairo_surface_t* surface_;
     cairo_t* cr_;
+    std::vector<TextOverflow> overflows_;
 };
 
 }  // namespace velmora::ui

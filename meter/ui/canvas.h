@@ -42,9 +42,9 @@ struct RectF {
 };
 
 // DrawTextW flag sets: left / centre / right are single-line and vertically centred; the
-// tooltip set cuts the text with an ellipsis; top-left is one unclipped line from the
-// rectangle's top-left corner.
-enum class TextAlign { Left, Centre, Right, Tooltip, TopLeft };
+// tooltip set (left) and right-cut cut the text with an ellipsis when it is too long; top-left
+// is one unclipped line from the rectangle's top-left corner.
+enum class TextAlign { Left, Centre, Right, Tooltip, TopLeft, RightCut };
 
 enum class LineCap { Flat, Round, Triangle };
 

@@ -4,6 +4,7 @@
 // After objidl.h, which WIN32_LEAN_AND_MEAN leaves out.
 #include <gdiplus.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,8 @@ class SelectScope {
     HGDIOBJ old_;
 };
 
+constexpr float kPointsToDesignUnits = 96.0f / 72.0f;
+
 COLORREF Ref(Rgb c) {
     return RGB(c.r, c.g, c.b);
 }
@@ -58,6 +61,8 @@ UINT Flags(TextAlign align) {
             return DT_SINGLELINE | DT_VCENTER | DT_RIGHT;
         case TextAlign::Tooltip:
             return DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS;
+        case TextAlign::RightCut:
+            return DT_SINGLELINE | DT_VCENTER | DT_RIGHT | DT_END_ELLIPSIS;
         case TextAlign::TopLeft:
             return DT_SINGLELINE | DT_NOCLIP;
         case TextAlign::Left:
@@ -93,12 +98,22 @@ GpFontFamily* GaugeFontFamily() {
 
 }  // namespace
 
-GdiCanvas::GdiCanvas(HDC dc) : dc_(dc) {
+GdiCanvas::GdiCanvas(HDC dc, double scale) : dc_(dc), scale_(scale) {
     SetBkMode(dc_, TRANSPARENT);
+    SetGraphicsMode(dc_, GM_ADVANCED);
+    ScaleDc();
+}
+
+void GdiCanvas::ScaleDc() {
+    const auto s = static_cast<FLOAT>(scale_);
+    const XFORM transform{s, 0, 0, s, 0, 0};
+    SetWorldTransform(dc_, &transform);
 }
 
 GdiCanvas::~GdiCanvas() {
     EndVector();
+    // A copy from this DC would be transformed by its scale a second time.
+    ModifyWorldTransform(dc_, nullptr, MWT_IDENTITY);
 }
 
 void GdiCanvas::FillRect(const Rect& rect, Rgb colour) {
@@ -151,10 +166,16 @@ void GdiCanvas::BeginVector() {
     if (graphics_ != nullptr) {
         return;
     }
+    // GDI+ keeps a transform of its own; the DC's would be applied on top of it by some
+    // implementations (Wine's), so the DC goes back to device units for the span.
+    ModifyWorldTransform(dc_, nullptr, MWT_IDENTITY);
     GpGraphics* graphics = nullptr;
     if (gp::GdipCreateFromHDC(dc_, &graphics) != Gdiplus::Ok) {
+        ScaleDc();
         return;
     }
+    gp::GdipScaleWorldTransform(graphics, static_cast<float>(scale_), static_cast<float>(scale_),
+                                Gdiplus::MatrixOrderPrepend);
     gp::GdipSetSmoothingMode(graphics, Gdiplus::SmoothingModeAntiAlias);
     gp::GdipSetTextRenderingHint(graphics, Gdiplus::TextRenderingHintAntiAliasGridFit);
     graphics_ = graphics;
@@ -164,6 +185,7 @@ void GdiCanvas::EndVector() {
     if (graphics_ != nullptr) {
         gp::GdipDeleteGraphics(static_cast<GpGraphics*>(graphics_));
         graphics_ = nullptr;
+        ScaleDc();
     }
 }
 
@@ -207,10 +229,12 @@ void GdiCanvas::TextF(const RectF& layout, std::wstring_view text, Argb colour, 
     GpFont* font = nullptr;
     Gdiplus::GpSolidFill* brush = nullptr;
     GpStringFormat* format = nullptr;
+    // Points of the 96-dpi design, in design units: a point size would follow the screen's DPI
+    // a second time, on top of the scale.
     if (family != nullptr &&
-        gp::GdipCreateFont(family, points,
+        gp::GdipCreateFont(family, points * kPointsToDesignUnits,
                            bold ? Gdiplus::FontStyleBold : Gdiplus::FontStyleRegular,
-                           Gdiplus::UnitPoint, &font) == Gdiplus::Ok &&
+                           Gdiplus::UnitPixel, &font) == Gdiplus::Ok &&
         gp::GdipCreateSolidFill(Packed(colour), &brush) == Gdiplus::Ok &&
         gp::GdipCreateStringFormat(0, LANG_NEUTRAL, &format) == Gdiplus::Ok) {
         gp::GdipSetStringFormatAlign(format, Gdiplus::StringAlignmentCenter);
@@ -260,7 +284,8 @@ void GdiCanvas::GradientEllipse(const RectF& bounds, Argb centre, Argb surround,
     gp::GdipDeletePath(path);
 }
 
-void PaintBuffered(HWND hwnd, const std::function<void(ICanvas&, const Rect& client)>& paint) {
+void PaintBuffered(HWND hwnd, double scale,
+                   const std::function<void(ICanvas&, const Rect& client)>& paint) {
     PAINTSTRUCT ps{};
     const HDC dc = BeginPaint(hwnd, &ps);
     RECT client{};
@@ -269,8 +294,9 @@ void PaintBuffered(HWND hwnd, const std::function<void(ICanvas&, const Rect& cli
     const HBITMAP bitmap = CreateCompatibleBitmap(dc, client.right, client.bottom);
     const HGDIOBJ old = SelectObject(memory, bitmap);
     {
-        GdiCanvas canvas(memory);
-        paint(canvas, {client.left, client.top, client.right, client.bottom});
+        GdiCanvas canvas(memory, scale);
+        paint(canvas, {0, 0, static_cast<int>(std::lround(client.right / scale)),
+                       static_cast<int>(std::lround(client.bottom / scale))});
     }
     BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
     SelectObject(memory, old);

@@ -9,10 +9,12 @@
 namespace velmora::ui {
 
 // Draws on a device context with GDI, and with GDI+ between BeginVector and EndVector. Every
-// font, pen and brush is made for one call and deleted right after it.
+// font, pen and brush is made for one call and deleted right after it. Callers draw in design
+// units; `scale` (device pixels per unit) is applied by both GDI's and GDI+'s world transforms,
+// fonts included, so the picture is the same at every DPI.
 class GdiCanvas final : public ICanvas {
   public:
-    explicit GdiCanvas(HDC dc);
+    explicit GdiCanvas(HDC dc, double scale = 1.0);
     ~GdiCanvas() override;
     GdiCanvas(const GdiCanvas&) = delete;
     GdiCanvas& operator=(const GdiCanvas&) = delete;
@@ -36,12 +38,17 @@ class GdiCanvas final : public ICanvas {
                          float outlineWidth) override;
 
   private:
+    void ScaleDc();
+
     HDC dc_;
+    double scale_;
     void* graphics_ = nullptr;  // GpGraphics while a vector span is open
 };
 
-// Handles WM_PAINT: `paint` draws the whole client area on a memory bitmap, which is then
-// copied to the window in one go, so a repaint never flickers.
-void PaintBuffered(HWND hwnd, const std::function<void(ICanvas&, const Rect& client)>& paint);
+// Handles WM_PAINT: `paint` draws the whole client area (given in design units: the client
+// size over `scale`) on a memory bitmap, which is then copied to the window in one go, so a
+// repaint never flickers.
+void PaintBuffered(HWND hwnd, double scale,
+                   const std::function<void(ICanvas&, const Rect& client)>& paint);
 
 }  // namespace velmora::ui

@@ -14,6 +14,8 @@
 #include "servers/server_catalog.h"
 #include "ui/dashboard.h"
 #include "ui/gdi_canvas_win.h"
+#include "ui/screen_win.h"
+#include "ui/window_scale.h"
 
 namespace velmora::ui {
 namespace {
@@ -21,8 +23,10 @@ namespace {
 using namespace modulos::medicao;
 
 constexpr wchar_t kClassName[] = L"OBRIXKALDRA.MainForm";
-constexpr int kWidth = 360;
-constexpr int kHeight = 800;
+// The 96-dpi design: 360 x 800, 16 from the work area's bottom-right corner, corners of 18.
+constexpr Size kDesign{360, 800};
+constexpr int kMargin = 16;
+constexpr int kCorner = 18;
 // How long the closed window waits for a run to wind down before the process ends regardless.
 constexpr std::chrono::milliseconds kWorkerExitWait{2500};
 
@@ -32,6 +36,7 @@ struct MainWindowState {
         : hInstance(instance), run(catalog) {}
     HINSTANCE hInstance;
     HWND hwnd = nullptr;
+    double scale = 1.0;  // screen pixels per design unit
     WindowFields window;
     SharedRunState run;  // last: destroying it stops and joins a running worker first
 };
@@ -44,14 +49,18 @@ void InitRunState(MainWindowState& state) {
     state.run.notifier.invalidate = [&state] { InvalidateRect(state.hwnd, nullptr, FALSE); };
 }
 
-void LayoutHitRects(MainWindowState& state) {
-    RECT client{};
-    GetClientRect(state.hwnd, &client);
-    state.window.rects = ui::LayoutHitRects(client.right, client.bottom);
+// The rounded outline, at the window's current size.
+void ApplyShape(MainWindowState& state) {
+    RECT window{};
+    GetWindowRect(state.hwnd, &window);
+    const int corner = static_cast<int>(kCorner * state.scale + 0.5);
+    const HRGN region = CreateRoundRectRgn(0, 0, window.right - window.left + 1,
+                                           window.bottom - window.top + 1, corner, corner);
+    SetWindowRgn(state.hwnd, region, TRUE);  // the window owns the region from here
 }
 
 void Paint(MainWindowState& state) {
-    PaintBuffered(state.hwnd, [&state](ICanvas& canvas, const Rect& client) {
+    PaintBuffered(state.hwnd, state.scale, [&state](ICanvas& canvas, const Rect& client) {
         PaintDashboard(state.run, state.window, canvas, client);
     });
 }
@@ -83,18 +92,16 @@ void OnMeasurementDone(MainWindowState& state) {
 LRESULT HandleMessage(MainWindowState& state, UINT message, WPARAM wParam, LPARAM lParam) {
     const HWND hwnd = state.hwnd;
     switch (message) {
-        case WM_CREATE: {
-            const HRGN region = CreateRoundRectRgn(0, 0, kWidth + 1, kHeight + 1, 18, 18);
-            SetWindowRgn(hwnd, region, TRUE);
-            LayoutHitRects(state);
+        case WM_CREATE:
+            ApplyShape(state);
             return 0;
-        }
+        case WM_DPICHANGED:
+            state.scale = FollowDpiChange(hwnd, kDesign, kMargin, wParam, lParam).scale;
+            ApplyShape(state);
+            InvalidateRect(hwnd, nullptr, FALSE);
+            return 0;
         case WM_DESTROY:
             PostQuitMessage(0);
-            return 0;
-        case WM_SIZE:
-            LayoutHitRects(state);
-            InvalidateRect(hwnd, nullptr, FALSE);
             return 0;
         case WM_PAINT:
             Paint(state);
@@ -104,12 +111,15 @@ LRESULT HandleMessage(MainWindowState& state, UINT message, WPARAM wParam, LPARA
         case WM_NCHITTEST: {
             POINT p{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
             ScreenToClient(hwnd, &p);
-            return HitTest(state.window.rects, p.x, p.y) == NonClientHit::Caption ? HTCAPTION
-                                                                                  : HTCLIENT;
+            const Point at = ToDesign(p.x, p.y, state.scale);
+            return HitTest(state.window.rects, at.x, at.y) == NonClientHit::Caption ? HTCAPTION
+                                                                                    : HTCLIENT;
         }
         case WM_MOUSEMOVE: {
-            state.window.mouseX = static_cast<short>(LOWORD(lParam));
-            state.window.mouseY = static_cast<short>(HIWORD(lParam));
+            const Point at = ToDesign(static_cast<short>(LOWORD(lParam)),
+                                      static_cast<short>(HIWORD(lParam)), state.scale);
+            state.window.mouseX = at.x;
+            state.window.mouseY = at.y;
             TRACKMOUSEEVENT track{};
             track.cbSize = sizeof track;
             track.dwFlags = TME_LEAVE;
@@ -129,9 +139,12 @@ LRESULT HandleMessage(MainWindowState& state, UINT message, WPARAM wParam, LPARA
                 InvalidateRect(hwnd, nullptr, FALSE);
             }
             return 0;
-        case WM_LBUTTONUP:
-            OnClick(state, static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam)));
+        case WM_LBUTTONUP: {
+            const Point at = ToDesign(static_cast<short>(LOWORD(lParam)),
+                                      static_cast<short>(HIWORD(lParam)), state.scale);
+            OnClick(state, at.x, at.y);
             return 0;
+        }
         case WM_MEASUREMENT_PROGRESS:
             InvalidateRect(hwnd, nullptr, FALSE);
             return 0;
@@ -163,19 +176,6 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
     }
 }
 
-RECT WorkArea() {
-    RECT work{};
-    if (SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0)) {
-        return work;
-    }
-    MONITORINFO info{};
-    info.cbSize = sizeof info;
-    if (GetMonitorInfoW(MonitorFromPoint({0, 0}, MONITOR_DEFAULTTOPRIMARY), &info)) {
-        return info.rcWork;
-    }
-    return {0, 0, 0, 0};
-}
-
 }  // namespace
 
 int RunMainWindow(const ServerCatalog& catalog, HINSTANCE instance, int show) {
@@ -186,6 +186,7 @@ int RunMainWindow(const ServerCatalog& catalog, HINSTANCE instance, int show) {
     }
     MainWindowState state(instance, catalog);
     InitRunState(state);
+    state.window.rects = ui::LayoutHitRects(kDesign.width, kDesign.height);
 
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
@@ -198,10 +199,14 @@ int RunMainWindow(const ServerCatalog& catalog, HINSTANCE instance, int show) {
     windowClass.lpszClassName = kClassName;
     RegisterClassExW(&windowClass);
 
-    const RECT work = WorkArea();
+    const WindowPlacement placement = PlaceWindow(kDesign, ScreenDpi(), PrimaryWorkArea(), kMargin,
+                                                  WindowCorner::BottomRight);
+    state.scale = placement.scale;
+    const Rect& frame = placement.frame;
     const HWND hwnd = CreateWindowExW(WS_EX_APPWINDOW, kClassName, L"OBRIX KALDRA",
-                                      WS_POPUP | WS_VISIBLE, work.right - 376, work.bottom - 816,
-                                      kWidth, kHeight, nullptr, nullptr, instance, &state);
+                                      WS_POPUP | WS_VISIBLE, frame.left, frame.top,
+                                      frame.right - frame.left, frame.bottom - frame.top, nullptr,
+                                      nullptr, instance, &state);
     if (hwnd == nullptr) {
         return 0;
     }

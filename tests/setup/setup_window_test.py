@@ -3,7 +3,8 @@
 prefix copied from one freshly made template: a full install driven by clicks (options, files,
 shortcuts, registry), a second install refused while the meter runs and then repaired, the
 uninstaller started as Windows starts it, its self-delete, a user file that keeps the folder,
-and the command-line rule. Screenshots of every view are kept.
+and the command-line rule; then at 150 % on 1280 x 720 and 200 % on 1080p, whole on the screen
+with the design scaled as one. Screenshots of every view are kept.
 
   setup_window_test.py ARTIFACT_DIR WORK_DIR VELMORA-Setup.exe VELMORA.exe
 """
@@ -76,10 +77,11 @@ def make_template(env):
 
 
 class Window:
-    """The installer window on screen: its corner, screenshots and clicks in client pixels."""
+    """The installer window on screen: its corner, screenshots and clicks in design units."""
 
-    def __init__(self, env, title):
+    def __init__(self, env, title, screen=(1280, 1024), scale=1.0):
         self.env = env
+        self.scale = scale
         found = find_window(env, title, seconds=60)
         if not check(bool(found), "the window '%s' appears" % title):
             names = subprocess.run(["xdotool", "search", "--name", "."], env=env, capture_output=True,
@@ -87,24 +89,25 @@ class Window:
             print("      windows now:", [subprocess.run(["xdotool", "getwindowname", w], env=env,
                                                         capture_output=True, text=True).stdout.strip()
                                          for w in names])
-        self.x, self.y = (1280 - W) // 2, (1024 - H) // 2
+        w, h = round(W * scale), round(H * scale)
+        self.x, self.y = (screen[0] - w) // 2, (screen[1] - h) // 2
         placed = None
         for _ in range(20):
             placed = geometry(env, found[0]) if found else None
-            if placed == (self.x, self.y, W, H):
+            if placed == (self.x, self.y, w, h):
                 break
             time.sleep(0.3)
-        check(placed == (self.x, self.y, W, H), "520 x 420, centred on the screen (got %s)" % (placed,))
+        check(placed == (self.x, self.y, w, h), "%d x %d, centred on the screen (got %s)" % (w, h, placed))
         time.sleep(0.5)
 
     def shot(self, name):
         return gui.shoot(self.env, os.path.join(artifacts, name))
 
     def at(self, shot, cx, cy):
-        return pixel(shot, self.x + cx, self.y + cy)
+        return pixel(shot, self.x + int(cx * self.scale), self.y + int(cy * self.scale))
 
     def click(self, cx, cy):
-        click(self.env, self.x + cx, self.y + cy)
+        click(self.env, self.x + int(cx * self.scale), self.y + int(cy * self.scale))
 
     def bar_full(self):
         return self.at(self.shot("setup-progress.png"), 488, 325) == YELLOW
@@ -282,6 +285,23 @@ try:
     except subprocess.TimeoutExpired:
         check(False, "and the window closes by itself (success)")
     check(os.path.isdir(os.path.join(p.c, "GRUPOORVANE")) is False, "nothing was created")
+
+    # --- Scaled screens: the whole design, scaled as one ----------------------------------------
+    for dpi, width, height, scale in ((144, 1280, 720, 1.5), (192, 1920, 1080, 2.0)):
+        server, screen_env = start_xvfb(width, height)
+        try:
+            p = Prefix(template, dict(screen_env, **{k: env[k] for k in ("WINEDEBUG", "WINEARCH", "WINEDLLOVERRIDES")}))
+            prefixes.append(p)
+            subprocess.run(["wine", "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t",
+                            "REG_DWORD", "/d", str(dpi), "/f"], env=p.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            app = p.start(setup_exe)
+            win = Window(p.env, "VELMORA — Instalador", screen=(width, height), scale=scale)
+            install_view_checks(win, win.shot("setup-%ddpi-%dx%d.png" % (dpi, width, height)), ticked=True)
+            app.kill()
+            p.close()
+        finally:
+            server.kill()
 finally:
     for p in prefixes:
         p.close()

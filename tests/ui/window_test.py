@@ -2,7 +2,9 @@
 """VELMORA.exe whole, under Wine on a private X server: the window appears at the bottom-right
 of the work area with its colours in place, "INICIAR TESTE" starts a run (which, in the tests'
 network namespace with no servers, ends in an error that frees the button again), the history
-file exists beside the program, and the close glyph ends the program. Screenshots are kept.
+file exists beside the program, and the close glyph ends the program. Then, at 100, 125, 150
+and 200 % on a 1080p screen and at 100 % on 1366 x 768 and 1280 x 720, the window opens whole
+on the screen with the design scaled as one. Screenshots are kept.
 
   window_test.py ARTIFACT_DIR WINE_RUN VELMORA.exe
 """
@@ -18,6 +20,57 @@ require("Xvfb", "xdotool", "import", "convert")
 
 def shoot(name):
     return gui.shoot(env, os.path.join(artifacts, name))
+
+
+def set_dpi(dpi):
+    subprocess.run([wine_run, "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
+                    "/d", str(dpi), "/f"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run([wine_run, "--stop"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def settled_geometry(screen_env, window):
+    """The window's geometry once two readings half a second apart agree (Wine maps, then moves)."""
+    last = None
+    for _ in range(20):
+        time.sleep(0.5)
+        now = geometry(screen_env, window)
+        if now == last:
+            break
+        last = now
+    return last
+
+
+def opens_whole(dpi, width, height):
+    """The meter at `dpi` on a width x height screen (Wine's work area is the whole screen): inside
+    it, the 360 x 800 design scaled as one, its painting following the same scale."""
+    name = "%d dpi on %d x %d" % (dpi, width, height)
+    set_dpi(dpi)
+    server, screen_env = start_xvfb(width, height)
+    program = None
+    try:
+        program = subprocess.Popen([wine_run, exe], env=screen_env, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        found = find_window(screen_env, "OBRIX KALDRA")
+        if not check(bool(found), name + ": the window appears"):
+            return
+        x, y, w, h = settled_geometry(screen_env, found[0])
+        check(x >= 0 and y >= 0 and x + w <= width and y + h <= height,
+              "%s: the window (%d, %d, %d x %d) lies on the screen" % (name, x, y, w, h))
+        scale = w / 360
+        check(abs(h - 800 * scale) <= 2, "%s: the design's proportions (scale %.3f)" % (name, scale))
+        if dpi > 96 and height >= 800 * dpi / 96 + 32:
+            check(abs(scale - dpi / 96) < 0.01, "%s: scaled for the DPI" % name)
+        time.sleep(1)
+        shot = gui.shoot(screen_env, os.path.join(artifacts, "velmora-%ddpi-%dx%d.png" % (dpi, width, height)))
+        at = lambda dx, dy: (x + int(dx * scale), y + int(dy * scale))  # noqa: E731
+        check(pixel(shot, *at(30, 713)) == (255, 208, 0), name + ": INICIAR TESTE where the scaled design puts it")
+        check(pixel(shot, *at(30, 765)) == (26, 26, 26), name + ": HISTÓRICO where the scaled design puts it")
+        check(pixel(shot, *at(250, 70)) == (18, 18, 18), name + ": header band")
+    finally:
+        if program and program.poll() is None:
+            program.kill()
+        subprocess.run([wine_run, "--stop"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        server.kill()
 
 
 os.makedirs(artifacts, exist_ok=True)
@@ -94,6 +147,13 @@ finally:
         app.kill()
     subprocess.run([wine_run, "--stop"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     xvfb.kill()
+
+try:
+    for dpi, width, height in ((96, 1920, 1080), (120, 1920, 1080), (144, 1920, 1080), (192, 1920, 1080),
+                               (96, 1366, 768), (96, 1280, 720)):
+        opens_whole(dpi, width, height)
+finally:
+    set_dpi(96)  # the prefix is shared with the tests that follow
     # Leave a warm server (without a display) for the tests that follow.
     # (Daemons keep whatever output they inherit open: never hand them a pipe.)
     subprocess.run([wine_run, "--warm"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
