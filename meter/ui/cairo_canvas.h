@@ -11,13 +11,6 @@ typedef struct _cairo_surface cairo_surface_t;
 
 namespace velmora::ui {
 
-// A text wider than the box it is drawn in (design units), as measured at the canvas's scale.
-struct TextOverflow {
-    std::string text;
-    double width = 0;
-    double room = 0;
-};
-
 // Draws the dashboard with Cairo on Linux: into an image for PNGs and tests. Text uses the face
 // that fontconfig finds closest to "Segoe UI". Callers draw in design units; the image is
 // `scale` times their size.

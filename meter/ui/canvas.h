@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace velmora::ui {
@@ -47,6 +48,13 @@ struct RectF {
 enum class TextAlign { Left, Centre, Right, Tooltip, TopLeft, RightCut };
 
 enum class LineCap { Flat, Round, Triangle };
+
+// A text wider than the box it is drawn in (design units), as a canvas measured it at its scale.
+struct TextOverflow {
+    std::string text;  // UTF-8
+    double width = 0;
+    double room = 0;
+};
 
 class ICanvas {
   public:

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "common/unique_handle.h"
 
 namespace velmora::ui {
@@ -147,6 +148,16 @@ void GdiCanvas::Text(const Rect& rect, std::wstring_view text, Rgb colour, int h
     SetTextColor(dc_, Ref(colour));
     SetBkMode(dc_, TRANSPARENT);
     RECT r = Win(rect);
+    if (measuring_ && (align == TextAlign::Left || align == TextAlign::Centre ||
+                       align == TextAlign::Right)) {
+        RECT needed{};
+        DrawTextW(dc_, text.data(), static_cast<int>(text.size()), &needed,
+                  DT_SINGLELINE | DT_CALCRECT);
+        if (needed.right > rect.right - rect.left) {
+            overflows_.push_back({WideToUtf8(text), static_cast<double>(needed.right),
+                                  static_cast<double>(rect.right - rect.left)});
+        }
+    }
     DrawTextW(dc_, text.data(), static_cast<int>(text.size()), &r, Flags(align));
 }
 
@@ -241,6 +252,16 @@ void GdiCanvas::TextF(const RectF& layout, std::wstring_view text, Argb colour, 
         gp::GdipSetStringFormatLineAlign(format, Gdiplus::StringAlignmentCenter);
         const Gdiplus::RectF box(layout.x, layout.y, layout.width, layout.height);
         const std::wstring copy(text);
+        if (measuring_) {
+            const Gdiplus::RectF unbounded(0, 0, 0, 0);
+            Gdiplus::RectF needed;
+            if (gp::GdipMeasureString(graphics, copy.c_str(), static_cast<INT>(copy.size()), font,
+                                      &unbounded, format, &needed, nullptr,
+                                      nullptr) == Gdiplus::Ok &&
+                needed.Width > layout.width + 0.5f) {
+                overflows_.push_back({WideToUtf8(text), needed.Width, layout.width});
+            }
+        }
         gp::GdipDrawString(graphics, copy.c_str(), static_cast<INT>(copy.size()), font, &box,
                            format, brush);
     }

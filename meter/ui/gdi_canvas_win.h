@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <vector>
 
 #include "ui/canvas.h"
 
@@ -37,11 +38,18 @@ class GdiCanvas final : public ICanvas {
     void GradientEllipse(const RectF& bounds, Argb centre, Argb surround, Argb outline,
                          float outlineWidth) override;
 
+    // From now on, measures every single-line text against its box as the fonts render at this
+    // scale (texts that are cut with an ellipsis or unclipped by design are not measured).
+    void MeasureTexts() { measuring_ = true; }
+    const std::vector<TextOverflow>& Overflows() const { return overflows_; }
+
   private:
     void ScaleDc();
 
     HDC dc_;
     double scale_;
+    bool measuring_ = false;
+    std::vector<TextOverflow> overflows_;
     void* graphics_ = nullptr;  // GpGraphics while a vector span is open
 };
 

@@ -4,10 +4,10 @@
 #include <filesystem>
 #include <numbers>
 
-#include "setup/installer_flow.h"
 #include "servers/server_catalog.h"
 #include "ui/cairo_canvas.h"
 #include "ui/dashboard_samples.h"
+#include "ui/scaled_views.h"
 
 namespace velmora::ui {
 namespace {
@@ -64,48 +64,13 @@ TEST(CairoDashboard, TheActiveArcFollowsTheShownSpeed) {
     EXPECT_LT(Painted("download").At(fx, fy).g, 100);
 }
 
-std::string Describe(const std::vector<TextOverflow>& overflows) {
-    std::string out;
-    for (const TextOverflow& o : overflows) {
-        out += " \"" + o.text + "\" " + std::to_string(o.width) + " > " + std::to_string(o.room);
-    }
-    return out;
-}
-
-// Every text fits its box at 100, 125, 150 and 200 %, as the font renders at that size: the
-// meter in each phase (with the widest speed the gauge shows and a long server location) and
-// the installer's screens.
+// Every text fits its box at every scale, as Cairo's font renders at that size.
 TEST(CairoDashboard, EveryTextFitsItsBoxAtEveryScale) {
-    const modulos::medicao::ServerCatalog catalog = modulos::medicao::BuildServerCatalog();
-    for (const double scale : {1.0, 1.25, 1.5, 2.0}) {
-        for (const std::string scene : {"idle", "running", "download", "upload", "done", "error"}) {
-            modulos::medicao::SharedRunState state(catalog);
-            WindowFields window{LayoutHitRects(360, 800)};
-            ASSERT_TRUE(StageSampleScene(scene, state, window));
-            if (scene == "download") {
-                state.downloadMbps.exchange(1500.0);
-            } else if (scene == "done") {
-                std::lock_guard lock(state.mutex);
-                state.serverLocation = L"Rio de Janeiro / RJ (2345 km)";
-            }
-            CairoCanvas canvas(360, 800, scale);
-            PaintDashboard(state, window, canvas, {0, 0, 360, 800});
-            EXPECT_TRUE(canvas.Overflows().empty())
-                << scene << " at " << scale << ":" << Describe(canvas.Overflows());
-        }
-        for (const bool uninstall : {false, true}) {
-            setup::InstallerView view = setup::InitialView(uninstall);
-            for (const int percent : {0, 40, 100}) {
-                setup::ApplyProgress(view, uninstall ? L"Removendo atalhos..." : L"Copiando arquivos...",
-                                     percent);
-                CairoCanvas canvas(setup::kWindowWidth, setup::kWindowHeight, scale);
-                setup::PaintInstaller(canvas, view, setup::kWindowWidth, setup::kWindowHeight);
-                EXPECT_TRUE(canvas.Overflows().empty())
-                    << (uninstall ? "uninstaller" : "installer") << " at " << percent << " %, "
-                    << scale << ":" << Describe(canvas.Overflows());
-            }
-        }
-    }
+    test::ForEachScaledView([](const test::ScaledView& view) {
+        CairoCanvas canvas(view.width, view.height, view.scale);
+        view.paint(canvas);
+        EXPECT_TRUE(canvas.Overflows().empty()) << view.name << ":" << test::Describe(canvas.Overflows());
+    });
 }
 
 }  // namespace

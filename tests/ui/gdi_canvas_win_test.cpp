@@ -11,6 +11,7 @@
 
 #include "servers/server_catalog.h"
 #include "ui/dashboard.h"
+#include "ui/scaled_views.h"
 
 namespace velmora::ui {
 namespace {
@@ -31,6 +32,33 @@ void PaintFrames(modulos::medicao::SharedRunState& state, const WindowFields& wi
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
+}
+
+// Every text fits its box at every scale, as the system's fonts render at that size (under Wine,
+// Liberation Sans stands in for Segoe UI).
+TEST(GdiCanvas, EveryTextFitsItsBoxAtEveryScale) {
+    Gdiplus::GdiplusStartupInput input;
+    ULONG_PTR token = 0;
+    Gdiplus::GdiplusStartup(&token, &input, nullptr);
+    test::ForEachScaledView([](const test::ScaledView& view) {
+        const HDC screen = GetDC(nullptr);
+        const HDC memory = CreateCompatibleDC(screen);
+        const HBITMAP bitmap = CreateCompatibleBitmap(screen, static_cast<int>(view.width * view.scale),
+                                                      static_cast<int>(view.height * view.scale));
+        const HGDIOBJ old = SelectObject(memory, bitmap);
+        {
+            GdiCanvas canvas(memory, view.scale);
+            canvas.MeasureTexts();
+            view.paint(canvas);
+            EXPECT_TRUE(canvas.Overflows().empty())
+                << view.name << ":" << test::Describe(canvas.Overflows());
+        }
+        SelectObject(memory, old);
+        DeleteObject(bitmap);
+        DeleteDC(memory);
+        ReleaseDC(nullptr, screen);
+    });
+    Gdiplus::GdiplusShutdown(token);
 }
 
 // How many more GDI objects the process could make now: objects leaked by painting use up the
