@@ -17,9 +17,10 @@ exec unshare --net --mount --propagation private -- bash -c '
     shift
     ip link set lo up
     # Loopback would let every connection queue megabytes in its socket buffers; a real link
-    # holds far less in flight. Upload bytes count once the transport has taken them, so these
-    # queues would blur upload figures against a paced server. The benchmarks keep the
-    # defaults (VELMORA_LOOPBACK_BUFFERS=default).
+    # holds far less in flight. The Windows build counts upload bytes once WinHTTP has taken
+    # them (it cannot see what the server acknowledged), so these queues would blur its upload
+    # figures against a paced server. The benchmarks keep the defaults
+    # (VELMORA_LOOPBACK_BUFFERS=default).
     if [ "${VELMORA_LOOPBACK_BUFFERS:-}" != default ]; then
         sysctl -q -w net.ipv4.tcp_rmem="4096 131072 262144" net.ipv4.tcp_wmem="4096 16384 262144"
     fi

@@ -1,5 +1,6 @@
 #include "measurement/measurement_run.h"
 
+#include <algorithm>
 #include <atomic>
 #include <numeric>
 #include <stdexcept>
@@ -44,6 +45,7 @@ std::unique_ptr<ISpeedProtocol> MakeProtocol(const RunSettings& settings,
 struct PhaseOutcome {
     bool stopped = false;
     std::vector<double> liveValues;
+    std::vector<double> loadedProbes;  // ms
     std::uint64_t warmBytes = 0;
     Clock::time_point start;
     Clock::time_point warmEnd;  // when warmBytes was read
@@ -244,7 +246,9 @@ class Run {
 
             if (now - lastProbe >= settings_.probeInterval) {
                 try {
-                    latency.exchange(SmoothLoadedLatency(latency.load(), LoadedLatency()));
+                    const double probe = LoadedLatency();
+                    outcome.loadedProbes.push_back(probe);
+                    latency.exchange(SmoothLoadedLatency(latency.load(), probe));
                 } catch (const std::exception&) {
                     // A probe that fails under load leaves the value as it was.
                 }
@@ -286,6 +290,9 @@ class Run {
             }
         }
         state_.downloadMbps.exchange(final);
+        if (!phase.loadedProbes.empty()) {
+            state_.downloadLatencyMs.exchange(PhaseLoadedLatency(phase.loadedProbes));
+        }
         if (state_.downloadLatencyMs.load() <= 0.0) {
             state_.downloadLatencyMs.exchange(state_.idleLatencyMs.load());
         }
@@ -309,6 +316,9 @@ class Run {
             }
         }
         state_.uploadMbps.exchange(final);
+        if (!phase.loadedProbes.empty()) {
+            state_.uploadLatencyMs.exchange(PhaseLoadedLatency(phase.loadedProbes));
+        }
         if (state_.uploadLatencyMs.load() <= 0.0) {
             state_.uploadLatencyMs.exchange(
                 std::max(state_.downloadLatencyMs.load(), state_.idleLatencyMs.load()));
@@ -333,6 +343,19 @@ double SmoothLoadedLatency(double previousMs, double probeMs) {
         return RoundLatency(previousMs + kLatencySmoothing * (probeMs - previousMs));
     }
     return RoundLatency(probeMs);
+}
+
+double PhaseLoadedLatency(std::vector<double> probesMs) {
+    if (probesMs.empty()) {
+        return 0.0;
+    }
+    const auto middle = probesMs.begin() + static_cast<std::ptrdiff_t>(probesMs.size() / 2);
+    std::nth_element(probesMs.begin(), middle, probesMs.end());
+    double median = *middle;
+    if (probesMs.size() % 2 == 0) {
+        median = (median + *std::max_element(probesMs.begin(), middle)) / 2.0;
+    }
+    return RoundLatency(median);
 }
 
 int TargetStreams(const PhaseTiming& timing, std::chrono::nanoseconds elapsed) {

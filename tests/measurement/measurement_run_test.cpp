@@ -246,6 +246,19 @@ TEST_F(MeasurementRunTest, StreamsGrowAtTheirSteps) {
     check(protocol->UploadStarts(), settings.upload);
 }
 
+TEST_F(MeasurementRunTest, EachPhaseReportsTheMedianOfItsLoadedProbes) {
+    // A queue that is full two probes in three: the smoothed value swings between about 55 and
+    // 77 ms and ends wherever the last probes left it; the phase's figure is its typical 90 ms.
+    auto probes = std::make_shared<std::atomic<int>>(0);
+    settings.loadedLatency = [probes](const std::wstring&) {
+        return probes->fetch_add(1) % 3 == 0 ? 30.0 : 90.0;
+    };
+    RunHere();
+    EXPECT_EQ(state.downloadLatencyMs.load(), 90.0);
+    EXPECT_EQ(state.uploadLatencyMs.load(), 90.0);
+    EXPECT_EQ(PhaseLoadedLatency({30, 90, 60, 70}), 65.0);
+}
+
 TEST_F(MeasurementRunTest, LoadedLatencyFallsBackWhenNoProbeSucceeds) {
     settings.loadedLatency = [](const std::wstring&) -> double {
         throw std::runtime_error("Não foi possível medir a latência TCP.");
