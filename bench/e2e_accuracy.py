@@ -55,21 +55,24 @@ def main():
     print("Throughput in Mbit/s; expected = rate x 1448/1514 (TCP goodput of a tbf-shaped link);")
     print("ratios against the expected goodput. Latency in ms: VELMORA's idle, under download, under upload.")
     print()
-    print("%-10s %-4s %8s %8s %6s %8s %6s %8s %6s %8s %6s | %5s %5s %6s %11s %11s" % (
-        "link", "dir", "expected", "VELMORA", "ratio", "Wine", "ratio", "curl", "ratio", "iperf3", "ratio",
+    print("%-10s %-4s %8s %8s %6s %11s %8s %6s %8s %6s %8s %6s | %5s %5s %6s %11s %11s" % (
+        "link", "dir", "expected", "VELMORA", "ratio", "live", "Wine", "ratio", "curl", "ratio", "iperf3", "ratio",
         "RTT", "idle", "TCP", "load/probe", "Wine l/p"))
     for row in rows:
         record = row["record"] or {}
         wine_record = row.get("wine") or {}
         link = "%g/%g@%g" % (row["down"], row["up"], row["rtt"])
-        for direction, rate, key, curl, iperf, loaded in (
-                ("down", row["down"], "downloadMbps", row.get("curl_down"), row.get("iperf_down"), "downloadLatencyMs"),
-                ("up", row["up"], "uploadMbps", row.get("curl_up"), row.get("iperf_up"), "uploadLatencyMs")):
+        for direction, rate, key, curl, iperf, loaded, samples in (
+                ("down", row["down"], "downloadMbps", row.get("curl_down"), row.get("iperf_down"), "downloadLatencyMs",
+                 "downloadSamples"),
+                ("up", row["up"], "uploadMbps", row.get("curl_up"), row.get("iperf_up"), "uploadLatencyMs",
+                 "uploadSamples")):
             want = scenarios.expected_goodput(rate)
             mine = record.get(key)
             wine = wine_record.get(key)
-            print("%-10s %-4s %8.2f %s %s %s %s %s %s %s %s | %5g %5s %6s %11s %11s" % (
+            print("%-10s %-4s %8.2f %s %s %11s %s %s %s %s %s %s | %5g %5s %6s %11s %11s" % (
                 link if direction == "down" else "", direction, want, figure(mine), ratio(mine, want),
+                live_range(record.get(samples), want),
                 figure(wine), ratio(wine, want), figure(curl), ratio(curl, want), figure(iperf), ratio(iperf, want),
                 row["rtt"], record.get("idleLatencyMs", "n/a") if direction == "down" else "",
                 "%.2f" % row["connect_ms"] if direction == "down" and row.get("connect_ms") else "",
@@ -77,9 +80,17 @@ def main():
                 loaded_pair(wine_record.get(loaded), row.get("wine_probe", {}).get(direction))))
     print()
     print("VELMORA = velmora-cli (libcurl); Wine = velmora-cli.exe under Wine (WinHTTP). Idle is VELMORA's.")
+    print("live = the range of VELMORA's last live values (the chart's, before the final figure), as ratios.")
     print("TCP = median of 10 plain TCP handshakes to the edge from Python (the path's own RTT). load/probe =")
     print("the program's latency under that load / the median handshake of an independent probe during the")
     print("same run (every 250 ms, from 5 s into each direction's load).")
+
+
+def live_range(samples, want):
+    live = (samples or [])[:-1]
+    if not live:
+        return "n/a"
+    return "%.3f-%.3f" % (min(live) / want, max(live) / want)
 
 
 def loaded_pair(mine, probe):
