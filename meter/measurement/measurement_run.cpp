@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <future>
+#include <system_error>
 #include <numeric>
 #include <stdexcept>
 #include <vector>
@@ -187,6 +189,23 @@ class Run {
         Clock::time_point previousTime = outcome.start;
         Clock::time_point lastProbe = outcome.start;
         std::vector<double> samples;
+        // The loaded-latency probe in flight. Through a full queue it takes several round trips
+        // (seconds on a slow uplink); on the tick thread it held the ticks, and the live values
+        // then rested on two or three samples.
+        std::future<double> probe;
+        const auto takeProbe = [&](bool wait) {
+            if (!probe.valid() ||
+                (!wait && probe.wait_for(std::chrono::seconds(0)) != std::future_status::ready)) {
+                return;
+            }
+            try {
+                const double ms = probe.get();
+                outcome.loadedProbes.push_back(ms);
+                latency.exchange(SmoothLoadedLatency(latency.load(), ms));
+            } catch (const std::exception&) {
+                // A probe that fails under load leaves the value as it was.
+            }
+        };
 
         for (;;) {
             const Clock::time_point tickStart = Clock::now();
@@ -244,18 +263,18 @@ class Run {
             }
             outcome.liveValues.push_back(live);
 
-            if (now - lastProbe >= settings_.probeInterval) {
+            takeProbe(false);
+            if (!probe.valid() && now - lastProbe >= settings_.probeInterval) {
                 try {
-                    const double probe = LoadedLatency();
-                    outcome.loadedProbes.push_back(probe);
-                    latency.exchange(SmoothLoadedLatency(latency.load(), probe));
-                } catch (const std::exception&) {
-                    // A probe that fails under load leaves the value as it was.
+                    probe = std::async(std::launch::async, [this] { return LoadedLatency(); });
+                } catch (const std::system_error&) {
+                    // No thread for it now: the next tick tries again.
                 }
                 lastProbe = now;
             }
             Post(WM_MEASUREMENT_PROGRESS);
         }
+        takeProbe(true);  // still under load: the streams stop after it
         // The streams wind down on their own while the run goes on; they are joined at its end.
         RunResources::StopAll(streams);
         return outcome;
