@@ -22,7 +22,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-
 // One scale's frame time in milliseconds.
 double FrameMs(modulos::medicao::SharedRunState& state, const ui::WindowFields& window,
                double scale) {
@@ -75,9 +74,10 @@ int main() {
     const char* how = "Cairo";
 #endif
     for (const double scale : {1.0, 1.5, 2.0}) {
-        std::printf("PaintDashboard (%s, download scene) at %3.0f %% (%d x %d): %.2f ms per frame\n",
-                    how, scale * 100, static_cast<int>(360 * scale + 0.5),
-                    static_cast<int>(800 * scale + 0.5), FrameMs(state, window, scale));
+        std::printf(
+            "PaintDashboard (%s, download scene) at %3.0f %% (%d x %d): %.2f ms per frame\n", how,
+            scale * 100, static_cast<int>(360 * scale + 0.5), static_cast<int>(800 * scale + 0.5),
+            FrameMs(state, window, scale));
     }
 #ifdef _WIN32
     Gdiplus::GdiplusShutdown(token);

@@ -27,7 +27,7 @@ constexpr ui::Size kDesign{kWindowWidth, kWindowHeight};
 struct InstallerState {
     HINSTANCE hInstance = nullptr;
     HWND hwnd = nullptr;
-    double scale = 1.0;  // screen pixels per design unit; window thread only
+    double scale = 1.0;                  // screen pixels per design unit; window thread only
     std::atomic<bool> windowOpen{true};  // false once the message loop has ended
     // The job thread writes the view through SetProgress, the window thread reads it to paint
     // and to decide clicks: every access holds the lock.

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <future>
-#include <system_error>
 #include <numeric>
 #include <stdexcept>
+#include <system_error>
 #include <vector>
 
 #include "measurement/consolidation.h"

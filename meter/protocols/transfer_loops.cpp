@@ -19,7 +19,8 @@ bool Exchange(const HttpHandle& request, std::wstring_view headers, std::uint32_
 // acknowledged, the bytes count when taken.
 class UploadCredit {
   public:
-    UploadCredit(const HttpHandle& request, ByteCounter& bytes) : request_(request), bytes_(bytes) {}
+    UploadCredit(const HttpHandle& request, ByteCounter& bytes)
+        : request_(request), bytes_(bytes) {}
 
     void Taken(std::uint64_t taken) {
         std::size_t queued = 0;

@@ -148,8 +148,8 @@ void GdiCanvas::Text(const Rect& rect, std::wstring_view text, Rgb colour, int h
     SetTextColor(dc_, Ref(colour));
     SetBkMode(dc_, TRANSPARENT);
     RECT r = Win(rect);
-    if (measuring_ && (align == TextAlign::Left || align == TextAlign::Centre ||
-                       align == TextAlign::Right)) {
+    if (measuring_ &&
+        (align == TextAlign::Left || align == TextAlign::Centre || align == TextAlign::Right)) {
         RECT needed{};
         DrawTextW(dc_, text.data(), static_cast<int>(text.size()), &needed,
                   DT_SINGLELINE | DT_CALCRECT);

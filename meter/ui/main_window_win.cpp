@@ -199,14 +199,13 @@ int RunMainWindow(const ServerCatalog& catalog, HINSTANCE instance, int show) {
     windowClass.lpszClassName = kClassName;
     RegisterClassExW(&windowClass);
 
-    const WindowPlacement placement = PlaceWindow(kDesign, ScreenDpi(), PrimaryWorkArea(), kMargin,
-                                                  WindowCorner::BottomRight);
+    const WindowPlacement placement =
+        PlaceWindow(kDesign, ScreenDpi(), PrimaryWorkArea(), kMargin, WindowCorner::BottomRight);
     state.scale = placement.scale;
     const Rect& frame = placement.frame;
-    const HWND hwnd = CreateWindowExW(WS_EX_APPWINDOW, kClassName, L"OBRIX KALDRA",
-                                      WS_POPUP | WS_VISIBLE, frame.left, frame.top,
-                                      frame.right - frame.left, frame.bottom - frame.top, nullptr,
-                                      nullptr, instance, &state);
+    const HWND hwnd = CreateWindowExW(
+        WS_EX_APPWINDOW, kClassName, L"OBRIX KALDRA", WS_POPUP | WS_VISIBLE, frame.left, frame.top,
+        frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, &state);
     if (hwnd == nullptr) {
         return 0;
     }

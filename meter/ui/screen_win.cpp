@@ -41,10 +41,10 @@ WindowPlacement FollowDpiChange(HWND hwnd, Size design, int margin, WPARAM wPara
     WindowPlacement placement =
         PlaceWindow(design, HIWORD(wParam), work, margin, WindowCorner::Centre);
     const Rect& size = placement.frame;
-    placement.frame = KeepInside({suggested.left, suggested.top,
-                                  suggested.left + size.right - size.left,
-                                  suggested.top + size.bottom - size.top},
-                                 work);
+    placement.frame =
+        KeepInside({suggested.left, suggested.top, suggested.left + size.right - size.left,
+                    suggested.top + size.bottom - size.top},
+                   work);
     const Rect& frame = placement.frame;
     SetWindowPos(hwnd, nullptr, frame.left, frame.top, frame.right - frame.left,
                  frame.bottom - frame.top, SWP_NOZORDER | SWP_NOACTIVATE);

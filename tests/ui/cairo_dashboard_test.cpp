@@ -69,7 +69,8 @@ TEST(CairoDashboard, EveryTextFitsItsBoxAtEveryScale) {
     test::ForEachScaledView([](const test::ScaledView& view) {
         CairoCanvas canvas(view.width, view.height, view.scale);
         view.paint(canvas);
-        EXPECT_TRUE(canvas.Overflows().empty()) << view.name << ":" << test::Describe(canvas.Overflows());
+        EXPECT_TRUE(canvas.Overflows().empty())
+            << view.name << ":" << test::Describe(canvas.Overflows());
     });
 }
 

@@ -43,8 +43,9 @@ TEST(GdiCanvas, EveryTextFitsItsBoxAtEveryScale) {
     test::ForEachScaledView([](const test::ScaledView& view) {
         const HDC screen = GetDC(nullptr);
         const HDC memory = CreateCompatibleDC(screen);
-        const HBITMAP bitmap = CreateCompatibleBitmap(screen, static_cast<int>(view.width * view.scale),
-                                                      static_cast<int>(view.height * view.scale));
+        const HBITMAP bitmap =
+            CreateCompatibleBitmap(screen, static_cast<int>(view.width * view.scale),
+                                   static_cast<int>(view.height * view.scale));
         const HGDIOBJ old = SelectObject(memory, bitmap);
         {
             GdiCanvas canvas(memory, view.scale);

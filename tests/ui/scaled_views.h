@@ -17,7 +17,7 @@ namespace velmora::ui::test {
 struct ScaledView {
     std::string name;
     double scale;
-    int width, height;                      // design units
+    int width, height;  // design units
     std::function<void(ICanvas&)> paint;
 };
 

@@ -12,12 +12,13 @@ struct PlacementCase {
     Rect work;
     int margin;
     WindowCorner corner;
-    double scale;      // expected
-    Rect frame;        // expected
+    double scale;  // expected
+    Rect frame;    // expected
 };
 
 // The meter (360 x 800, 16 from the corner) and the installer (520 x 420, centred) on the
 // desktops our users have, with a 48-pixel taskbar at the bottom.
+// clang-format off
 const PlacementCase kCases[] = {
     {"meter, 1080p at 100 %", {360, 800}, 96, {0, 0, 1920, 1032}, 16, WindowCorner::BottomRight,
      1.0, {1544, 216, 1904, 1016}},
@@ -38,6 +39,7 @@ const PlacementCase kCases[] = {
     {"installer, a second monitor left of the first", {520, 420}, 96, {-1280, 0, 0, 1024}, 0,
      WindowCorner::Centre, 1.0, {-900, 302, -380, 722}},
 };
+// clang-format on
 
 TEST(PlaceWindow, WholeOnTheWorkAreaAtEveryScale) {
     for (const PlacementCase& c : kCases) {
