@@ -7,8 +7,8 @@
 #include <memory>
 #include <stop_token>
 #include <string>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "identification/connection_info.h"
 #include "measurement/run_state.h"
