@@ -19,7 +19,7 @@
 #include "history/history_platform.h"
 #include "history/history_reader.h"
 #include "history/history_report.h"
-#include "measurement/tcp_connect.h"
+#include "net/tcp_connect.h"
 #include "record_formats.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <vector>
 
 namespace velmora {
 namespace {
@@ -163,6 +164,33 @@ std::wstring FormatFixed(double value, int decimals) {
         return L"0";
     }
     return std::wstring(buffer, end);
+}
+
+std::wstring TrimWhitespace(const std::wstring& text) {
+    constexpr wchar_t kBlank[] = L"\r\n \t";
+    const std::size_t first = text.find_first_not_of(kBlank);
+    if (first == std::wstring::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(kBlank) - first + 1);
+}
+
+std::vector<std::wstring> SplitTrimmedLines(const std::wstring& text) {
+    std::vector<std::wstring> lines;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t end = text.find_first_of(L"\r\n", pos);
+        std::wstring line =
+            TrimWhitespace(text.substr(pos, end == std::wstring::npos ? end : end - pos));
+        if (!line.empty()) {
+            lines.push_back(std::move(line));
+        }
+        if (end == std::wstring::npos) {
+            break;
+        }
+        pos = end + 1;
+    }
+    return lines;
 }
 
 }  // namespace velmora

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velmora {
 
@@ -21,6 +22,12 @@ inline constexpr std::size_t kMaxServerTextChars = 256;
 // U+FFFF, which XML forbids, are dropped; the rest is cut to `maxChars` code units without
 // splitting a surrogate pair.
 std::wstring CleanServerText(std::wstring_view text, std::size_t maxChars = kMaxServerTextChars);
+
+// Removes CR, LF, space and tab from both ends.
+std::wstring TrimWhitespace(const std::wstring& text);
+
+// Lines split at CR or LF, each trimmed; empty lines are dropped.
+std::vector<std::wstring> SplitTrimmedLines(const std::wstring& text);
 
 // Fixed notation with exactly `decimals` digits after a "." whatever the locale, no grouping;
 // 0 decimals gives the rounded whole number.

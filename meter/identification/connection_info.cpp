@@ -3,6 +3,8 @@
 #include <charconv>
 #include <string>
 
+#include "common/text.h"
+
 namespace velmora::modulos::medicao {
 namespace {
 
@@ -67,37 +69,40 @@ double JsonNumberField(const std::wstring& text, const std::wstring& key) {
     return value;
 }
 
-ConnectionInfo LookupConnectionInfo(const protocolos::HttpEndpoint& service,
-                                    const std::stop_token& stop) {
+ConnectionInfo ConnectionInfoFromReply(std::string_view body) {
     ConnectionInfo info;
-    try {
-        const std::wstring text =
-            protocolos::Utf8ToWide(protocolos::HttpGet(service, kGeolocationPath, stop));
-        if (JsonStringField(text, L"status") == L"fail") {
-            return info;
-        }
-        info.publicIp = CleanServerText(JsonStringField(text, L"query"));
-        info.isp = CleanServerText(JsonStringField(text, L"isp"));
-        info.city = CleanServerText(JsonStringField(text, L"city"));
-        info.regionName = CleanServerText(JsonStringField(text, L"regionName"));
-        info.lat = JsonNumberField(text, L"lat");
-        info.lon = JsonNumberField(text, L"lon");
-        if (info.lat < -90.0 || info.lat > 90.0) {
-            info.lat = 0.0;
-        }
-        if (info.lon < -180.0 || info.lon > 180.0) {
-            info.lon = 0.0;
-        }
-        if (info.publicIp.empty()) {
-            info.publicIp = L"Não identificado";
-        }
-        if (info.isp.empty()) {
-            info.isp = L"Não identificada";
-        }
-    } catch (...) {
-        // The record as it stands: the defaults when the request itself failed.
+    const std::wstring text = Utf8ToWide(body);
+    if (JsonStringField(text, L"status") == L"fail") {
+        return info;
+    }
+    info.publicIp = CleanServerText(JsonStringField(text, L"query"));
+    info.isp = CleanServerText(JsonStringField(text, L"isp"));
+    info.city = CleanServerText(JsonStringField(text, L"city"));
+    info.regionName = CleanServerText(JsonStringField(text, L"regionName"));
+    info.lat = JsonNumberField(text, L"lat");
+    info.lon = JsonNumberField(text, L"lon");
+    if (info.lat < -90.0 || info.lat > 90.0) {
+        info.lat = 0.0;
+    }
+    if (info.lon < -180.0 || info.lon > 180.0) {
+        info.lon = 0.0;
+    }
+    if (info.publicIp.empty()) {
+        info.publicIp = ConnectionInfo{}.publicIp;
+    }
+    if (info.isp.empty()) {
+        info.isp = ConnectionInfo{}.isp;
     }
     return info;
+}
+
+ConnectionInfo LookupConnectionInfo(const protocolos::HttpEndpoint& service,
+                                    const std::stop_token& stop) {
+    try {
+        return ConnectionInfoFromReply(protocolos::HttpGet(service, kGeolocationPath, stop));
+    } catch (...) {
+        return {};  // the request itself failed
+    }
 }
 
 }  // namespace velmora::modulos::medicao

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "protocols/http_session.h"
 
@@ -21,6 +22,10 @@ protocolos::HttpEndpoint DefaultGeolocationService();
 
 inline constexpr wchar_t kGeolocationPath[] =
     L"/json/?fields=status,query,isp,city,regionName,lat,lon";
+
+// The service's reply, read: the defaults where it says "fail" or lacks a member, a position
+// outside the globe as missing, every text cleaned as it enters (CleanServerText).
+ConnectionInfo ConnectionInfoFromReply(std::string_view body);
 
 // Never fails: any failure leaves the defaults (and a missing position, 0.0 / 0.0). Gives up at
 // the endpoint's deadline or on a stop request. Every text is cleaned where it enters

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "identification/connection_info.h"
+#include "measurement/latency_probes.h"
 #include "measurement/run_state.h"
-#include "measurement/tcp_latency.h"
 #include "protocols/speed_protocol.h"
 #include "servers/server_selection.h"
 

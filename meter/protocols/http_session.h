@@ -129,12 +129,4 @@ std::string HttpGet(const HttpEndpoint& endpoint, const std::wstring& path,
 std::string HttpGet(const std::wstring& host, std::uint16_t port, const std::wstring& path,
                     bool secure);
 
-using velmora::Utf8ToWide;
-
-// Removes CR, LF, space and tab from both ends.
-std::wstring TrimWhitespace(const std::wstring& text);
-
-// Lines split at CR or LF, each trimmed; empty lines are dropped.
-std::vector<std::wstring> SplitTrimmedLines(const std::wstring& text);
-
 }  // namespace velmora::modulos::medicao::protocolos

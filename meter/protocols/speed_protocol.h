@@ -40,6 +40,10 @@ inline constexpr std::size_t kMaxUploadAnswerBytes = 64 * 1024;
 inline constexpr std::size_t kUploadPieceBytes = 128 * 1024;
 inline constexpr wchar_t kUploadHeaders[] = L"Content-Type: application/octet-stream\r\n";
 
+// Cloudflare's public speed-test host: the catalogue's first row, the edge that the
+// server choice probes and the source of the edge trace.
+inline constexpr wchar_t kCloudflareSpeedHost[] = L"speed.cloudflare.com";
+
 // Cloudflare's speed-test endpoints over HTTPS.
 class CloudflareProtocol final : public ISpeedProtocol {
   public:

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "protocols/speed_protocol.h"
+
 namespace velmora::modulos::medicao {
 namespace {
 
@@ -18,8 +20,8 @@ constexpr struct {
     double longitude;
     ProtocolKind protocol;
 } kServers[] = {
-    {L"Cloudflare Speed Test", L"CDN Global", L"BR", kCloudflareSpeedHost, 10, -23.5505, -46.6333,
-     ProtocolKind::Cloudflare},
+    {L"Cloudflare Speed Test", L"CDN Global", L"BR", protocolos::kCloudflareSpeedHost, 10, -23.5505,
+     -46.6333, ProtocolKind::Cloudflare},
     {L"Claro SP Capital", L"São Paulo", L"SP", L"speedtest.spo.claro.com.br", 8, -23.5505, -46.6333,
      ProtocolKind::OoklaHttp},
     {L"Claro RJ Capital", L"Rio de Janeiro", L"RJ", L"speedtest.rjo.claro.com.br", 7, -22.9068,

@@ -22,10 +22,6 @@ struct ServerEntry {
     ProtocolKind protocol = ProtocolKind::Cloudflare;
 };
 
-// Cloudflare's public speed-test host: the catalogue's first row, the edge that the server
-// choice probes and the source of the edge trace.
-inline constexpr wchar_t kCloudflareSpeedHost[] = L"speed.cloudflare.com";
-
 // The built-in test servers, read-only once built.
 class ServerCatalog {
   public:

@@ -2,8 +2,8 @@
 
 #include <future>
 
-#include "measurement/tcp_connect.h"
-#include "measurement/tcp_latency.h"
+#include "net/tcp_connect.h"
+#include "net/tcp_latency.h"
 
 namespace velmora::modulos::medicao {
 namespace {

@@ -39,7 +39,7 @@ using LatencyMeasure =
 
 // Everything the choice reaches in the outside world, with the built-in values as defaults.
 struct SelectionSettings {
-    std::wstring edgeHost = kCloudflareSpeedHost;
+    std::wstring edgeHost = protocolos::kCloudflareSpeedHost;
     std::uint16_t edgePort = 443;
     protocolos::HttpEndpoint edgeTrace = DefaultEdgeTrace();
     std::vector<std::uint16_t> candidatePorts{8080, 80, 443};

@@ -1,5 +1,5 @@
 // libFuzzer target for the scanners that read untrusted text: the history reader (and the page
-// made from what it reads), the geolocation JSON extractors and the trace line splitter.
+// made from what it reads), the geolocation reply and the edge trace readers.
 
 #include <cmath>
 #include <cstddef>
@@ -9,7 +9,7 @@
 #include "history/history_reader.h"
 #include "history/history_report.h"
 #include "identification/connection_info.h"
-#include "protocols/http_session.h"
+#include "identification/edge_trace.h"
 
 using namespace velmora::modulos::medicao;
 
@@ -24,15 +24,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         BuildHistoryPage(entries);
     }
 
-    const std::wstring text = protocolos::Utf8ToWide(bytes);
+    const std::wstring text = velmora::Utf8ToWide(bytes);
     JsonStringField(text, L"query");
     if (!std::isfinite(JsonNumberField(text, L"lat"))) {
         __builtin_trap();
     }
-    for (const std::wstring& line : protocolos::SplitTrimmedLines(text)) {
+    for (const std::wstring& line : velmora::SplitTrimmedLines(text)) {
         if (line.empty()) {
             __builtin_trap();
         }
+    }
+    const ConnectionInfo info = ConnectionInfoFromReply(bytes);
+    if (!(std::fabs(info.lat) <= 90.0 && std::fabs(info.lon) <= 180.0) || info.publicIp.empty()) {
+        __builtin_trap();
+    }
+    if (EdgeLocationFromTrace(bytes).empty()) {
+        __builtin_trap();
     }
     return 0;
 }

@@ -98,12 +98,12 @@ TEST(ScannerRobustness, JsonAndTraceExtractors) {
     std::mt19937 rng(7);
     for (int i = 0; i < kRounds; ++i) {
         const std::string bytes = i % 3 == 0 ? RandomBytes(rng) : Mutate(valid, rng, tokens);
-        const std::wstring text = protocolos::Utf8ToWide(bytes);
+        const std::wstring text = Utf8ToWide(bytes);
         ASSERT_LE(text.size(), bytes.size());
         ASSERT_LE(JsonStringField(text, L"query").size(), text.size());
         const double lat = JsonNumberField(text, L"lat");
         ASSERT_TRUE(std::isfinite(lat));
-        for (const auto& line : protocolos::SplitTrimmedLines(text)) {
+        for (const auto& line : SplitTrimmedLines(text)) {
             ASSERT_FALSE(line.empty());
             ASSERT_NE(line.front(), L' ');
         }

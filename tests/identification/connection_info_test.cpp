@@ -12,12 +12,6 @@ using protocolos::HttpEndpoint;
 using velmora::test::ServerListener;
 using velmora::test::SpeedServer;
 
-// The lookup against a service that answers every request with `body`.
-ConnectionInfo LookupAnswering(const std::string& body) {
-    const ServerListener service = SpeedServer::ListenAnswering(body);
-    return LookupConnectionInfo({service.host(), service.port, false});
-}
-
 TEST(JsonStringField, ExtractionRules) {
     const std::wstring text =
         L"{\"status\":\"success\",\"city\":\"São Paulo\",\"isp\" : \"Claro S.A.\","
@@ -53,18 +47,41 @@ TEST(JsonNumberField, ExtractionRules) {
     EXPECT_EQ(JsonNumberField(L"{\"lat\":-", L"lat"), 0.0);
 }
 
-TEST(LookupConnectionInfo, ReadsTheServiceAnswer) {
-    REQUIRE_SPEED_SERVER();
-    const ConnectionInfo info = LookupAnswering(
-        "{\"status\":\"success\",\"regionName\":\"S\xC3\xA3o Paulo\",\"city\":\"S\xC3\xA3o "
-        "Paulo\",\"lat\":-23.5505,\"lon\":-46.6333,\"isp\":\"Claro "
-        "S.A.\",\"query\":\"177.10.20.30\"}");
-    EXPECT_EQ(info.publicIp, L"177.10.20.30");
-    EXPECT_EQ(info.isp, L"Claro S.A.");
-    EXPECT_EQ(info.city, L"São Paulo");
-    EXPECT_EQ(info.regionName, L"São Paulo");
-    EXPECT_EQ(info.lat, -23.5505);
-    EXPECT_EQ(info.lon, -46.6333);
+TEST(ConnectionInfoFromReply, ReadsMembersAndFallsBackToTheDefaults) {
+    const ConnectionInfo none;
+    struct Case {
+        const char* reply;
+        ConnectionInfo expected;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {"{\"status\":\"success\",\"regionName\":\"S\xC3\xA3o Paulo\",\"city\":\"S\xC3\xA3o Paulo\","
+         "\"lat\":-23.5505,\"lon\":-46.6333,\"isp\":\"Claro S.A.\",\"query\":\"177.10.20.30\"}",
+         {L"177.10.20.30", L"Claro S.A.", L"São Paulo", L"São Paulo", -23.5505, -46.6333}},
+        // "fail" wins over any member it carries.
+        {"{\"status\":\"fail\",\"query\":\"1.2.3.4\",\"isp\":\"X\",\"city\":\"Y\",\"lat\":10}", none},
+        // Empty texts, a latitude off the globe, a longitude given as a string.
+        {"{\"status\":\"success\",\"isp\":\"\",\"lat\":95,\"lon\":\"-46.6\"}", none},
+        // Each coordinate is judged on its own.
+        {"{\"lat\":-23.5,\"lon\":-181}", {none.publicIp, none.isp, L"", L"", -23.5, 0.0}},
+        // Bytes that are not UTF-8 become U+FFFD.
+        {"{\"city\":\"S\xE3o Paulo\",\"query\":\"\xFF\xFE\",\"lat\":1}",
+         {L"\uFFFD\uFFFD", none.isp, L"S\uFFFDo Paulo", L"", 1.0, 0.0}},
+        // Control characters are cleaned where they enter.
+        {"{\"isp\":\"Claro\tS.A.\x01\"}", {none.publicIp, L"Claro S.A.", L"", L"", 0.0, 0.0}},
+        {"<html>not json</html>", none},
+        {"", none},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        const ConnectionInfo info = ConnectionInfoFromReply(c.reply);
+        EXPECT_EQ(info.publicIp, c.expected.publicIp) << c.reply;
+        EXPECT_EQ(info.isp, c.expected.isp) << c.reply;
+        EXPECT_EQ(info.city, c.expected.city) << c.reply;
+        EXPECT_EQ(info.regionName, c.expected.regionName) << c.reply;
+        EXPECT_EQ(info.lat, c.expected.lat) << c.reply;
+        EXPECT_EQ(info.lon, c.expected.lon) << c.reply;
+    }
 }
 
 TEST(LookupConnectionInfo, AsksTheServicePath) {
@@ -74,41 +91,6 @@ TEST(LookupConnectionInfo, AsksTheServicePath) {
     const ConnectionInfo info = LookupConnectionInfo({service.host(), service.port, false});
     EXPECT_EQ(info.isp, L"Claro S.A.");
     EXPECT_EQ(SpeedServer::Stats(service).userAgent, "VELMORA/2.0");
-}
-
-TEST(LookupConnectionInfo, FailStatusGivesTheDefaultsEvenWithMembers) {
-    REQUIRE_SPEED_SERVER();
-    const ConnectionInfo info = LookupAnswering(
-        "{\"status\":\"fail\",\"query\":\"1.2.3.4\",\"isp\":\"X\",\"city\":\"Y\",\"lat\":10}");
-    EXPECT_EQ(info.publicIp, L"Não identificado");
-    EXPECT_EQ(info.isp, L"Não identificada");
-    EXPECT_EQ(info.city, L"");
-    EXPECT_EQ(info.lat, 0.0);
-}
-
-TEST(LookupConnectionInfo, MissingMembersAndOutOfRangePositions) {
-    REQUIRE_SPEED_SERVER();
-    const ConnectionInfo info =
-        LookupAnswering("{\"status\":\"success\",\"isp\":\"\",\"lat\":95,\"lon\":\"-46.6\"}");
-    EXPECT_EQ(info.publicIp, L"Não identificado");
-    EXPECT_EQ(info.isp, L"Não identificada");
-    EXPECT_EQ(info.city, L"");
-    EXPECT_EQ(info.regionName, L"");
-    EXPECT_EQ(info.lat, 0.0);
-    EXPECT_EQ(info.lon, 0.0);
-    // Each coordinate is tested on its own.
-    const ConnectionInfo half = LookupAnswering("{\"lat\":-23.5,\"lon\":-181}");
-    EXPECT_EQ(half.lat, -23.5);
-    EXPECT_EQ(half.lon, 0.0);
-}
-
-TEST(LookupConnectionInfo, BodyThatIsNotUtf8) {
-    REQUIRE_SPEED_SERVER();
-    const ConnectionInfo info =
-        LookupAnswering("{\"city\":\"S\xE3o Paulo\",\"query\":\"\xFF\xFE\",\"lat\":1}");
-    EXPECT_EQ(info.city, L"S\uFFFDo Paulo");
-    EXPECT_EQ(info.publicIp, L"\uFFFD\uFFFD");
-    EXPECT_EQ(info.lat, 1.0);
 }
 
 TEST(LookupConnectionInfo, FailuresGiveTheDefaults) {
@@ -125,8 +107,6 @@ TEST(LookupConnectionInfo, FailuresGiveTheDefaults) {
         EXPECT_EQ(info.lat, 0.0);
         EXPECT_EQ(info.lon, 0.0);
     }
-    // Not JSON at all.
-    EXPECT_EQ(LookupAnswering("<html>not json</html>").publicIp, L"Não identificado");
 }
 
 TEST(LookupConnectionInfo, DefaultServiceIsPlainHttpOnPort80) {

@@ -10,11 +10,6 @@ namespace {
 using velmora::test::ServerListener;
 using velmora::test::SpeedServer;
 
-std::wstring LocationFromTrace(const std::string& trace) {
-    const ServerListener edge = SpeedServer::ListenAnswering(trace);
-    return FetchEdgeLocation({edge.host(), edge.port, false});
-}
-
 class EdgeTrace : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -24,20 +19,24 @@ class EdgeTrace : public ::testing::Test {
     }
 };
 
-TEST_F(EdgeTrace, ColoAndLoc) {
-    EXPECT_EQ(LocationFromTrace("fl=1\nh=x\ncolo=GRU\nhttp=http/1.1\nloc=BR\n"), L"GRU / BR");
-    EXPECT_EQ(LocationFromTrace("loc=BR\n"), L"BR");
-    EXPECT_EQ(LocationFromTrace("colo=GIG\n"), L"GIG");
-    EXPECT_EQ(LocationFromTrace("fl=1\nh=x\n"), L"Cloudflare CDN");
-    EXPECT_EQ(LocationFromTrace(""), L"Cloudflare CDN");
-}
-
-TEST_F(EdgeTrace, LinesAreTrimmedAndKeysExact) {
-    EXPECT_EQ(LocationFromTrace("  colo=GRU  \r\n\tloc=BR \r\n"), L"GRU / BR");
-    EXPECT_EQ(LocationFromTrace("Colo=GRU\nloc=BR\n"), L"BR");
-    EXPECT_EQ(LocationFromTrace("colo=\nloc=\n"), L"Cloudflare CDN");
-    // A later line wins.
-    EXPECT_EQ(LocationFromTrace("colo=GRU\ncolo=GIG\nloc=BR\n"), L"GIG / BR");
+TEST(EdgeLocationFromTrace, ColoAndLocOrTheGenericText) {
+    const std::pair<const char*, const wchar_t*> cases[] = {
+        {"fl=1\nh=x\ncolo=GRU\nhttp=http/1.1\nloc=BR\n", L"GRU / BR"},
+        {"loc=BR\n", L"BR"},
+        {"colo=GIG\n", L"GIG"},
+        {"fl=1\nh=x\n", L"Cloudflare CDN"},
+        {"", L"Cloudflare CDN"},
+        // Lines are trimmed, keys exact, empty values absent, a later line wins.
+        {"  colo=GRU  \r\n\tloc=BR \r\n", L"GRU / BR"},
+        {"Colo=GRU\nloc=BR\n", L"BR"},
+        {"colo=\nloc=\n", L"Cloudflare CDN"},
+        {"colo=GRU\ncolo=GIG\nloc=BR\n", L"GIG / BR"},
+        // Cleaned as every server text.
+        {"colo=G\x01RU\nloc=B\xFFR\n", L"GRU / B\uFFFDR"},
+    };
+    for (const auto& [trace, location] : cases) {
+        EXPECT_EQ(EdgeLocationFromTrace(trace), location) << trace;
+    }
 }
 
 TEST_F(EdgeTrace, ServedTrace) {

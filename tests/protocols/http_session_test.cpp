@@ -16,29 +16,6 @@ using velmora::test::FailureOf;
 using velmora::test::ServerListener;
 using velmora::test::SpeedServer;
 
-TEST(TextHelpers, TrimWhitespace) {
-    EXPECT_EQ(TrimWhitespace(L"\r\n \tGRU \t\r\n"), L"GRU");
-    EXPECT_EQ(TrimWhitespace(L" \r\n\t "), L"");
-    EXPECT_EQ(TrimWhitespace(L""), L"");
-    EXPECT_EQ(TrimWhitespace(L"a b"), L"a b");
-    EXPECT_EQ(TrimWhitespace(L"\u00A0x\u00A0"), L"\u00A0x\u00A0");  // only the four are blank
-}
-
-TEST(TextHelpers, SplitTrimmedLines) {
-    EXPECT_TRUE(SplitTrimmedLines(L"").empty());
-    EXPECT_TRUE(SplitTrimmedLines(L"\n\n\n").empty());
-    EXPECT_EQ(SplitTrimmedLines(L"a"), std::vector<std::wstring>{L"a"});
-    EXPECT_EQ(SplitTrimmedLines(L"a\r\n\r\n b \n"), (std::vector<std::wstring>{L"a", L"b"}));
-    EXPECT_EQ(SplitTrimmedLines(L"  colo=GRU \r\nloc=BR"),
-              (std::vector<std::wstring>{L"colo=GRU", L"loc=BR"}));
-}
-
-TEST(TextHelpers, Utf8ToWideOnResponseBodies) {
-    EXPECT_EQ(Utf8ToWide(""), L"");
-    EXPECT_EQ(Utf8ToWide("\x53\xC3\xA3\x6F"), L"São");
-    EXPECT_EQ(Utf8ToWide("{\"city\":\"Bras\xC3\xADlia\xFF\"}"), L"{\"city\":\"Brasília\uFFFD\"}");
-}
-
 TEST(HttpGet, SuccessStatusesReturnTheBody) {
     REQUIRE_SPEED_SERVER();
     const ServerListener ok299 = SpeedServer::Listen("addr=auto mode=status status=299");

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "measurement/tcp_connect.h"
+#include "net/tcp_connect.h"
 #include "support/loopback_listener.h"
 
 namespace velmora::test {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "measurement/socket_platform.h"
+#include "net/socket_platform.h"
 
 namespace velmora::modulos::medicao {
 

@@ -61,16 +61,4 @@ inline constexpr std::uint32_t kProbeConnectTimeoutMs = 3000;
 double MeasureTcpLatency(const std::wstring& host, std::uint16_t port, int attempts,
                          bool discardFirst, std::uint32_t timeoutMs);
 
-// The ports the run's probes try, in order: the second only when the first gave no sample.
-struct ProbePorts {
-    std::uint16_t first = 80;
-    std::uint16_t fallback = 443;
-};
-
-// Idle latency to the chosen server: 7 attempts, the first discarded.
-double ProbeIdleLatency(const std::wstring& host, ProbePorts ports = {});
-
-// Latency under load: 3 attempts, none discarded.
-double ProbeLoadedLatency(const std::wstring& host, ProbePorts ports = {});
-
 }  // namespace velmora::modulos::medicao

@@ -1,4 +1,4 @@
-#include "measurement/socket_platform.h"
+#include "net/socket_platform.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

@@ -1,4 +1,4 @@
-#include "measurement/socket_platform.h"
+#include "net/socket_platform.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "measurement/tcp_connect.h"
+#include "net/tcp_connect.h"
 
 #include <algorithm>
 #include <stdexcept>

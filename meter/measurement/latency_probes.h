@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace velmora::modulos::medicao {
+
+// The ports the run's probes try, in order: the second only when the first gave no sample.
+struct ProbePorts {
+    std::uint16_t first = 80;
+    std::uint16_t fallback = 443;
+};
+
+// Idle latency to the chosen server: 7 attempts, the first discarded.
+double ProbeIdleLatency(const std::wstring& host, ProbePorts ports = {});
+
+// Latency under load: 3 attempts, none discarded.
+double ProbeLoadedLatency(const std::wstring& host, ProbePorts ports = {});
+
+}  // namespace velmora::modulos::medicao

@@ -1,0 +1,27 @@
+#include "net/tcp_latency.h"
+
+#include <algorithm>
+
+#include "net/tcp_connect.h"
+
+namespace velmora::modulos::medicao {
+
+double FastestThreeMean(std::vector<double> samples) {
+    std::sort(samples.begin(), samples.end());
+    const std::size_t count = std::min<std::size_t>(3, samples.size());
+    double sum = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+        sum += samples[i];
+    }
+    return sum / static_cast<double>(count);
+}
+
+double MeasureTcpLatency(const std::wstring& host, std::uint16_t port, int attempts,
+                         bool discardFirst, std::uint32_t timeoutMs) {
+    const std::uint32_t bound = timeoutMs == 0 ? kProbeConnectTimeoutMs : timeoutMs;
+    return MeasureLatencySeries(
+        attempts, discardFirst, [&] { return ConnectTcp(host, port, bound); },
+        SteadyLatencyClock{});
+}
+
+}  // namespace velmora::modulos::medicao
