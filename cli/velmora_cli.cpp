@@ -62,11 +62,11 @@ void PrintLine(const std::wstring& text) {
 // (phase, elapsed of total, current value, a bar); otherwise a plain line each second.
 class ConsoleView {
   public:
-    ConsoleView(SharedRunState& state, const RunSettings& settings, bool terminal)
-        : state_(state), settings_(settings), terminal_(terminal) {}
+    ConsoleView(const RunSettings& settings, bool terminal)
+        : settings_(settings), terminal_(terminal) {}
 
-    void Refresh() {
-        const MeasurementPhase phase = state_.phase.load();
+    void Refresh(const RunSnapshot& run) {
+        const MeasurementPhase phase = run.phase;
         if (phase != shownPhase_) {
             EndLiveLine();
             shownPhase_ = phase;
@@ -74,23 +74,22 @@ class ConsoleView {
             shownSecond_ = -1;
             PrintLine(L"Status: " + PhaseStatusText(phase));
             if (phase == MeasurementPhase::Downloading) {
-                ShowIdentity();
+                ShowIdentity(run);
             }
         }
         if (phase == MeasurementPhase::Downloading || phase == MeasurementPhase::Uploading) {
-            ShowProgress(phase);
+            ShowProgress(run);
         }
     }
 
-    void ShowResult() {
+    void ShowResult(const MeasurementRecord& record) {
         EndLiveLine();
-        PrintLine(L"Download: " + FormatFixed(state_.downloadMbps.load(), 2) + L" Mbps");
-        PrintLine(L"Upload: " + FormatFixed(state_.uploadMbps.load(), 2) + L" Mbps");
-        PrintLine(L"Ping: " + FormatFixed(state_.pingMs.load(), 0) + L" ms");
-        PrintLine(L"Latência durante o download: " +
-                  FormatFixed(state_.downloadLatencyMs.load(), 0) + L" ms");
-        PrintLine(L"Latência durante o upload: " + FormatFixed(state_.uploadLatencyMs.load(), 0) +
+        PrintLine(L"Download: " + FormatFixed(record.downloadMbps, 2) + L" Mbps");
+        PrintLine(L"Upload: " + FormatFixed(record.uploadMbps, 2) + L" Mbps");
+        PrintLine(L"Ping: " + FormatFixed(record.pingMs, 0) + L" ms");
+        PrintLine(L"Latência durante o download: " + FormatFixed(record.downloadLatencyMs, 0) +
                   L" ms");
+        PrintLine(L"Latência durante o upload: " + FormatFixed(record.uploadLatencyMs, 0) + L" ms");
     }
 
     void EndLiveLine() {
@@ -101,25 +100,24 @@ class ConsoleView {
     }
 
   private:
-    void ShowIdentity() {
-        std::lock_guard lock(state_.mutex);
-        PrintLine(L"IP público: " + state_.publicIp);
-        PrintLine(L"Operadora: " + state_.isp);
-        if (!state_.userCity.empty()) {
-            PrintLine(L"Localização: " + state_.userCity);
+    static void ShowIdentity(const RunSnapshot& run) {
+        PrintLine(L"IP público: " + run.publicIp);
+        PrintLine(L"Operadora: " + run.isp);
+        if (!run.userCity.empty()) {
+            PrintLine(L"Localização: " + run.userCity);
         }
-        PrintLine(L"Servidor: " + state_.serverName + L" - " + state_.serverLocation);
-        PrintLine(L"IP servidor: " + state_.serverIp);
-        PrintLine(L"Ping: " + FormatFixed(state_.pingMs.load(), 0) + L" ms");
+        PrintLine(L"Servidor: " + run.serverName + L" - " + run.serverLocation);
+        PrintLine(L"IP servidor: " + run.serverIp);
+        PrintLine(L"Ping: " + FormatFixed(run.pingMs, 0) + L" ms");
     }
 
-    void ShowProgress(MeasurementPhase phase) {
-        const bool upload = phase == MeasurementPhase::Uploading;
+    void ShowProgress(const RunSnapshot& run) {
+        const bool upload = run.phase == MeasurementPhase::Uploading;
         const auto length = upload ? settings_.upload.length : settings_.download.length;
         const double total = std::chrono::duration<double>(length).count();
         const double elapsed =
             std::min(total, std::chrono::duration<double>(Clock::now() - phaseStart_).count());
-        const double mbps = upload ? state_.uploadMbps.load() : state_.downloadMbps.load();
+        const double mbps = upload ? run.uploadMbps : run.downloadMbps;
         const std::string value = WideToUtf8(FormatFixed(mbps, 2));
         const char* name = upload ? "Upload" : "Download";
         if (!terminal_) {
@@ -140,7 +138,6 @@ class ConsoleView {
         lineOpen_ = true;
     }
 
-    SharedRunState& state_;
     const RunSettings& settings_;
     bool terminal_;
     MeasurementPhase shownPhase_ = MeasurementPhase::Idle;
@@ -291,15 +288,16 @@ int main(int argc, char** argv) {
     state.notifier.post = [&queue](std::uint32_t message) { queue.Post(message); };
 
     const OutputFormat format = options->format;
-    ConsoleView view(state, options->run, velmora::cli::StdoutIsTerminal());
+    ConsoleView view(options->run, velmora::cli::StdoutIsTerminal());
     StartMeasurement(state, options->run);
     for (;;) {
         const std::uint32_t message = queue.Next(std::chrono::milliseconds(250));
+        const RunSnapshot run = ReadRunSnapshot(state);
         if (format == OutputFormat::Text) {
-            view.Refresh();
+            view.Refresh(run);
         }
         if (message == WM_MEASUREMENT_DONE) {
-            const MeasurementRecord record = MakeMeasurementRecord(state);
+            const MeasurementRecord record = MakeMeasurementRecord(run);
             const bool stored = AppendToHistory(record, historyDirectory);
             state.running.exchange(false);
             if (format == OutputFormat::Json) {
@@ -307,7 +305,7 @@ int main(int argc, char** argv) {
             } else if (format == OutputFormat::Csv) {
                 std::printf("%s\n", velmora::cli::RecordToCsv(record).c_str());
             } else {
-                view.ShowResult();
+                view.ShowResult(record);
             }
             if (!stored) {
                 std::fprintf(stderr,
@@ -316,12 +314,8 @@ int main(int argc, char** argv) {
             }
             return Finish(state, 0);
         }
-        if (state.phase.load() == MeasurementPhase::Error && !state.running.load()) {
-            std::string reason;
-            {
-                std::lock_guard lock(state.mutex);
-                reason = state.failure;
-            }
+        if (run.phase == MeasurementPhase::Error && !run.running) {
+            const std::string& reason = run.failure;
             if (format == OutputFormat::Json) {
                 std::printf("%s\n", velmora::cli::FailureToJson(reason).c_str());
             } else {

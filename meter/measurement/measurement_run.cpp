@@ -430,9 +430,9 @@ void StartMeasurement(SharedRunState& state, RunSettings settings) {
     state.phase.exchange(MeasurementPhase::Latency);
     {
         std::lock_guard lock(state.mutex);
-        state.publicIp = L"Aguardando";
-        state.isp = L"Aguardando";
-        state.serverName = L"Seleção inteligente de servidor";
+        state.publicIp = kAwaiting;
+        state.isp = kAwaiting;
+        state.serverName = kServerNameAwaiting;
         state.serverIp = L"Testando latência...";
         state.serverLocation = L"Analisando servidores próximos";
         state.downloadChart.clear();

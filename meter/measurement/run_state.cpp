@@ -25,29 +25,48 @@ std::wstring PhaseStatusText(MeasurementPhase phase) {
     return {};
 }
 
-MeasurementRecord MakeMeasurementRecord(SharedRunState& state) {
+RunSnapshot ReadRunSnapshot(SharedRunState& state) {
+    RunSnapshot run;
+    run.phase = state.phase.load();
+    run.running = state.running.load();
+    run.downloadMbps = state.downloadMbps.load();
+    run.uploadMbps = state.uploadMbps.load();
+    run.pingMs = state.pingMs.load();
+    run.idleLatencyMs = state.idleLatencyMs.load();
+    run.downloadLatencyMs = state.downloadLatencyMs.load();
+    run.uploadLatencyMs = state.uploadLatencyMs.load();
+    std::lock_guard lock(state.mutex);
+    run.publicIp = state.publicIp;
+    run.isp = state.isp;
+    run.serverName = state.serverName;
+    run.serverIp = state.serverIp;
+    run.serverLocation = state.serverLocation;
+    run.userCity = state.userCity;
+    run.downloadChart = state.downloadChart;
+    run.uploadChart = state.uploadChart;
+    run.failure = state.failure;
+    return run;
+}
+
+MeasurementRecord MakeMeasurementRecord(const RunSnapshot& run) {
     MeasurementRecord record;
-    const MeasurementPhase phase = state.phase.load();
     record.timestamp = UnixTicksNow();
-    record.downloadMbps = state.downloadMbps.load();
-    record.uploadMbps = state.uploadMbps.load();
-    record.pingMs = state.pingMs.load();
-    record.idleLatencyMs = state.idleLatencyMs.load();
-    record.downloadLatencyMs = state.downloadLatencyMs.load();
-    record.uploadLatencyMs = state.uploadLatencyMs.load();
-    record.status = phase == MeasurementPhase::Done ? kStatusDone : kStatusError;
+    record.downloadMbps = run.downloadMbps;
+    record.uploadMbps = run.uploadMbps;
+    record.pingMs = run.pingMs;
+    record.idleLatencyMs = run.idleLatencyMs;
+    record.downloadLatencyMs = run.downloadLatencyMs;
+    record.uploadLatencyMs = run.uploadLatencyMs;
+    record.status = run.phase == MeasurementPhase::Done ? kStatusDone : kStatusError;
     record.downloadVariation = kDownloadVariation;
     record.uploadVariation = kUploadVariation;
-    {
-        std::lock_guard lock(state.mutex);
-        record.publicIp = state.publicIp;
-        record.userCity = state.userCity;
-        record.serverIp = state.serverIp;
-        record.serverName = state.serverName;
-        record.serverLocation = state.serverLocation;
-        record.downloadSamples = state.downloadChart;
-        record.uploadSamples = state.uploadChart;
-    }
+    record.publicIp = run.publicIp;
+    record.userCity = run.userCity;
+    record.serverIp = run.serverIp;
+    record.serverName = run.serverName;
+    record.serverLocation = run.serverLocation;
+    record.downloadSamples = run.downloadChart;
+    record.uploadSamples = run.uploadChart;
     return record;
 }
 

@@ -32,6 +32,12 @@ inline constexpr wchar_t kStatusError[] = L"ERRO NA MEDIÇÃO";
 inline constexpr wchar_t kDownloadVariation[] = L"Oscilação leve com estabilidade predominante.";
 inline constexpr wchar_t kUploadVariation[] = L"Oscilação leve e envio consistente.";
 
+// What the run shows until it knows better.
+inline constexpr wchar_t kAwaiting[] = L"Aguardando";
+inline constexpr wchar_t kServerNameAwaiting[] = L"Seleção inteligente de servidor";
+inline constexpr wchar_t kServerIpAwaiting[] = L"Aguardando medição";
+inline constexpr wchar_t kServerLocationAwaiting[] = L"Melhor rota disponível";
+
 // How the run reaches whoever shows it. On Windows the window fills these with PostMessageW and
 // InvalidateRect on its own handle; tests and the console front end use plain callbacks. The run
 // works the same with either, and with none.
@@ -51,11 +57,11 @@ struct SharedRunState {
     RunNotifier notifier;
     const ServerCatalog& catalog;
 
-    std::wstring publicIp = L"Aguardando";
-    std::wstring isp = L"Aguardando";
-    std::wstring serverName = L"Seleção inteligente de servidor";
-    std::wstring serverIp = L"Aguardando medição";
-    std::wstring serverLocation = L"Melhor rota disponível";
+    std::wstring publicIp = kAwaiting;
+    std::wstring isp = kAwaiting;
+    std::wstring serverName = kServerNameAwaiting;
+    std::wstring serverIp = kServerIpAwaiting;
+    std::wstring serverLocation = kServerLocationAwaiting;
     std::wstring userCity;
 
     std::atomic<double> downloadMbps{0.0};
@@ -83,6 +89,31 @@ struct SharedRunState {
     std::jthread worker;
 };
 
+// Everything a run has published, copied at one moment: what the window paints, the console
+// prints and the history keeps. A plain value, so a test writes one as a literal.
+struct RunSnapshot {
+    MeasurementPhase phase = MeasurementPhase::Idle;
+    bool running = false;
+    double downloadMbps = 0.0;
+    double uploadMbps = 0.0;
+    double pingMs = 0.0;
+    double idleLatencyMs = 0.0;
+    double downloadLatencyMs = 0.0;
+    double uploadLatencyMs = 0.0;
+    std::wstring publicIp = kAwaiting;
+    std::wstring isp = kAwaiting;
+    std::wstring serverName = kServerNameAwaiting;
+    std::wstring serverIp = kServerIpAwaiting;
+    std::wstring serverLocation = kServerLocationAwaiting;
+    std::wstring userCity;
+    std::vector<double> downloadChart;
+    std::vector<double> uploadChart;
+    std::string failure;
+};
+
+// The one place that reads a run's state: the numbers, then the texts and charts under its lock.
+RunSnapshot ReadRunSnapshot(SharedRunState& state);
+
 // One run's result: a plain value, in the order of the history's elements.
 struct MeasurementRecord {
     std::int64_t timestamp = 0;  // 100 ns ticks since 1970-01-01 00:00:00 UTC
@@ -107,8 +138,8 @@ struct MeasurementRecord {
 // The status line's text for a phase; empty for a value outside the six.
 std::wstring PhaseStatusText(MeasurementPhase phase);
 
-// Called on the window thread after WM_MEASUREMENT_DONE.
-MeasurementRecord MakeMeasurementRecord(SharedRunState& state);
+// The record of a finished run, stamped now; read after WM_MEASUREMENT_DONE.
+MeasurementRecord MakeMeasurementRecord(const RunSnapshot& run);
 
 // Bounded append: keeps only the newest kChartCapacity values. The caller holds the state's mutex.
 void AppendChartValue(std::vector<double>& chart, double value);

@@ -93,32 +93,16 @@ void DrawIconBadge(ICanvas& canvas, const Rect& rect, std::wstring_view glyph, R
     DrawLabel(canvas, rect, glyph, colour, -10, 700, TextAlign::Centre);
 }
 
-void PaintDashboard(modulos::medicao::SharedRunState& state, const WindowFields& window,
+void PaintDashboard(const modulos::medicao::RunSnapshot& run, const WindowFields& window,
                     ICanvas& canvas, const Rect& client) {
-    const MeasurementPhase phase = state.phase.load();
-    const double download = state.downloadMbps.load();
-    const double upload = state.uploadMbps.load();
-    const double ping = state.pingMs.load();
-    const double idleLatency = state.idleLatencyMs.load();
-    const double downloadLatency = state.downloadLatencyMs.load();
-    const double uploadLatency = state.uploadLatencyMs.load();
-    const bool running = state.running.load();
-    std::wstring publicIp, isp, serverIp, serverLocation, userCity;
-    {
-        std::lock_guard lock(state.mutex);
-        publicIp = state.publicIp;
-        isp = state.isp;
-        serverIp = state.serverIp;
-        serverLocation = state.serverLocation;
-        userCity = state.userCity;
-    }
+    const MeasurementPhase phase = run.phase;
     const int w = client.right;
     const HitRects& r = window.rects;
 
     canvas.FillRect(client, kBackground);
     const double gaugeValue =
-        phase == MeasurementPhase::Downloading                                      ? download
-        : (phase == MeasurementPhase::Uploading || phase == MeasurementPhase::Done) ? upload
+        phase == MeasurementPhase::Downloading ? run.downloadMbps
+        : (phase == MeasurementPhase::Uploading || phase == MeasurementPhase::Done) ? run.uploadMbps
                                                                                     : 0.0;
     DrawSpeedGauge(canvas, w / 2, 246, gaugeValue);
 
@@ -135,30 +119,30 @@ void PaintDashboard(modulos::medicao::SharedRunState& state, const WindowFields&
         DrawLabel(canvas, {icon.right + 5, 363, right, 382}, FormatFixed(ms, 0) + L" ms",
                   kSecondary, -14, 400, TextAlign::Left);
     };
-    badgeValue(r.idleIconRect, 118, idleLatency);
-    badgeValue(r.downloadIconRect, 218, downloadLatency);
-    badgeValue(r.uploadIconRect, 322, uploadLatency);
+    badgeValue(r.idleIconRect, 118, run.idleLatencyMs);
+    badgeValue(r.downloadIconRect, 218, run.downloadLatencyMs);
+    badgeValue(r.uploadIconRect, 322, run.uploadLatencyMs);
 
     DrawLabel(canvas, {20, 388, w - 20, 406},
               L"Status: " + modulos::medicao::PhaseStatusText(phase), kWhite, -17, 600,
               TextAlign::Left);
-    DrawLabel(canvas, {20, 414, w - 20, 432}, L"IP público: " + publicIp, kSecondary, -15, 400,
+    DrawLabel(canvas, {20, 414, w - 20, 432}, L"IP público: " + run.publicIp, kSecondary, -15, 400,
               TextAlign::Left);
-    DrawLabel(canvas, {20, 440, w - 20, 458}, L"Operadora: " + isp, kSecondary, -15, 400,
+    DrawLabel(canvas, {20, 440, w - 20, 458}, L"Operadora: " + run.isp, kSecondary, -15, 400,
               TextAlign::Left);
-    if (!userCity.empty()) {
-        DrawLabel(canvas, {20, 466, w - 20, 484}, L"Localização: " + userCity, kAccent, -15, 400,
-                  TextAlign::Left);
+    if (!run.userCity.empty()) {
+        DrawLabel(canvas, {20, 466, w - 20, 484}, L"Localização: " + run.userCity, kAccent, -15,
+                  400, TextAlign::Left);
     }
-    DrawLabel(canvas, {20, 492, w - 20, 510}, L"IP servidor: " + serverIp, kSecondary, -15, 400,
+    DrawLabel(canvas, {20, 492, w - 20, 510}, L"IP servidor: " + run.serverIp, kSecondary, -15, 400,
               TextAlign::Left);
 
     canvas.FillRect({18, 522, w - 18, 616}, kPanel);
     const std::wstring rows[4][2] = {
-        {L"Download", FormatFixed(download, 2) + L" Mbps"},
-        {L"Upload", FormatFixed(upload, 2) + L" Mbps"},
-        {L"Ping", FormatFixed(ping, 0) + L" ms"},
-        {L"Servidor", serverLocation},
+        {L"Download", FormatFixed(run.downloadMbps, 2) + L" Mbps"},
+        {L"Upload", FormatFixed(run.uploadMbps, 2) + L" Mbps"},
+        {L"Ping", FormatFixed(run.pingMs, 0) + L" ms"},
+        {L"Servidor", run.serverLocation},
     };
     for (int i = 0; i < 4; ++i) {
         const int y = 528 + 22 * i;
@@ -173,9 +157,8 @@ void PaintDashboard(modulos::medicao::SharedRunState& state, const WindowFields&
     DrawLabel(canvas, {20, 626, w - 20, 642}, L"Gráfico de estabilidade", kWhite, -15, 600,
               TextAlign::Left);
     {
-        std::lock_guard lock(state.mutex);
-        const auto d = ChartHeights(state.downloadChart, 46);
-        const auto u = ChartHeights(state.uploadChart, 46);
+        const auto d = ChartHeights(run.downloadChart, 46);
+        const auto u = ChartHeights(run.uploadChart, 46);
         const int step = (w - 48) / 6;
         std::array<Point, 7> line{};
         for (int k = 0; k < 7; ++k) {
@@ -190,7 +173,7 @@ void PaintDashboard(modulos::medicao::SharedRunState& state, const WindowFields&
         canvas.Polyline(line, kWhite, 2);
     }
 
-    if (running) {
+    if (run.running) {
         DrawPillButton(canvas, r.startRect, L"MEDINDO...", kHeader, kSecondary);
     } else {
         DrawPillButton(canvas, r.startRect, L"INICIAR TESTE", kAccent, kBlack);

@@ -51,8 +51,8 @@ void DrawPillButton(ICanvas& canvas, const Rect& rect, std::wstring_view caption
                     Rgb text);
 void DrawIconBadge(ICanvas& canvas, const Rect& rect, std::wstring_view glyph, Rgb colour);
 
-// The whole window, from the run state and the window's own fields. Changes nothing.
-void PaintDashboard(modulos::medicao::SharedRunState& state, const WindowFields& window,
+// The whole window, from a snapshot of the run and the window's own fields.
+void PaintDashboard(const modulos::medicao::RunSnapshot& run, const WindowFields& window,
                     ICanvas& canvas, const Rect& client);
 
 }  // namespace velmora::ui

@@ -6,9 +6,9 @@
 
 namespace velmora::ui {
 
-// Puts the state into what a window shows at a moment of a run: "idle" (before any run),
+// Fills the snapshot with what a window shows at a moment of a run: "idle" (before any run),
 // "running" (latency), "download", "upload", "done" or "error". False for another name.
-bool StageSampleScene(const std::string& scene, modulos::medicao::SharedRunState& state,
+bool StageSampleScene(const std::string& scene, modulos::medicao::RunSnapshot& run,
                       WindowFields& window);
 
 }  // namespace velmora::ui

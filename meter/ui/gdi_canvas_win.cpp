@@ -1,46 +1,19 @@
 #include "ui/gdi_canvas_win.h"
 
-#include <objidl.h>
-// After objidl.h, which WIN32_LEAN_AND_MEAN leaves out.
-#include <gdiplus.h>
-
 #include <cmath>
 #include <string>
 #include <vector>
 
 #include "common/text.h"
-#include "common/unique_handle.h"
 
 namespace velmora::ui {
 namespace {
 
 namespace gp = Gdiplus::DllExports;
-using Gdiplus::GpBrush;
-using Gdiplus::GpFont;
+namespace owned = win32::gdip;
 using Gdiplus::GpFontFamily;
-using Gdiplus::GpGraphics;
-using Gdiplus::GpPen;
-using Gdiplus::GpStringFormat;
-
-struct GdiObjectTraits {
-    using Type = HGDIOBJ;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type object) noexcept { DeleteObject(object); }
-};
-using GdiObject = UniqueHandle<GdiObjectTraits>;
-
-// Selects an object into a DC for one scope and puts the old one back.
-class SelectScope {
-  public:
-    SelectScope(HDC dc, HGDIOBJ object) : dc_(dc), old_(SelectObject(dc, object)) {}
-    ~SelectScope() { SelectObject(dc_, old_); }
-    SelectScope(const SelectScope&) = delete;
-    SelectScope& operator=(const SelectScope&) = delete;
-
-  private:
-    HDC dc_;
-    HGDIOBJ old_;
-};
+using win32::GdiObject;
+using win32::SelectScope;
 
 constexpr float kPointsToDesignUnits = 96.0f / 72.0f;
 
@@ -85,16 +58,16 @@ Gdiplus::LineCap Cap(LineCap cap) {
 }
 
 // "Segoe UI" where it exists; otherwise the closest face that is installed (Wine and Linux
-// have Liberation Sans, metric-compatible with Arial), never a null family.
-GpFontFamily* GaugeFontFamily() {
+// have Liberation Sans, metric-compatible with Arial); the generic sans-serif at worst.
+owned::FontFamily GaugeFontFamily() {
     GpFontFamily* family = nullptr;
     for (const wchar_t* face : {L"Segoe UI", L"Liberation Sans", L"Arial", L"Tahoma"}) {
         if (gp::GdipCreateFontFamilyFromName(face, nullptr, &family) == Gdiplus::Ok) {
-            return family;
+            return owned::FontFamily(family);
         }
     }
     gp::GdipGetGenericFontFamilySansSerif(&family);
-    return family;
+    return owned::FontFamily(family);
 }
 
 }  // namespace
@@ -174,156 +147,149 @@ void GdiCanvas::Polyline(std::span<const Point> points, Rgb colour, int width) {
 }
 
 void GdiCanvas::BeginVector() {
-    if (graphics_ != nullptr) {
+    if (graphics_) {
         return;
     }
     // GDI+ keeps a transform of its own; the DC's would be applied on top of it by some
     // implementations (Wine's), so the DC goes back to device units for the span.
     ModifyWorldTransform(dc_, nullptr, MWT_IDENTITY);
-    GpGraphics* graphics = nullptr;
+    Gdiplus::GpGraphics* graphics = nullptr;
     if (gp::GdipCreateFromHDC(dc_, &graphics) != Gdiplus::Ok) {
         ScaleDc();
         return;
     }
+    graphics_.reset(graphics);
     gp::GdipScaleWorldTransform(graphics, static_cast<float>(scale_), static_cast<float>(scale_),
                                 Gdiplus::MatrixOrderPrepend);
     gp::GdipSetSmoothingMode(graphics, Gdiplus::SmoothingModeAntiAlias);
     gp::GdipSetTextRenderingHint(graphics, Gdiplus::TextRenderingHintAntiAliasGridFit);
-    graphics_ = graphics;
 }
 
 void GdiCanvas::EndVector() {
-    if (graphics_ != nullptr) {
-        gp::GdipDeleteGraphics(static_cast<GpGraphics*>(graphics_));
-        graphics_ = nullptr;
+    if (graphics_) {
+        graphics_.reset();
         ScaleDc();
     }
 }
 
+namespace {
+
+// A pen for one GDI+ call; none when GDI+ cannot make it.
+owned::Pen MakePen(Argb colour, float width) {
+    Gdiplus::GpPen* pen = nullptr;
+    if (gp::GdipCreatePen1(Packed(colour), width, Gdiplus::UnitWorld, &pen) != Gdiplus::Ok) {
+        return {};
+    }
+    return owned::Pen(pen);
+}
+
+}  // namespace
+
 void GdiCanvas::Arc(const RectF& square, float startDegrees, float sweepDegrees, Argb colour,
                     float width) {
-    auto* graphics = static_cast<GpGraphics*>(graphics_);
-    GpPen* pen = nullptr;
-    if (graphics == nullptr ||
-        gp::GdipCreatePen1(Packed(colour), width, Gdiplus::UnitWorld, &pen) != Gdiplus::Ok) {
+    const owned::Pen pen = graphics_ ? MakePen(colour, width) : owned::Pen();
+    if (!pen) {
         return;
     }
-    gp::GdipDrawArc(graphics, pen, square.x, square.y, square.width, square.height, startDegrees,
-                    sweepDegrees);
-    gp::GdipDeletePen(pen);
+    gp::GdipDrawArc(graphics_.get(), pen.get(), square.x, square.y, square.width, square.height,
+                    startDegrees, sweepDegrees);
 }
 
 void GdiCanvas::Line(PointF from, PointF to, Argb colour, float width, LineCap start, LineCap end) {
-    auto* graphics = static_cast<GpGraphics*>(graphics_);
-    GpPen* pen = nullptr;
-    if (graphics == nullptr ||
-        gp::GdipCreatePen1(Packed(colour), width, Gdiplus::UnitWorld, &pen) != Gdiplus::Ok) {
+    const owned::Pen pen = graphics_ ? MakePen(colour, width) : owned::Pen();
+    if (!pen) {
         return;
     }
     if (start != LineCap::Flat) {
-        gp::GdipSetPenStartCap(pen, Cap(start));
+        gp::GdipSetPenStartCap(pen.get(), Cap(start));
     }
     if (end != LineCap::Flat) {
-        gp::GdipSetPenEndCap(pen, Cap(end));
+        gp::GdipSetPenEndCap(pen.get(), Cap(end));
     }
-    gp::GdipDrawLine(graphics, pen, from.x, from.y, to.x, to.y);
-    gp::GdipDeletePen(pen);
+    gp::GdipDrawLine(graphics_.get(), pen.get(), from.x, from.y, to.x, to.y);
 }
 
 void GdiCanvas::TextF(const RectF& layout, std::wstring_view text, Argb colour, float points,
                       bool bold) {
-    auto* graphics = static_cast<GpGraphics*>(graphics_);
-    if (graphics == nullptr) {
+    if (!graphics_) {
         return;
     }
-    GpFontFamily* family = GaugeFontFamily();
-    GpFont* font = nullptr;
-    Gdiplus::GpSolidFill* brush = nullptr;
-    GpStringFormat* format = nullptr;
+    const owned::FontFamily family = GaugeFontFamily();
+    Gdiplus::GpFont* rawFont = nullptr;
+    Gdiplus::GpSolidFill* rawBrush = nullptr;
+    Gdiplus::GpStringFormat* rawFormat = nullptr;
     // Points of the 96-dpi design, in design units: a point size would follow the screen's DPI
     // a second time, on top of the scale.
-    if (family != nullptr &&
-        gp::GdipCreateFont(family, points * kPointsToDesignUnits,
+    if (family) {
+        gp::GdipCreateFont(family.get(), points * kPointsToDesignUnits,
                            bold ? Gdiplus::FontStyleBold : Gdiplus::FontStyleRegular,
-                           Gdiplus::UnitPixel, &font) == Gdiplus::Ok &&
-        gp::GdipCreateSolidFill(Packed(colour), &brush) == Gdiplus::Ok &&
-        gp::GdipCreateStringFormat(0, LANG_NEUTRAL, &format) == Gdiplus::Ok) {
-        gp::GdipSetStringFormatAlign(format, Gdiplus::StringAlignmentCenter);
-        gp::GdipSetStringFormatLineAlign(format, Gdiplus::StringAlignmentCenter);
-        const Gdiplus::RectF box(layout.x, layout.y, layout.width, layout.height);
-        const std::wstring copy(text);
-        if (measuring_) {
-            const Gdiplus::RectF unbounded(0, 0, 0, 0);
-            Gdiplus::RectF needed;
-            if (gp::GdipMeasureString(graphics, copy.c_str(), static_cast<INT>(copy.size()), font,
-                                      &unbounded, format, &needed, nullptr,
-                                      nullptr) == Gdiplus::Ok &&
-                needed.Width > layout.width + 0.5f) {
-                overflows_.push_back({WideToUtf8(text), needed.Width, layout.width});
-            }
-        }
-        gp::GdipDrawString(graphics, copy.c_str(), static_cast<INT>(copy.size()), font, &box,
-                           format, brush);
+                           Gdiplus::UnitPixel, &rawFont);
     }
-    if (format != nullptr)
-        gp::GdipDeleteStringFormat(format);
-    if (brush != nullptr)
-        gp::GdipDeleteBrush(brush);
-    if (font != nullptr)
-        gp::GdipDeleteFont(font);
-    if (family != nullptr)
-        gp::GdipDeleteFontFamily(family);
+    const owned::Font font(rawFont);
+    gp::GdipCreateSolidFill(Packed(colour), &rawBrush);
+    const owned::Brush brush(rawBrush);
+    gp::GdipCreateStringFormat(0, LANG_NEUTRAL, &rawFormat);
+    const owned::StringFormat format(rawFormat);
+    if (!font || !brush || !format) {
+        return;
+    }
+    gp::GdipSetStringFormatAlign(rawFormat, Gdiplus::StringAlignmentCenter);
+    gp::GdipSetStringFormatLineAlign(rawFormat, Gdiplus::StringAlignmentCenter);
+    const Gdiplus::RectF box(layout.x, layout.y, layout.width, layout.height);
+    const std::wstring copy(text);
+    if (measuring_) {
+        const Gdiplus::RectF unbounded(0, 0, 0, 0);
+        Gdiplus::RectF needed;
+        if (gp::GdipMeasureString(graphics_.get(), copy.c_str(), static_cast<INT>(copy.size()),
+                                  rawFont, &unbounded, rawFormat, &needed, nullptr,
+                                  nullptr) == Gdiplus::Ok &&
+            needed.Width > layout.width + 0.5f) {
+            overflows_.push_back({WideToUtf8(text), needed.Width, layout.width});
+        }
+    }
+    gp::GdipDrawString(graphics_.get(), copy.c_str(), static_cast<INT>(copy.size()), rawFont, &box,
+                       rawFormat, rawBrush);
 }
 
 void GdiCanvas::GradientEllipse(const RectF& bounds, Argb centre, Argb surround, Argb outline,
                                 float outlineWidth) {
-    auto* graphics = static_cast<GpGraphics*>(graphics_);
-    Gdiplus::GpPath* path = nullptr;
-    if (graphics == nullptr ||
-        gp::GdipCreatePath(Gdiplus::FillModeAlternate, &path) != Gdiplus::Ok) {
+    Gdiplus::GpPath* rawPath = nullptr;
+    if (!graphics_ || gp::GdipCreatePath(Gdiplus::FillModeAlternate, &rawPath) != Gdiplus::Ok) {
         return;
     }
-    gp::GdipAddPathEllipse(path, bounds.x, bounds.y, bounds.width, bounds.height);
-    Gdiplus::GpPathGradient* brush = nullptr;
-    if (gp::GdipCreatePathGradientFromPath(path, &brush) == Gdiplus::Ok) {
-        gp::GdipSetPathGradientCenterColor(brush, Packed(centre));
+    const owned::Path path(rawPath);
+    gp::GdipAddPathEllipse(rawPath, bounds.x, bounds.y, bounds.width, bounds.height);
+    Gdiplus::GpPathGradient* rawBrush = nullptr;
+    if (gp::GdipCreatePathGradientFromPath(rawPath, &rawBrush) == Gdiplus::Ok) {
+        const owned::Brush brush(rawBrush);
+        gp::GdipSetPathGradientCenterColor(rawBrush, Packed(centre));
         INT count = 0;
-        gp::GdipGetPathGradientPointCount(brush, &count);
+        gp::GdipGetPathGradientPointCount(rawBrush, &count);
         if (count > 0) {
             std::vector<Gdiplus::ARGB> colours(static_cast<std::size_t>(count), Packed(surround));
-            gp::GdipSetPathGradientSurroundColorsWithCount(brush, colours.data(), &count);
+            gp::GdipSetPathGradientSurroundColorsWithCount(rawBrush, colours.data(), &count);
         }
-        gp::GdipFillEllipse(graphics, brush, bounds.x, bounds.y, bounds.width, bounds.height);
-        gp::GdipDeleteBrush(brush);
+        gp::GdipFillEllipse(graphics_.get(), rawBrush, bounds.x, bounds.y, bounds.width,
+                            bounds.height);
     }
-    GpPen* pen = nullptr;
-    if (gp::GdipCreatePen1(Packed(outline), outlineWidth, Gdiplus::UnitWorld, &pen) ==
-        Gdiplus::Ok) {
-        gp::GdipDrawEllipse(graphics, pen, bounds.x, bounds.y, bounds.width, bounds.height);
-        gp::GdipDeletePen(pen);
+    if (const owned::Pen pen = MakePen(outline, outlineWidth)) {
+        gp::GdipDrawEllipse(graphics_.get(), pen.get(), bounds.x, bounds.y, bounds.width,
+                            bounds.height);
     }
-    gp::GdipDeletePath(path);
 }
 
 void PaintBuffered(HWND hwnd, double scale,
                    const std::function<void(ICanvas&, const Rect& client)>& paint) {
-    PAINTSTRUCT ps{};
-    const HDC dc = BeginPaint(hwnd, &ps);
+    const win32::PaintScope painting(hwnd);
     RECT client{};
     GetClientRect(hwnd, &client);
-    const HDC memory = CreateCompatibleDC(dc);
-    const HBITMAP bitmap = CreateCompatibleBitmap(dc, client.right, client.bottom);
-    const HGDIOBJ old = SelectObject(memory, bitmap);
+    const win32::MemoryDc frame(painting.get(), client.right, client.bottom);
     {
-        GdiCanvas canvas(memory, scale);
+        GdiCanvas canvas(frame.get(), scale);
         paint(canvas, {0, 0, static_cast<int>(std::lround(client.right / scale)),
                        static_cast<int>(std::lround(client.bottom / scale))});
     }
-    BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    EndPaint(hwnd, &ps);
+    BitBlt(painting.get(), 0, 0, client.right, client.bottom, frame.get(), 0, 0, SRCCOPY);
 }
 
 }  // namespace velmora::ui

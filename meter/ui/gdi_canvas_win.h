@@ -5,6 +5,7 @@
 #include <functional>
 #include <vector>
 
+#include "common/win32_handles.h"
 #include "ui/canvas.h"
 
 namespace velmora::ui {
@@ -50,7 +51,7 @@ class GdiCanvas final : public ICanvas {
     double scale_;
     bool measuring_ = false;
     std::vector<TextOverflow> overflows_;
-    void* graphics_ = nullptr;  // GpGraphics while a vector span is open
+    win32::gdip::Graphics graphics_;  // while a vector span is open
 };
 
 // Handles WM_PAINT: `paint` draws the whole client area (given in design units: the client

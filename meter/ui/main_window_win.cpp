@@ -61,7 +61,7 @@ void ApplyShape(MainWindowState& state) {
 
 void Paint(MainWindowState& state) {
     PaintBuffered(state.hwnd, state.scale, [&state](ICanvas& canvas, const Rect& client) {
-        PaintDashboard(state.run, state.window, canvas, client);
+        PaintDashboard(ReadRunSnapshot(state.run), state.window, canvas, client);
     });
 }
 
@@ -83,7 +83,7 @@ void OnClick(MainWindowState& state, int x, int y) {
 }
 
 void OnMeasurementDone(MainWindowState& state) {
-    const MeasurementRecord record = MakeMeasurementRecord(state.run);
+    const MeasurementRecord record = MakeMeasurementRecord(ReadRunSnapshot(state.run));
     AppendToHistory(record);  // never throws; a record that cannot be stored is lost quietly
     state.run.running.exchange(false);
     InvalidateRect(state.hwnd, nullptr, FALSE);
@@ -228,15 +228,8 @@ int RunMainWindow(const ServerCatalog& catalog, HINSTANCE instance, int show) {
 }  // namespace velmora::ui
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
-    Gdiplus::GdiplusStartupInput input;
-    ULONG_PTR token = 0;
-    Gdiplus::GdiplusStartup(&token, &input, nullptr);
-    int exitCode = 0;
-    {
-        const velmora::modulos::medicao::ServerCatalog catalog =
-            velmora::modulos::medicao::BuildServerCatalog();
-        exitCode = velmora::ui::RunMainWindow(catalog, instance, show);
-    }
-    Gdiplus::GdiplusShutdown(token);
-    return exitCode;
+    const velmora::win32::GdiplusScope gdiplus;
+    const velmora::modulos::medicao::ServerCatalog catalog =
+        velmora::modulos::medicao::BuildServerCatalog();
+    return velmora::ui::RunMainWindow(catalog, instance, show);
 }

@@ -159,7 +159,7 @@ TEST_P(FaultyServerRun, EndsInTimeAndStoresCleanText) {
         return;
     }
 
-    const MeasurementRecord record = MakeMeasurementRecord(state);
+    const MeasurementRecord record = MakeMeasurementRecord(ReadRunSnapshot(state));
     EXPECT_EQ(record.publicIp, fault.publicIp);
     const velmora::test::TempDir folder;
     ASSERT_TRUE(AppendToHistory(record, folder.path()));

@@ -61,7 +61,7 @@ TEST(MeasurementRunOnLoopback, FiguresMatchThePacedLink) {
     EXPECT_NEAR(up, kUpMbit, kUpMbit * 0.05);
     EXPECT_GE(seconds, 32.0);  // 17 s + 15 s of transfers
 
-    const MeasurementRecord record = MakeMeasurementRecord(state);
+    const MeasurementRecord record = MakeMeasurementRecord(ReadRunSnapshot(state));
     EXPECT_EQ(record.publicIp, L"127.0.0.1");
     EXPECT_EQ(record.userCity, L"São Paulo - São Paulo");
     EXPECT_EQ(record.serverName, L"Cloudflare Speed Test");

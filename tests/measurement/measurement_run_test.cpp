@@ -203,7 +203,7 @@ TEST_F(MeasurementRunTest, ResultsFollowTheBytesAfterWarmUp) {
     EXPECT_LE(state.downloadLatencyMs.load(), 40.0);
     EXPECT_GT(state.uploadLatencyMs.load(), state.downloadLatencyMs.load() - 1);
 
-    const MeasurementRecord record = MakeMeasurementRecord(state);
+    const MeasurementRecord record = MakeMeasurementRecord(ReadRunSnapshot(state));
     EXPECT_EQ(record.status, L"MEDIÇÃO CONCLUÍDA");
     ASSERT_FALSE(record.downloadSamples.empty());
     EXPECT_LE(record.downloadSamples.size(), 7u);

@@ -48,19 +48,23 @@ class RunStateTest : public ::testing::Test {
 };
 
 TEST_F(RunStateTest, StartsWithTheWaitingTexts) {
-    EXPECT_EQ(state.publicIp, L"Aguardando");
-    EXPECT_EQ(state.isp, L"Aguardando");
-    EXPECT_EQ(state.serverName, L"Seleção inteligente de servidor");
-    EXPECT_EQ(state.serverIp, L"Aguardando medição");
-    EXPECT_EQ(state.serverLocation, L"Melhor rota disponível");
-    EXPECT_TRUE(state.userCity.empty());
-    EXPECT_EQ(state.phase.load(), MeasurementPhase::Idle);
-    EXPECT_FALSE(state.running.load());
+    const RunSnapshot run = ReadRunSnapshot(state);
+    EXPECT_EQ(run.publicIp, L"Aguardando");
+    EXPECT_EQ(run.isp, L"Aguardando");
+    EXPECT_EQ(run.serverName, L"Seleção inteligente de servidor");
+    EXPECT_EQ(run.serverIp, L"Aguardando medição");
+    EXPECT_EQ(run.serverLocation, L"Melhor rota disponível");
+    EXPECT_TRUE(run.userCity.empty());
+    EXPECT_EQ(run.phase, MeasurementPhase::Idle);
+    EXPECT_FALSE(run.running);
     EXPECT_EQ(&state.catalog, &catalog);
 }
 
 TEST_F(RunStateTest, RecordOfAFinishedRunCopiesEverything) {
     state.phase.exchange(MeasurementPhase::Done);
+    state.running.exchange(true);
+    state.isp = L"Claro S.A.";
+    state.failure = "nenhuma";
     state.downloadMbps.exchange(512.25);
     state.uploadMbps.exchange(98.5);
     state.pingMs.exchange(12.0);
@@ -75,8 +79,12 @@ TEST_F(RunStateTest, RecordOfAFinishedRunCopiesEverything) {
     state.downloadChart = {400, 450, 512.25};
     state.uploadChart = {98.5};
 
+    const RunSnapshot run = ReadRunSnapshot(state);
+    EXPECT_TRUE(run.running);
+    EXPECT_EQ(run.isp, L"Claro S.A.");
+    EXPECT_EQ(run.failure, "nenhuma");
     const std::int64_t before = UnixTicksNow();
-    const MeasurementRecord record = MakeMeasurementRecord(state);
+    const MeasurementRecord record = MakeMeasurementRecord(run);
     const std::int64_t after = UnixTicksNow();
 
     EXPECT_GE(record.timestamp, before);
@@ -99,12 +107,13 @@ TEST_F(RunStateTest, RecordOfAFinishedRunCopiesEverything) {
     EXPECT_EQ(record.uploadSamples, (std::vector<double>{98.5}));
 }
 
-TEST_F(RunStateTest, StatusFollowsThePhase) {
+TEST(MeasurementRecord, StatusFollowsThePhase) {
     for (const auto phase :
          {MeasurementPhase::Idle, MeasurementPhase::Latency, MeasurementPhase::Downloading,
           MeasurementPhase::Uploading, MeasurementPhase::Error}) {
-        state.phase.exchange(phase);
-        const MeasurementRecord record = MakeMeasurementRecord(state);
+        RunSnapshot run;
+        run.phase = phase;
+        const MeasurementRecord record = MakeMeasurementRecord(run);
         EXPECT_EQ(record.status, L"ERRO NA MEDIÇÃO") << static_cast<int>(phase);
         EXPECT_EQ(record.downloadVariation, L"Oscilação leve com estabilidade predominante.");
     }
@@ -126,7 +135,7 @@ TEST_F(RunStateTest, NotifierIsOptionalAndReceivesMessages) {
     EXPECT_EQ(posted, (std::vector<std::uint32_t>{0x8001, 0x8002}));
 }
 
-// A worker publishing charts and values while the window thread makes records: run under
+// A worker publishing charts and values while the window thread reads snapshots: run under
 // ThreadSanitizer this proves the locking discipline of the state.
 TEST_F(RunStateTest, RecordsCanBeMadeWhileAWorkerPublishes) {
     std::jthread worker([this](std::stop_token stop) {
@@ -143,7 +152,7 @@ TEST_F(RunStateTest, RecordsCanBeMadeWhileAWorkerPublishes) {
         state.phase.exchange(MeasurementPhase::Done);
     });
     for (int i = 0; i < 200; ++i) {
-        const MeasurementRecord record = MakeMeasurementRecord(state);
+        const MeasurementRecord record = MakeMeasurementRecord(ReadRunSnapshot(state));
         ASSERT_LE(record.downloadSamples.size(), kChartCapacity);
         for (std::size_t k = 1; k < record.downloadSamples.size(); ++k) {
             ASSERT_EQ(record.downloadSamples[k], record.downloadSamples[k - 1] + 1);

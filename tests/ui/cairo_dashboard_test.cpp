@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <numbers>
 
-#include "servers/server_catalog.h"
 #include "ui/cairo_canvas.h"
 #include "ui/dashboard_samples.h"
 #include "ui/scaled_views.h"
@@ -20,16 +19,15 @@ class Painted {
   public:
     explicit Painted(const std::string& scene) : canvas_(360, 800) {
         WindowFields window{LayoutHitRects(360, 800)};
-        EXPECT_TRUE(StageSampleScene(scene, state_, window));
-        PaintDashboard(state_, window, canvas_, {0, 0, 360, 800});
+        EXPECT_TRUE(StageSampleScene(scene, run_, window));
+        PaintDashboard(run_, window, canvas_, {0, 0, 360, 800});
         std::filesystem::create_directories("artifacts");
         canvas_.WritePng("artifacts/dashboard-" + scene + ".png");
     }
     Rgb At(int x, int y) { return canvas_.PixelAt(x, y); }
 
   private:
-    modulos::medicao::ServerCatalog catalog_ = modulos::medicao::BuildServerCatalog();
-    modulos::medicao::SharedRunState state_{catalog_};
+    modulos::medicao::RunSnapshot run_;
     CairoCanvas canvas_;
 };
 

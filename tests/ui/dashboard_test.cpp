@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "servers/server_catalog.h"
 #include "support/recording_canvas.h"
 
 namespace velmora::ui {
@@ -18,11 +17,10 @@ class DashboardTest : public ::testing::Test {
   protected:
     RecordingCanvas Paint() {
         RecordingCanvas canvas;
-        PaintDashboard(state, window, canvas, kClient);
+        PaintDashboard(run, window, canvas, kClient);
         return canvas;
     }
-    modulos::medicao::ServerCatalog catalog = modulos::medicao::BuildServerCatalog();
-    modulos::medicao::SharedRunState state{catalog};
+    modulos::medicao::RunSnapshot run;
     WindowFields window{LayoutHitRects(360, 800)};
 };
 
@@ -100,16 +98,16 @@ TEST_F(DashboardTest, BeforeAnyRun) {
 }
 
 TEST_F(DashboardTest, PlacesEveryFigure) {
-    state.phase.exchange(MeasurementPhase::Done);
-    state.downloadMbps.exchange(512.345);
-    state.uploadMbps.exchange(98.7);
-    state.pingMs.exchange(12);
-    state.idleLatencyMs.exchange(12);
-    state.downloadLatencyMs.exchange(25);
-    state.uploadLatencyMs.exchange(31);
-    state.userCity = L"São Paulo - SP";
-    state.serverLocation = L"GRU / BR (3 km)";
-    state.downloadChart = {100, 200};
+    run.phase = MeasurementPhase::Done;
+    run.downloadMbps = 512.345;
+    run.uploadMbps = 98.7;
+    run.pingMs = 12;
+    run.idleLatencyMs = 12;
+    run.downloadLatencyMs = 25;
+    run.uploadLatencyMs = 31;
+    run.userCity = L"São Paulo - SP";
+    run.serverLocation = L"GRU / BR (3 km)";
+    run.downloadChart = {100, 200};
     const RecordingCanvas c = Paint();
 
     const auto* download = c.FindText(L"512.35 Mbps");
@@ -134,23 +132,23 @@ TEST_F(DashboardTest, PlacesEveryFigure) {
 }
 
 TEST_F(DashboardTest, GaugeFollowsThePhase) {
-    state.downloadMbps.exchange(300);
-    state.uploadMbps.exchange(40);
+    run.downloadMbps = 300;
+    run.uploadMbps = 40;
     const std::pair<MeasurementPhase, const wchar_t*> cases[] = {
         {MeasurementPhase::Latency, L"0.00"},    {MeasurementPhase::Downloading, L"300.0"},
         {MeasurementPhase::Uploading, L"40.00"}, {MeasurementPhase::Done, L"40.00"},
         {MeasurementPhase::Error, L"0.00"},
     };
     for (const auto& [phase, text] : cases) {
-        state.phase.exchange(phase);
+        run.phase = phase;
         EXPECT_EQ(Paint().textsF[7].text, text) << static_cast<int>(phase);
     }
-    state.phase.exchange(static_cast<MeasurementPhase>(9));
+    run.phase = static_cast<MeasurementPhase>(9);
     EXPECT_NE(Paint().FindText(L"Status: "), nullptr);
 }
 
 TEST_F(DashboardTest, OneSampleDrawsAStep) {
-    state.uploadChart = {42};
+    run.uploadChart = {42};
     const RecordingCanvas c = Paint();
     EXPECT_EQ(c.polylines[1].points[0], (Point{24, 650}));
     for (std::size_t k = 1; k < 7; ++k) {
@@ -159,7 +157,7 @@ TEST_F(DashboardTest, OneSampleDrawsAStep) {
 }
 
 TEST_F(DashboardTest, BusyButtonWhileRunning) {
-    state.running.exchange(true);
+    run.running = true;
     const RecordingCanvas c = Paint();
     EXPECT_EQ(c.FindText(L"INICIAR TESTE"), nullptr);
     const auto* busy = c.FindText(L"MEDINDO...");

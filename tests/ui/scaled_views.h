@@ -7,7 +7,6 @@
 #include <functional>
 #include <string>
 
-#include "servers/server_catalog.h"
 #include "setup/installer_flow.h"
 #include "ui/dashboard.h"
 #include "ui/dashboard_samples.h"
@@ -22,21 +21,19 @@ struct ScaledView {
 };
 
 inline void ForEachScaledView(const std::function<void(const ScaledView&)>& visit) {
-    const modulos::medicao::ServerCatalog catalog = modulos::medicao::BuildServerCatalog();
     for (const double scale : {1.0, 1.25, 1.5, 2.0}) {
         const std::string at = " at " + std::to_string(static_cast<int>(scale * 100)) + " %";
         for (const std::string scene : {"idle", "running", "download", "upload", "done", "error"}) {
-            modulos::medicao::SharedRunState state(catalog);
+            modulos::medicao::RunSnapshot run;
             WindowFields window{LayoutHitRects(360, 800)};
-            StageSampleScene(scene, state, window);
+            StageSampleScene(scene, run, window);
             if (scene == "download") {
-                state.downloadMbps.exchange(1500.0);
+                run.downloadMbps = 1500.0;
             } else if (scene == "done") {
-                std::lock_guard lock(state.mutex);
-                state.serverLocation = L"Rio de Janeiro / RJ (2345 km)";
+                run.serverLocation = L"Rio de Janeiro / RJ (2345 km)";
             }
             visit({"meter, " + scene + at, scale, 360, 800, [&](ICanvas& canvas) {
-                       PaintDashboard(state, window, canvas, {0, 0, 360, 800});
+                       PaintDashboard(run, window, canvas, {0, 0, 360, 800});
                    }});
         }
         for (const bool uninstall : {false, true}) {
