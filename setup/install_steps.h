@@ -33,10 +33,6 @@ inline constexpr wchar_t kNewFileSuffix[] = L".new";
 bool CreateShortcut(const std::wstring& link, const std::wstring& target, const std::wstring& icon,
                     const std::wstring& description);
 
-// The uninstall entry Windows lists under "Apps"; false when nothing could be written.
-bool WriteUninstallEntry(const InstallLayout& layout);
-bool WriteUninstallEntry();
-
 // Every step reports through layout.progress; true after the last one.
 bool Install(const InstallLayout& layout, bool createDesktopShortcut, bool createStartMenuShortcut);
 bool Uninstall(const InstallLayout& layout);

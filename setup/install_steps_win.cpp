@@ -12,25 +12,14 @@
 
 #include <memory>
 
-#include "common/unique_handle.h"
+#include "common/win32_handles.h"
 #include "install_steps.h"
 
 namespace velmora::setup {
 namespace {
 
-struct FileTraits {
-    using Type = HANDLE;
-    static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void Close(Type h) noexcept { CloseHandle(h); }
-};
-using UniqueFile = UniqueHandle<FileTraits>;
-
-template <typename Interface>
-struct ComRelease {
-    using Type = Interface*;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type p) noexcept { p->Release(); }
-};
+using win32::ComPtr;
+using win32::UniqueFile;
 
 // Turns on a privilege that the elevated token holds but keeps disabled (taking ownership).
 void EnablePrivilege(const wchar_t* name) {
@@ -38,7 +27,7 @@ void EnablePrivilege(const wchar_t* name) {
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) {
         return;
     }
-    const UniqueFile token(raw);
+    const win32::UniqueKernelHandle token(raw);
     TOKEN_PRIVILEGES privileges{};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
@@ -159,8 +148,8 @@ bool RemoveTree(const std::wstring& path);
 bool RemoveMatching(const std::wstring& folder, const std::wstring& pattern) {
     bool ok = true;
     WIN32_FIND_DATAW found{};
-    const HANDLE search = FindFirstFileW(JoinPath(folder, pattern).c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
+    const win32::UniqueFind search(FindFirstFileW(JoinPath(folder, pattern).c_str(), &found));
+    if (!search) {
         return true;
     }
     do {
@@ -175,8 +164,7 @@ bool RemoveMatching(const std::wstring& folder, const std::wstring& pattern) {
             SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
             ok = RemoveFile(child) && ok;
         }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+    } while (FindNextFileW(search.get(), &found));
     return ok;
 }
 
@@ -248,7 +236,7 @@ bool CreateShortcut(const std::wstring& link, const std::wstring& target, const 
                                 reinterpret_cast<void**>(&raw)))) {
         return false;
     }
-    const UniqueHandle<ComRelease<IShellLinkW>> shellLink(raw);
+    const ComPtr<IShellLinkW> shellLink(raw);
     shellLink.get()->SetPath(target.c_str());
     shellLink.get()->SetWorkingDirectory(FolderOf(target).c_str());
     shellLink.get()->SetDescription(description.c_str());
@@ -260,20 +248,23 @@ bool CreateShortcut(const std::wstring& link, const std::wstring& target, const 
                                                reinterpret_cast<void**>(&rawFile)))) {
         return false;
     }
-    const UniqueHandle<ComRelease<IPersistFile>> file(rawFile);
+    const ComPtr<IPersistFile> file(rawFile);
     return SUCCEEDED(file.get()->Save(link.c_str(), TRUE));
 }
 
 namespace {
 
-// The entry with the meter's size already read, so that nothing is written when it cannot be.
-bool WriteUninstallEntryOfSize(const InstallLayout& layout, std::uint64_t meterBytes) {
-    HKEY key = nullptr;
+// The uninstall entry Windows lists under "Apps", with the meter's size already read so that
+// nothing is written when it cannot be; false when nothing could be written.
+bool WriteUninstallEntry(const InstallLayout& layout, std::uint64_t meterBytes) {
+    HKEY raw = nullptr;
     if (RegCreateKeyExW(layout.registryRoot, layout.uninstallKey.c_str(), 0, nullptr,
-                        REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key,
+                        REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &raw,
                         nullptr) != ERROR_SUCCESS) {
         return false;
     }
+    const win32::UniqueRegKey owned(raw);
+    const HKEY key = owned.get();
     SetText(key, L"DisplayName", L"VELMORA");
     SetText(key, L"DisplayVersion", kDisplayVersion);
     SetText(key, L"Publisher", kPublisher);
@@ -284,20 +275,10 @@ bool WriteUninstallEntryOfSize(const InstallLayout& layout, std::uint64_t meterB
     SetNumber(key, L"NoModify", 1);
     SetNumber(key, L"NoRepair", 1);
     SetNumber(key, L"EstimatedSize", EstimatedSizeKiB(meterBytes));
-    RegCloseKey(key);
     return true;
 }
 
 }  // namespace
-
-bool WriteUninstallEntry(const InstallLayout& layout) {
-    const std::optional<std::uint64_t> size = FileSize(JoinPath(layout.installDir, kMeterFile));
-    return size && WriteUninstallEntryOfSize(layout, *size);
-}
-
-bool WriteUninstallEntry() {
-    return WriteUninstallEntry(InstallLayout{});
-}
 
 bool Install(const InstallLayout& layout, bool createDesktopShortcut,
              bool createStartMenuShortcut) {
@@ -356,7 +337,7 @@ bool Install(const InstallLayout& layout, bool createDesktopShortcut,
     if (!size) {
         return fail(L"Erro ao ler o tamanho do executável.");
     }
-    WriteUninstallEntryOfSize(layout, *size);
+    WriteUninstallEntry(layout, *size);
 
     Report(layout, L"Instalação concluída com sucesso!", 100);
     return true;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "common/unique_handle.h"
+#include "common/win32_handles.h"
 #include "history/history_platform.h"
 
 namespace velmora::modulos::medicao {
@@ -12,12 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct FileHandleTraits {
-    using Type = HANDLE;
-    static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void Close(Type handle) noexcept { CloseHandle(handle); }
-};
-using FileHandle = UniqueHandle<FileHandleTraits>;
+using FileHandle = win32::UniqueFile;
 
 bool WriteAllTo(HANDLE file, std::string_view bytes) {
     while (!bytes.empty()) {

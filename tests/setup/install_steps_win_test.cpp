@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/win32_handles.h"
+
 #include "support/temp_dir.h"
 
 namespace velmora::setup {
@@ -97,12 +99,10 @@ class InstallSteps : public ::testing::Test {
     }
     bool KeyExists() const {
         HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, layout.uninstallKey.c_str(), 0, KEY_READ, &key) !=
-            ERROR_SUCCESS) {
-            return false;
-        }
-        RegCloseKey(key);
-        return true;
+        const bool opened = RegOpenKeyExW(HKEY_CURRENT_USER, layout.uninstallKey.c_str(), 0,
+                                          KEY_READ, &key) == ERROR_SUCCESS;
+        const win32::UniqueRegKey owned(key);
+        return opened;
     }
     std::pair<DWORD, std::wstring> Text(const wchar_t* name) const {
         DWORD type = 0;
@@ -188,11 +188,11 @@ TEST_F(InstallSteps, RunningMeterStopsTheInstallAtStepTwo) {
     ASSERT_TRUE(Install(layout, false, false));
     steps.clear();
     // What a running VELMORA.exe does to its file: nobody may write it.
-    const HANDLE held = CreateFileW(Installed(L"VELMORA.exe").wstring().c_str(), GENERIC_READ, 0,
-                                    nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    win32::UniqueFile held(CreateFileW(Installed(L"VELMORA.exe").wstring().c_str(), GENERIC_READ, 0,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
     EXPECT_FALSE(Install(layout, true, true));
-    CloseHandle(held);
+    held.reset();
     ASSERT_EQ(steps.size(), 3u);
     EXPECT_EQ(steps[2], std::make_pair(std::wstring(L"Erro ao extrair o executável."), -1));
     EXPECT_FALSE(fs::exists(DesktopLink()));
@@ -346,11 +346,11 @@ TEST_F(InstallSteps, UninstallOfNothingSucceeds) {
 TEST_F(InstallSteps, UninstallWhileTheMeterRunsSaysSo) {
     ASSERT_TRUE(Install(layout, false, false));
     steps.clear();
-    const HANDLE held = CreateFileW(Installed(L"VELMORA.exe").wstring().c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    win32::UniqueFile held(CreateFileW(Installed(L"VELMORA.exe").wstring().c_str(), GENERIC_READ,
+                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
     EXPECT_FALSE(Uninstall(layout));
-    CloseHandle(held);
+    held.reset();
     EXPECT_EQ(steps.back(),
               std::make_pair(std::wstring(L"Não foi possível remover VELMORA.exe. Feche o VELMORA "
                                           L"e tente novamente."),
