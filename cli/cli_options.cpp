@@ -1,6 +1,7 @@
 #include "cli_options.h"
 
 #include <charconv>
+#include <iterator>
 
 #include "common/text.h"
 
@@ -111,7 +112,8 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
                                           std::string& error) {
     CliOptions options;
     std::optional<protocolos::HttpEndpoint> cloudflare;
-    std::vector<std::uint16_t> ooklaPorts{8080, 80, 443};
+    std::vector<std::uint16_t> ooklaPorts{std::begin(protocolos::kOoklaPorts),
+                                          std::end(protocolos::kOoklaPorts)};
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         const auto value = [&]() -> std::optional<std::string> {
@@ -208,10 +210,7 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
     }
 
     options.run.selection.candidatePorts = ooklaPorts;
-    std::vector<protocolos::SpeedEndpoint> ookla;
-    for (const std::uint16_t port : ooklaPorts) {
-        ookla.push_back({port, port == 443});
-    }
+    const std::vector<protocolos::SpeedEndpoint> ookla = protocolos::OoklaEndpoints(ooklaPorts);
     protocolos::SpeedEndpoint cloudflareEndpoint{};
     if (cloudflare) {
         options.run.selection.edgeHost = cloudflare->host;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -58,12 +59,22 @@ class CloudflareProtocol final : public ISpeedProtocol {
     SpeedEndpoint endpoint_;
 };
 
-// Ookla HTTP speed-test servers: 8080, then 80, then 443 (TLS) until one answers.
+// The ports of an Ookla HTTP server, in the order they are tried.
+inline constexpr std::uint16_t kOoklaPorts[] = {8080, 80, 443};
+
+// Ookla endpoints on `ports`, in order: TLS on 443, plain HTTP on the others.
+inline std::vector<SpeedEndpoint> OoklaEndpoints(std::span<const std::uint16_t> ports) {
+    std::vector<SpeedEndpoint> endpoints;
+    for (const std::uint16_t port : ports) {
+        endpoints.push_back({port, port == 443});
+    }
+    return endpoints;
+}
+
+// Ookla HTTP speed-test servers: each endpoint in turn until one answers.
 class OoklaHttpProtocol final : public ISpeedProtocol {
   public:
-    static std::vector<SpeedEndpoint> DefaultPorts() {
-        return {{8080, false}, {80, false}, {443, true}};
-    }
+    static std::vector<SpeedEndpoint> DefaultPorts() { return OoklaEndpoints(kOoklaPorts); }
     explicit OoklaHttpProtocol(std::vector<SpeedEndpoint> ports = DefaultPorts())
         : ports_(std::move(ports)) {}
     void Download(const std::wstring& host, ByteCounter& bytes,

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -42,7 +43,8 @@ struct SelectionSettings {
     std::wstring edgeHost = protocolos::kCloudflareSpeedHost;
     std::uint16_t edgePort = 443;
     protocolos::HttpEndpoint edgeTrace = DefaultEdgeTrace();
-    std::vector<std::uint16_t> candidatePorts{8080, 80, 443};
+    std::vector<std::uint16_t> candidatePorts{std::begin(protocolos::kOoklaPorts),
+                                              std::end(protocolos::kOoklaPorts)};
     std::chrono::milliseconds probeWait{6000};
     LatencyMeasure measure;  // empty: MeasureTcpLatency
 };
