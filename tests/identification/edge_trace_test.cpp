@@ -12,11 +12,7 @@ using velmora::test::SpeedServer;
 
 class EdgeTrace : public ::testing::Test {
   protected:
-    void SetUp() override {
-        if (!SpeedServer::Available()) {
-            GTEST_SKIP() << "needs the loopback speed server (ctest fixture)";
-        }
-    }
+    void SetUp() override { REQUIRE_SPEED_SERVER(); }
 };
 
 TEST(EdgeLocationFromTrace, ColoAndLocOrTheGenericText) {

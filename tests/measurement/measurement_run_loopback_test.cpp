@@ -19,8 +19,7 @@ constexpr double kDownMbit = 200.0;
 constexpr double kUpMbit = 50.0;
 
 TEST(MeasurementRunOnLoopback, FiguresMatchThePacedLink) {
-    if (!SpeedServer::Available())
-        GTEST_SKIP() << "needs the loopback speed server";
+    REQUIRE_SPEED_SERVER();
     const ServerListener server =
         SpeedServer::Listen("addr=auto pace_down=" + std::to_string(kDownMbit * 1e6 / 8) +
                             " pace_up=" + std::to_string(kUpMbit * 1e6 / 8));

@@ -15,14 +15,9 @@ namespace {
 using velmora::test::FailureOf;
 
 using namespace std::chrono_literals;
-using velmora::test::InIsolatedNetwork;
 using velmora::test::LoopbackListener;
 using velmora::test::RefusedLoopbackPort;
 using Clock = std::chrono::steady_clock;
-
-#define REQUIRE_ISOLATED_NETWORK() \
-    if (!InIsolatedNetwork())      \
-    GTEST_SKIP() << "needs the test namespace (scripts/isolated.sh)"
 
 // Connects until a listener that never accepts has a full backlog and a connect stalls;
 // returns how long the stalled connect took before it was given up.

@@ -12,7 +12,6 @@ namespace velmora::modulos::medicao::protocolos {
 namespace {
 
 using namespace std::chrono_literals;
-using velmora::test::InIsolatedNetwork;
 using velmora::test::ListenerStats;
 using velmora::test::RunStreams;
 using velmora::test::RunStreamsUntil;
@@ -20,10 +19,9 @@ using velmora::test::ServerListener;
 using velmora::test::SpeedServer;
 
 // The fixed Ookla ports can only be opened in the tests' own network namespace.
-#define REQUIRE_OWN_PORTS()   \
-    REQUIRE_SPEED_SERVER();   \
-    if (!InIsolatedNetwork()) \
-    GTEST_SKIP() << "needs scripts/isolated.sh"
+#define REQUIRE_OWN_PORTS() \
+    REQUIRE_SPEED_SERVER(); \
+    REQUIRE_ISOLATED_NETWORK()
 
 SpeedEndpoint Plain(const ServerListener& l) {
     return {l.port, false};

@@ -14,7 +14,6 @@ namespace velmora::modulos::medicao {
 namespace {
 
 using namespace std::chrono_literals;
-using velmora::test::InIsolatedNetwork;
 using velmora::test::LoopbackListener;
 using velmora::test::RefusedLoopbackPort;
 
@@ -192,8 +191,7 @@ TEST_F(Selection, ALateCandidateIsNotChosenButIsWaitedFor) {
 }
 
 TEST_F(Selection, UnresolvableEdgeLetsAnyAnsweringCandidateWin) {
-    if (!InIsolatedNetwork())
-        GTEST_SKIP() << "needs scripts/isolated.sh";
+    REQUIRE_ISOLATED_NETWORK();
     settings.edgeHost = L"nx.velmora.test";
     const SelectedServer none = SelectBestServer(catalog, kSaoPauloLat, kSaoPauloLon, settings);
     EXPECT_EQ(none.name, L"Cloudflare Speed Test");
@@ -207,10 +205,8 @@ TEST_F(Selection, UnresolvableEdgeLetsAnyAnsweringCandidateWin) {
 }
 
 TEST_F(Selection, EdgeKeepsItsFastestAddressAndLocation) {
-    if (!InIsolatedNetwork())
-        GTEST_SKIP() << "needs scripts/isolated.sh";
-    if (!velmora::test::SpeedServer::Available())
-        GTEST_SKIP() << "needs the speed server";
+    REQUIRE_ISOLATED_NETWORK();
+    REQUIRE_SPEED_SERVER();
     const auto trace = velmora::test::SpeedServer::Listen("addr=auto");
     settings.edgeTrace = {trace.host(), trace.port, false};
     settings.edgeHost = L"multi.velmora.test";  // 127.0.0.2, then 127.0.0.3

@@ -47,3 +47,9 @@ std::uint16_t RefusedLoopbackPort(const char* address = "127.0.0.1");
 bool InIsolatedNetwork();
 
 }  // namespace velmora::test
+
+// Skips a test outside that namespace (REQUIRE_SPEED_SERVER, beside the speed server's client,
+// is the other guard).
+#define REQUIRE_ISOLATED_NETWORK()             \
+    if (!::velmora::test::InIsolatedNetwork()) \
+    GTEST_SKIP() << "needs the test namespace (scripts/isolated.sh)"
