@@ -7,9 +7,11 @@ namespace (root), for example:
   scripts/isolated.sh python3 bench/fault_times.py [--cli build/linux/cli/velmora-cli]
                                                    [--wine build/windows/cli/velmora-cli.exe]
 """
-import argparse, json, os, socket, subprocess, sys, tempfile, time
+import argparse, json, os, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "support"))
+import testkit  # noqa: E402
 SERVER = os.path.join(HERE, "..", "tests", "support", "speed_server.py")
 CONTROL = 47190
 PACE_DOWN_MBIT, PACE_UP_MBIT = 100, 20  # both listeners, like a common link
@@ -33,9 +35,7 @@ FAULTS = [
 
 
 def ask(line):
-    with socket.create_connection(("127.0.0.1", CONTROL)) as s:
-        s.sendall((line + "\n").encode())
-        return s.makefile().readline().split()
+    return testkit.ask("127.0.0.1:%d" % CONTROL, line).split()
 
 
 def run_one(command, options, stage, native):

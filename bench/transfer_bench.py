@@ -12,6 +12,8 @@ Needs root: it runs itself in the tests' private loopback-only network namespace
 import argparse, os, subprocess, sys, tempfile, time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+import testkit  # noqa: E402
 CONTROL = 47200
 
 
@@ -23,10 +25,7 @@ def isolate():
 
 
 def ask(line):
-    import socket
-    with socket.create_connection(("127.0.0.1", CONTROL)) as s:
-        s.sendall((line + "\n").encode())
-        return s.makefile().readline().strip()
+    return testkit.ask("127.0.0.1:%d" % CONTROL, line)
 
 
 def timed(cmd, env=None):

@@ -8,12 +8,14 @@ server named by --server) prints one line of the header's columns; the plain out
 terminal, shows progress lines; --history and --list print their tables; a run that reaches no
 server ends with status 1, and with --json still prints one object; an unknown option gives 2.
 """
-import csv, io, json, os, re, shutil, socket, subprocess, sys, tempfile
+import csv, io, json, os, re, shutil, subprocess, sys, tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from testkit import ask, check, exit_code  # noqa: E402
 
 DOWN_MBIT, UP_MBIT = 200.0, 50.0
 control = int(sys.argv[1])
 command = sys.argv[2:]
-failures = []
 under_wine = command[0].endswith("wine-run.sh")
 
 
@@ -22,19 +24,7 @@ def native_path(path):
     return "Z:" + path if under_wine else path
 
 
-def ask(line):
-    with socket.create_connection(("127.0.0.1", control)) as s:
-        s.sendall((line + "\n").encode())
-        return s.makefile().readline().split()
-
-
-def check(ok, what):
-    print(("ok    " if ok else "FAIL  ") + what)
-    if not ok:
-        failures.append(what)
-
-
-_, host, port = ask("listen addr=auto pace_down=%d pace_up=%d" % (DOWN_MBIT * 1e6 / 8, UP_MBIT * 1e6 / 8))
+_, host, port = ask("127.0.0.1:%d" % control, "listen addr=auto pace_down=%d pace_up=%d" % (DOWN_MBIT * 1e6 / 8, UP_MBIT * 1e6 / 8)).split()
 endpoint = ["--no-operators", "--geo", "%s:%s" % (host, port), "--cloudflare", "%s:%s:plain" % (host, port),
             "--latency-ports", "%s,%s" % (port, port)]
 
@@ -103,4 +93,4 @@ check(run.returncode == 1 and failure.get("status") == "ERRO NA MEDIÇÃO" and f
 run = subprocess.run(command + ["--bogus"], capture_output=True, timeout=60)
 check(run.returncode == 2, "an unknown option exits with 2 (got %d)" % run.returncode)
 
-sys.exit(1 if failures else 0)
+sys.exit(exit_code())

@@ -7,6 +7,9 @@ summary of the newest. A screenshot is kept as a test artifact.
 """
 import os, re, shutil, subprocess, sys, tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from testkit import check, exit_code  # noqa: E402
+
 artifacts = sys.argv[1]
 command = sys.argv[2:]
 chromium = shutil.which("chromium") or shutil.which("chromium-browser")
@@ -26,15 +29,6 @@ def block(stamp, down, up, ping, name):
             "    <uploadVariation>Oscila\u00e7\u00e3o leve e envio consistente.</uploadVariation>\n"
             "    <downloadSamples>80.00,90.00,%s</downloadSamples>\n    <uploadSamples>10.00,%s</uploadSamples>\n"
             "  </measurement>\n") % (stamp, down, up, ping, ping, name, down, up)
-
-
-failures = []
-
-
-def check(ok, what):
-    print(("ok    " if ok else "FAIL  ") + what)
-    if not ok:
-        failures.append(what)
 
 
 work = tempfile.mkdtemp(prefix="velmora-browser-")
@@ -76,4 +70,4 @@ try:
 finally:
     shutil.rmtree(work, ignore_errors=True)
 
-sys.exit(1 if failures else 0)
+sys.exit(exit_code())

@@ -1,7 +1,7 @@
 """What the whole-program window tests share: a private X server, screenshots, pixels, checks."""
 import os, shutil, subprocess, sys, time
 
-failures = []
+from testkit import check, exit_code, failures  # noqa: F401 (the window tests take them from here)
 
 
 def require(*tools):
@@ -10,17 +10,6 @@ def require(*tools):
         if not shutil.which(tool):
             print("%s is not installed: skipped" % tool)
             sys.exit(77)
-
-
-def check(ok, what):
-    print(("ok    " if ok else "FAIL  ") + what, flush=True)
-    if not ok:
-        failures.append(what)
-    return ok
-
-
-def exit_code():
-    return 1 if failures else 0
 
 
 def start_xvfb(width=1280, height=1024):

@@ -29,6 +29,8 @@ it is ready; it ends by itself after --idle-exit seconds without control request
 """
 import argparse, json, os, socket, ssl, sys, threading, time, urllib.parse
 
+from testkit import ask
+
 from http_wire import RECV, Close, WireConn, num, parse_head, q1
 
 PAT = memoryview(os.urandom(1 << 20) * 4)
@@ -354,13 +356,6 @@ def run(args):
             continue
         threading.Thread(target=control, args=(conn, ctx, stop), daemon=True).start()
     ctl.close()
-
-
-def ask(address, line, timeout=5.0):
-    host, port = address.rsplit(":", 1)
-    with socket.create_connection((host, int(port)), timeout=timeout) as s:
-        s.sendall((line + "\n").encode())
-        return s.makefile("rb").readline().decode().strip()
 
 
 def main():
