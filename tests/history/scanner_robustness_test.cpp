@@ -1,16 +1,12 @@
-// Bounded random-input checks of the text scanners that read what servers and files hand us:
-// arbitrary and mutated inputs must never crash them, hang them, or trip a sanitizer, and what
-// they return must stay within what they were given.
+// Bounded random-input checks of the text scanners that read what servers and files hand us
+// (the properties are in support/scanner_checks.h, shared with the libFuzzer target).
 
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "history/history_file.h"
-#include "history/history_reader.h"
-#include "history/history_report.h"
-#include "identification/connection_info.h"
-#include "protocols/http_session.h"
+#include "support/scanner_checks.h"
 
 namespace velmora::modulos::medicao {
 namespace {
@@ -55,13 +51,17 @@ std::string RandomBytes(std::mt19937& rng) {
     return bytes;
 }
 
-TEST(ScannerRobustness, HistoryReader) {
+// The same checks as the libFuzzer target, on seeded random and mutated inputs, in every build.
+TEST(ScannerRobustness, RandomAndMutatedInputsBreakNothing) {
     MeasurementRecord record;
     record.serverName = L"A&B <x> \"q\"";
     record.downloadSamples = {1, 2, 3};
-    const std::string valid =
+    const std::string history =
         std::string(kHistorySkeleton)
             .insert(120, BuildHistoryBlock(record) + BuildHistoryBlock(record));
+    const std::string reply =
+        "{\"status\":\"success\",\"query\":\"1.2.3.4\",\"isp\":\"Claro\",\"city\":\"S\xC3\xA3o "
+        "Paulo\",\"regionName\":\"SP\",\"lat\":-23.55,\"lon\":-46.63}\ncolo=GRU\r\nloc=BR\n";
     const std::vector<std::string> tokens = {"<measurement ",
                                              "</measurement>",
                                              "<serverName>",
@@ -69,44 +69,24 @@ TEST(ScannerRobustness, HistoryReader) {
                                              "timestamp=\"",
                                              "&amp;",
                                              "&",
-                                             "\""};
+                                             "\"",
+                                             "\"lat\":",
+                                             "\"query\"",
+                                             ":",
+                                             "-",
+                                             ".",
+                                             "+",
+                                             "1e308",
+                                             "\r\n",
+                                             "colo=",
+                                             "\xC3",
+                                             "\xFF"};
     std::mt19937 rng(20261207);
-    for (int i = 0; i < kRounds; ++i) {
-        const std::string input = i % 3 == 0 ? RandomBytes(rng) : Mutate(valid, rng, tokens);
-        const auto entries = ReadHistory(input);
-        std::size_t starts = 0;
-        for (std::size_t at = input.find("<measurement "); at != std::string::npos;
-             at = input.find("<measurement ", at + 1)) {
-            ++starts;
-        }
-        ASSERT_LE(entries.size(), starts);
-        for (const auto& e : entries) {
-            ASSERT_LE(e.serverName.size(), input.size());
-            BuildSampleChart(e.downloadSamples, "cdl");
-        }
-        BuildHistoryPage(entries);
-    }
-}
-
-TEST(ScannerRobustness, JsonAndTraceExtractors) {
-    const std::string valid =
-        "{\"status\":\"success\",\"query\":\"1.2.3.4\",\"isp\":\"Claro\",\"city\":\"S\xC3\xA3o "
-        "Paulo\",\"regionName\":\"SP\",\"lat\":-23.55,\"lon\":-46.63}\ncolo=GRU\r\nloc=BR\n";
-    const std::vector<std::string> tokens = {"\"lat\":", "\"query\"", ":",    "\"",
-                                             "-",        ".",         "+",    "1e308",
-                                             "\r\n",     "colo=",     "\xC3", "\xFF"};
-    std::mt19937 rng(7);
-    for (int i = 0; i < kRounds; ++i) {
-        const std::string bytes = i % 3 == 0 ? RandomBytes(rng) : Mutate(valid, rng, tokens);
-        const std::wstring text = Utf8ToWide(bytes);
-        ASSERT_LE(text.size(), bytes.size());
-        ASSERT_LE(JsonStringField(text, L"query").size(), text.size());
-        const double lat = JsonNumberField(text, L"lat");
-        ASSERT_TRUE(std::isfinite(lat));
-        for (const auto& line : SplitTrimmedLines(text)) {
-            ASSERT_FALSE(line.empty());
-            ASSERT_NE(line.front(), L' ');
-        }
+    for (int i = 0; i < 2 * kRounds; ++i) {
+        const std::string& seed = i % 2 == 0 ? history : reply;
+        const std::string input = i % 3 == 0 ? RandomBytes(rng) : Mutate(seed, rng, tokens);
+        const char* fault = test::ScannerFault(input);
+        ASSERT_EQ(fault, nullptr) << fault << " for input of " << input.size() << " bytes";
     }
 }
 
