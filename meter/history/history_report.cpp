@@ -13,80 +13,54 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kStyleRules[] = {
-    "*{margin:0;padding:0;box-sizing:border-box}",
-    "body{font-family:'Segoe "
-    "UI',system-ui,-apple-system,sans-serif;background:#0A0A0A;color:#FFF;min-height:100vh}",
-    "::selection{background:#FFD000;color:#0A0A0A}",
-    "header{background:linear-gradient(180deg,#161616 0%,#0A0A0A 100%);border-bottom:2px solid "
-    "#FFD000;padding:52px 32px 40px;text-align:center}",
-    "header "
-    "h1{font-size:30px;font-weight:800;color:#FFD000;letter-spacing:5px;text-transform:uppercase;"
-    "margin-bottom:8px}",
-    "header .sub{font-size:15px;color:#B4B4B4;letter-spacing:2px;font-weight:300}",
-    "header .ver{font-size:11px;color:#947900;margin-top:10px;letter-spacing:1px}",
-    ".wrap{max-width:940px;margin:0 auto;padding:40px 20px}",
-    ".summary{display:flex;gap:16px;margin-bottom:40px;flex-wrap:wrap}",
-    ".scard{flex:1;min-width:130px;background:#121212;border:1px solid "
-    "#3A3A3A;border-radius:14px;padding:22px 14px;text-align:center;transition:border-color .2s}",
-    ".scard:hover{border-color:#FFD000}",
-    ".scard "
-    ".sl{font-size:10px;color:#B4B4B4;text-transform:uppercase;letter-spacing:1.5px;font-weight:"
-    "600}",
-    ".scard .sv{font-size:32px;font-weight:700;color:#FFD000;margin-top:6px;line-height:1}",
-    ".scard .su{font-size:12px;color:#947900;font-weight:400}",
-    ".card{background:#121212;border:1px solid "
-    "#3A3A3A;border-radius:16px;padding:28px;margin-bottom:24px;transition:border-color "
-    ".3s,box-shadow .3s}",
-    ".card:hover{border-color:#FFD000;box-shadow:0 0 40px rgba(255,208,0,.05)}",
-    ".chdr{display:flex;justify-content:space-between;align-items:center;margin-bottom:24px;"
-    "padding-bottom:16px;border-bottom:1px solid #222}",
-    ".chdr .ci{font-size:13px;color:#947900;font-weight:700;margin-right:10px}",
-    ".chdr .ct{font-size:14px;color:#B4B4B4}",
-    ".chdr .cs{font-size:10px;color:#FFD000;background:rgba(255,208,0,.08);padding:5px "
-    "14px;border-radius:20px;font-weight:700;letter-spacing:.5px;text-transform:uppercase;white-"
-    "space:nowrap}",
-    ".spds{display:grid;grid-template-columns:1fr 1fr;gap:28px;margin-bottom:24px}",
-    ".spb "
-    ".sl{font-size:10px;color:#B4B4B4;text-transform:uppercase;letter-spacing:1.5px;font-weight:"
-    "600;margin-bottom:6px}",
-    ".spb .sv{font-size:44px;font-weight:700;line-height:1}",
-    ".spb .su{font-size:13px;font-weight:400;color:#B4B4B4;margin-left:2px}",
-    ".spb.dl .sv{color:#FFD000}",
-    ".spb.ul .sv{color:#FFF}",
-    ".lgrid{display:grid;grid-template-columns:repeat(auto-fit,minmax(110px,1fr));gap:12px;margin-"
-    "bottom:24px}",
-    ".met{background:#1A1A1A;border-radius:10px;padding:14px;text-align:center}",
-    ".met "
-    ".ml{font-size:9px;color:#B4B4B4;text-transform:uppercase;letter-spacing:1px;font-weight:600}",
-    ".met .mv{font-size:20px;font-weight:700;color:#FFD000;margin-top:4px}",
-    ".met .mu{font-size:10px;color:#947900}",
-    ".sgrid{display:grid;grid-template-columns:1fr 1fr;gap:14px;margin-bottom:20px}",
-    ".si "
-    ".sl{font-size:9px;color:#B4B4B4;text-transform:uppercase;letter-spacing:1px;font-weight:600}",
-    ".si .sv{font-size:13px;color:#FFF;margin-top:3px;word-break:break-all}",
-    ".vblk{background:#1A1A1A;border-radius:10px;padding:16px 20px;margin-bottom:16px}",
-    ".vblk "
-    ".vl{font-size:9px;color:#B4B4B4;text-transform:uppercase;letter-spacing:1px;font-weight:600;"
-    "margin-bottom:5px}",
-    ".vblk .vt{font-size:12px;color:#B4B4B4;font-style:italic;line-height:1.5}",
-    ".chts{display:grid;grid-template-columns:1fr 1fr;gap:20px;margin-top:16px}",
-    ".csec "
-    ".cl{font-size:9px;color:#B4B4B4;text-transform:uppercase;letter-spacing:1px;font-weight:600;"
-    "margin-bottom:6px}",
-    ".chart{display:flex;align-items:flex-end;gap:3px;height:52px;background:#1A1A1A;border-radius:"
-    "8px;padding:6px 8px 4px}",
-    ".chart .bar{flex:1;min-width:4px;border-radius:3px 3px 0 0;cursor:default;transition:opacity "
-    ".15s}",
-    ".chart .bar:hover{opacity:.6}",
-    ".cdl .bar{background:linear-gradient(180deg,#FFD000,#947900)}",
-    ".cul .bar{background:linear-gradient(180deg,#FFF,#B4B4B4)}",
-    ".nodata{text-align:center;padding:100px 20px;color:#3A3A3A;font-size:18px;letter-spacing:1px}",
-    "footer{text-align:center;padding:40px 20px;color:#3A3A3A;font-size:11px;border-top:1px solid "
-    "#1A1A1A;margin-top:48px;letter-spacing:.5px}",
-    "@media(max-width:640px){.spds,.sgrid,.chts{grid-template-columns:1fr}.summary{flex-direction:"
-    "column}header h1{font-size:20px;letter-spacing:2px}.spb .sv{font-size:32px}}",
-};
+constexpr const char kStyle[] = R"css(*{margin:0;padding:0;box-sizing:border-box}
+body{font-family:'Segoe UI',system-ui,-apple-system,sans-serif;background:#0A0A0A;color:#FFF;min-height:100vh}
+::selection{background:#FFD000;color:#0A0A0A}
+header{background:linear-gradient(180deg,#161616 0%,#0A0A0A 100%);border-bottom:2px solid #FFD000;padding:52px 32px 40px;text-align:center}
+header h1{font-size:30px;font-weight:800;color:#FFD000;letter-spacing:5px;text-transform:uppercase;margin-bottom:8px}
+header .sub{font-size:15px;color:#B4B4B4;letter-spacing:2px;font-weight:300}
+header .ver{font-size:11px;color:#947900;margin-top:10px;letter-spacing:1px}
+.wrap{max-width:940px;margin:0 auto;padding:40px 20px}
+.summary{display:flex;gap:16px;margin-bottom:40px;flex-wrap:wrap}
+.scard{flex:1;min-width:130px;background:#121212;border:1px solid #3A3A3A;border-radius:14px;padding:22px 14px;text-align:center;transition:border-color .2s}
+.scard:hover{border-color:#FFD000}
+.scard .sl{font-size:10px;color:#B4B4B4;text-transform:uppercase;letter-spacing:1.5px;font-weight:600}
+.scard .sv{font-size:32px;font-weight:700;color:#FFD000;margin-top:6px;line-height:1}
+.scard .su{font-size:12px;color:#947900;font-weight:400}
+.card{background:#121212;border:1px solid #3A3A3A;border-radius:16px;padding:28px;margin-bottom:24px;transition:border-color .3s,box-shadow .3s}
+.card:hover{border-color:#FFD000;box-shadow:0 0 40px rgba(255,208,0,.05)}
+.chdr{display:flex;justify-content:space-between;align-items:center;margin-bottom:24px;padding-bottom:16px;border-bottom:1px solid #222}
+.chdr .ci{font-size:13px;color:#947900;font-weight:700;margin-right:10px}
+.chdr .ct{font-size:14px;color:#B4B4B4}
+.chdr .cs{font-size:10px;color:#FFD000;background:rgba(255,208,0,.08);padding:5px 14px;border-radius:20px;font-weight:700;letter-spacing:.5px;text-transform:uppercase;white-space:nowrap}
+.spds{display:grid;grid-template-columns:1fr 1fr;gap:28px;margin-bottom:24px}
+.spb .sl{font-size:10px;color:#B4B4B4;text-transform:uppercase;letter-spacing:1.5px;font-weight:600;margin-bottom:6px}
+.spb .sv{font-size:44px;font-weight:700;line-height:1}
+.spb .su{font-size:13px;font-weight:400;color:#B4B4B4;margin-left:2px}
+.spb.dl .sv{color:#FFD000}
+.spb.ul .sv{color:#FFF}
+.lgrid{display:grid;grid-template-columns:repeat(auto-fit,minmax(110px,1fr));gap:12px;margin-bottom:24px}
+.met{background:#1A1A1A;border-radius:10px;padding:14px;text-align:center}
+.met .ml{font-size:9px;color:#B4B4B4;text-transform:uppercase;letter-spacing:1px;font-weight:600}
+.met .mv{font-size:20px;font-weight:700;color:#FFD000;margin-top:4px}
+.met .mu{font-size:10px;color:#947900}
+.sgrid{display:grid;grid-template-columns:1fr 1fr;gap:14px;margin-bottom:20px}
+.si .sl{font-size:9px;color:#B4B4B4;text-transform:uppercase;letter-spacing:1px;font-weight:600}
+.si .sv{font-size:13px;color:#FFF;margin-top:3px;word-break:break-all}
+.vblk{background:#1A1A1A;border-radius:10px;padding:16px 20px;margin-bottom:16px}
+.vblk .vl{font-size:9px;color:#B4B4B4;text-transform:uppercase;letter-spacing:1px;font-weight:600;margin-bottom:5px}
+.vblk .vt{font-size:12px;color:#B4B4B4;font-style:italic;line-height:1.5}
+.chts{display:grid;grid-template-columns:1fr 1fr;gap:20px;margin-top:16px}
+.csec .cl{font-size:9px;color:#B4B4B4;text-transform:uppercase;letter-spacing:1px;font-weight:600;margin-bottom:6px}
+.chart{display:flex;align-items:flex-end;gap:3px;height:52px;background:#1A1A1A;border-radius:8px;padding:6px 8px 4px}
+.chart .bar{flex:1;min-width:4px;border-radius:3px 3px 0 0;cursor:default;transition:opacity .15s}
+.chart .bar:hover{opacity:.6}
+.cdl .bar{background:linear-gradient(180deg,#FFD000,#947900)}
+.cul .bar{background:linear-gradient(180deg,#FFF,#B4B4B4)}
+.nodata{text-align:center;padding:100px 20px;color:#3A3A3A;font-size:18px;letter-spacing:1px}
+footer{text-align:center;padding:40px 20px;color:#3A3A3A;font-size:11px;border-top:1px solid #1A1A1A;margin-top:48px;letter-spacing:.5px}
+@media(max-width:640px){.spds,.sgrid,.chts{grid-template-columns:1fr}.summary{flex-direction:column}header h1{font-size:20px;letter-spacing:2px}.spb .sv{font-size:32px}}
+)css";
 
 void AppendHead(std::string& page) {
     page +=
@@ -97,10 +71,7 @@ void AppendHead(std::string& page) {
         "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">\n"
         "<title>OBRIX KALDRA &#8212; Hist&#243;rico</title>\n"
         "<style>\n";
-    for (const char* rule : kStyleRules) {
-        page += rule;
-        page += '\n';
-    }
+    page += kStyle;
     page +=
         "</style>\n"
         "</head>\n"
