@@ -1,28 +1,17 @@
 #pragma once
 
-// The HTTP layer under every exchange of the meter: a session with the program's user agent and
-// time-outs, connections to host:port that are reused across requests, and synchronous requests
-// that send a body in pieces and read a response body in pieces. WinHTTP stands behind it on
-// Windows and libcurl elsewhere; everything above this header is written once.
+// What the meter's exchanges are made of, on top of the transport: where a service is reached,
+// reading a whole response body, stopping a request from another thread, and the one-shot GET.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <stop_token>
 #include <string>
-#include <string_view>
-#include <vector>
 
-#include "common/text.h"
-#include "common/unique_handle.h"
+#include "protocols/http_transport.h"
 
 namespace velmora::modulos::medicao::protocolos {
-
-inline constexpr wchar_t kUserAgent[] = L"VELMORA/2.0";
-inline constexpr int kResolveTimeoutMs = 7000;
-inline constexpr int kConnectTimeoutMs = 7000;
-inline constexpr int kSendTimeoutMs = 20000;
-inline constexpr int kReceiveTimeoutMs = 20000;
 
 // A one-shot GET ends within this, whatever the server does: the per-call time-outs alone let a
 // server that sends one byte every few seconds hold a request for ever.
@@ -39,56 +28,6 @@ struct HttpEndpoint {
 // Largest body HttpGet accepts: far above any identification answer, far below what could
 // exhaust memory if a hostile server streams without end.
 inline constexpr std::size_t kMaxOneShotBodyBytes = 4 * 1024 * 1024;
-
-struct HttpHandleTraits {
-    using Type = void*;
-    static constexpr Type Invalid() noexcept { return nullptr; }
-    static void Close(Type handle) noexcept;
-};
-// Owns a session, connection or request handle; closes it exactly once.
-using HttpHandle = UniqueHandle<HttpHandleTraits>;
-
-// Session with the user agent, the system's proxy setting and the four time-outs; redirects are
-// not followed (none of our servers redirects, so a 3xx answer is a failed request on both
-// back ends). Throws std::runtime_error(failureText) when it cannot be opened.
-HttpHandle OpenHttpSession(const char* failureText);
-
-// Connection object for host:port. Touches no network: an unreachable server shows up when a
-// request is sent. Empty on failure.
-HttpHandle HttpConnect(const HttpHandle& session, const std::wstring& host, std::uint16_t port);
-
-// Request for verb and path (with query); TLS when secure. Empty on failure.
-HttpHandle HttpOpenRequest(const HttpHandle& connection, const wchar_t* verb,
-                           const std::wstring& path, bool secure);
-
-// Sends the request line and headers (plus `extraHeaders`, CRLF-terminated lines, may be empty),
-// declaring `totalLength` body bytes to follow through HttpWriteData.
-bool HttpSendRequest(const HttpHandle& request, std::wstring_view extraHeaders,
-                     std::uint32_t totalLength);
-
-// Writes body bytes; `written` is how many the transport accepted. May return early with part
-// of them taken (even none, while the link is busy), so that the caller gets to count what was
-// acknowledged at least every few tens of milliseconds.
-bool HttpWriteData(const HttpHandle& request, const char* data, std::size_t size,
-                   std::size_t& written);
-
-// Bytes the transport has taken on the request's connection that the peer has not acknowledged
-// yet (still queued on this machine or in flight); false when the back end cannot tell.
-bool HttpBytesNotAcknowledged(const HttpHandle& request, std::size_t& bytes);
-
-// Waits for the response head.
-bool HttpReceiveResponse(const HttpHandle& request);
-
-bool HttpQueryStatus(const HttpHandle& request, std::uint32_t& status);
-
-// The length the response announced; false when it announced none.
-bool HttpQueryContentLength(const HttpHandle& request, std::uint64_t& length);
-
-// Body bytes that can be read now without waiting past the next arrival; 0 at the end.
-bool HttpQueryDataAvailable(const HttpHandle& request, std::size_t& available);
-
-// Reads up to `size` body bytes; `read` is 0 at the end of the body.
-bool HttpReadData(const HttpHandle& request, char* buffer, std::size_t size, std::size_t& read);
 
 // The whole body of the request, read piece by piece as it becomes available. Throws
 // "Falha ao consultar dados HTTP." or "Falha ao ler dados HTTP."; also the latter when the body
@@ -113,13 +52,6 @@ class HttpAbortOnStop {
     };
     std::stop_callback<Abort> callback_;
 };
-
-// Holds each later call on `request` to at most `limit` (never more than the session's own
-// time-outs): how a one-shot GET keeps its deadline on both back ends.
-void HttpLimitCalls(const HttpHandle& request, std::chrono::milliseconds limit) noexcept;
-
-// What each back end does for HttpAbortOnStop: end the request's calls from another thread.
-void HttpAbortRequest(HttpHandleTraits::Type request) noexcept;
 
 // One-shot GET that returns the body of a 2xx answer; throws a runtime error with a Portuguese
 // text on any failure, including "Resposta HTTP inválida." for any other status. Gives up at the

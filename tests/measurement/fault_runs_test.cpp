@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/text.h"
 #include "history/history_file.h"
 #include "history/history_reader.h"
 #include "measurement/measurement_run.h"

@@ -7,7 +7,8 @@
 #include <cwchar>
 #include <stdexcept>
 
-#include "protocols/http_session.h"
+#include "common/text.h"
+#include "protocols/http_transport.h"
 
 namespace velmora::modulos::medicao::protocolos {
 namespace {

@@ -21,7 +21,8 @@
 #include <sys/ioctl.h>
 #endif
 
-#include "protocols/http_session.h"
+#include "common/text.h"
+#include "protocols/http_transport.h"
 
 namespace velmora::modulos::medicao::protocolos {
 namespace {
