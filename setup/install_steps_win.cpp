@@ -10,8 +10,6 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <memory>
-
 #include "common/win32_handles.h"
 #include "install_steps.h"
 
@@ -43,7 +41,7 @@ bool ApplySecurity(const std::wstring& path, const wchar_t* sddl) {
                                                               nullptr)) {
         return false;
     }
-    const std::unique_ptr<void, decltype(&LocalFree)> descriptor(raw, &LocalFree);
+    const win32::UniqueLocal descriptor(raw);
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;

@@ -29,6 +29,14 @@ struct KernelTraits {
 };
 using UniqueKernelHandle = UniqueHandle<KernelTraits>;
 
+struct LocalTraits {
+    using Type = HLOCAL;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type memory) noexcept { LocalFree(memory); }
+};
+// What the system allocated for the caller with LocalAlloc (security descriptors, messages).
+using UniqueLocal = UniqueHandle<LocalTraits>;
+
 struct FindTraits {
     using Type = HANDLE;
     static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }

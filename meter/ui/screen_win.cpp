@@ -1,5 +1,7 @@
 #include "ui/screen_win.h"
 
+#include "common/win32_handles.h"
+
 namespace velmora::ui {
 namespace {
 
@@ -10,11 +12,8 @@ Rect FromWin(const RECT& r) {
 }  // namespace
 
 int ScreenDpi() {
-    const HDC screen = GetDC(nullptr);
-    const int dpi = screen != nullptr ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
-    if (screen != nullptr) {
-        ReleaseDC(nullptr, screen);
-    }
+    const UniqueHandle<win32::ScreenDcTraits> screen(GetDC(nullptr));
+    const int dpi = screen ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
     return dpi > 0 ? dpi : 96;
 }
 

@@ -47,14 +47,18 @@ struct LinkFields {
 LinkFields ReadLink(const fs::path& link) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     LinkFields fields;
-    IShellLinkW* shellLink = nullptr;
+    IShellLinkW* rawLink = nullptr;
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                reinterpret_cast<void**>(&shellLink)))) {
+                                reinterpret_cast<void**>(&rawLink)))) {
         return fields;
     }
-    IPersistFile* file = nullptr;
-    if (SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
-        if (SUCCEEDED(file->Load(link.wstring().c_str(), STGM_READ))) {
+    const win32::ComPtr<IShellLinkW> owned(rawLink);
+    IShellLinkW* shellLink = owned.get();
+    IPersistFile* rawFile = nullptr;
+    if (SUCCEEDED(
+            shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&rawFile)))) {
+        const win32::ComPtr<IPersistFile> file(rawFile);
+        if (SUCCEEDED(file.get()->Load(link.wstring().c_str(), STGM_READ))) {
             wchar_t buffer[MAX_PATH] = {};
             shellLink->GetPath(buffer, MAX_PATH, nullptr, 0);
             fields.path = buffer;
@@ -65,9 +69,7 @@ LinkFields ReadLink(const fs::path& link) {
             shellLink->GetIconLocation(buffer, MAX_PATH, &fields.iconIndex);
             fields.icon = buffer;
         }
-        file->Release();
     }
-    shellLink->Release();
     return fields;
 }
 
@@ -224,6 +226,7 @@ ACCESS_MASK UserRightsOf(const wchar_t* sddl) {
         ADD_FAILURE() << "not a descriptor";
         return ~ACCESS_MASK{0};
     }
+    const win32::UniqueLocal owned(descriptor);
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
@@ -263,7 +266,6 @@ ACCESS_MASK UserRightsOf(const wchar_t* sddl) {
         }
         (header->AceType == ACCESS_DENIED_ACE_TYPE ? denied : allowed) |= ace->Mask;
     }
-    LocalFree(descriptor);
     return allowed & ~denied;
 }
 
