@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <future>
-#include <numeric>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "measurement/consolidation.h"
@@ -188,7 +188,8 @@ class Run {
         std::uint64_t previousBytes = 0;
         Clock::time_point previousTime = outcome.start;
         Clock::time_point lastProbe = outcome.start;
-        std::vector<double> samples;
+        // Each positive sample's bytes and the seconds they took.
+        std::vector<std::pair<std::uint64_t, double>> samples;
         // The loaded-latency probe in flight. Through a full queue it takes several round trips
         // (seconds on a slow uplink); on the tick thread it held the ticks, and the live values
         // then rested on two or three samples.
@@ -245,17 +246,29 @@ class Run {
             const double dt = Seconds(now - previousTime);
             const std::uint64_t delta = total - previousBytes;
             const double sample = (dt <= 0.0 || delta == 0) ? 0.0 : Megabits(delta, dt);
-            previousBytes = total;
-            previousTime = now;
             if (!(sample > 0.0)) {
+                // Nothing arrived in this tick. The next sample spans it too: on a slow link
+                // bytes come (or are acknowledged) in lumps, and a sample over the lump's own
+                // tick alone would read several times the link.
                 continue;
             }
+            previousBytes = total;
+            previousTime = now;
 
-            samples.push_back(sample);
+            // The live value is the last samples' bytes over their time. With a sample every
+            // tick it is their mean; where samples span unequal times (ticks that saw nothing
+            // merged into the next), a plain mean would weigh a short lump like a long quiet
+            // stretch.
+            samples.emplace_back(delta, dt);
             const std::size_t window = std::min(samples.size(), settings_.liveWindow);
-            const double live = std::accumulate(samples.end() - static_cast<std::ptrdiff_t>(window),
-                                                samples.end(), 0.0) /
-                                static_cast<double>(window);
+            std::uint64_t windowBytes = 0;
+            double windowSeconds = 0.0;
+            for (auto it = samples.end() - static_cast<std::ptrdiff_t>(window); it != samples.end();
+                 ++it) {
+                windowBytes += it->first;
+                windowSeconds += it->second;
+            }
+            const double live = Megabits(windowBytes, windowSeconds);
             speed.exchange(live);
             {
                 std::lock_guard lock(state_.mutex);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "support/loopback_listener.h"
@@ -17,6 +18,8 @@ using velmora::test::RefusedLoopbackPort;
 using velmora::test::RunRecorder;
 
 // Moves bytes at a fixed rate per stream, without a network, and notes when each stream began.
+// With `lump` set, every stream hands over what it moved only at the same instants, one `lump`
+// apart, as acknowledgements arrive on a slow link.
 class PacedFakeProtocol final : public protocolos::ISpeedProtocol {
   public:
     PacedFakeProtocol(double downBytesPerSecond, double upBytesPerSecond)
@@ -24,13 +27,13 @@ class PacedFakeProtocol final : public protocolos::ISpeedProtocol {
 
     void Download(const std::wstring&, ByteCounter& bytes, std::stop_token stop) const override {
         Note(downloadStarts_);
-        Move(down_, bytes, stop);
+        Move(down_, bytes, stop, lump);
     }
     void Upload(const std::wstring&, const std::string& payload, ByteCounter& bytes,
                 std::stop_token stop) const override {
         EXPECT_EQ(payload.size(), payloadSize);
         Note(uploadStarts_);
-        Move(up_, bytes, stop);
+        Move(up_, bytes, stop, lump);
     }
     std::wstring Name() const override { return L"fake"; }
 
@@ -43,16 +46,23 @@ class PacedFakeProtocol final : public protocolos::ISpeedProtocol {
         return uploadStarts_;
     }
     std::size_t payloadSize = 0;
+    Clock::duration lump{0};
 
   private:
     void Note(std::vector<Clock::time_point>& starts) const {
         std::lock_guard lock(mutex_);
         starts.push_back(Clock::now());
     }
-    static void Move(double rate, ByteCounter& bytes, const std::stop_token& stop) {
+    static void Move(double rate, ByteCounter& bytes, const std::stop_token& stop,
+                     Clock::duration lump) {
         auto last = Clock::now();
         while (!stop.stop_requested()) {
-            std::this_thread::sleep_for(2ms);
+            if (lump > Clock::duration::zero()) {
+                const auto since = Clock::now().time_since_epoch();
+                std::this_thread::sleep_until(Clock::time_point(since - since % lump + lump));
+            } else {
+                std::this_thread::sleep_for(2ms);
+            }
             const auto now = Clock::now();
             bytes.fetch_add(static_cast<std::uint64_t>(
                 rate * std::chrono::duration<double>(now - last).count()));
@@ -214,6 +224,21 @@ TEST_F(MeasurementRunTest, ResultsFollowTheBytesAfterWarmUp) {
     EXPECT_EQ(record.serverName, L"Cloudflare Speed Test");
     EXPECT_EQ(record.serverIp, L"127.0.0.1");
     EXPECT_EQ(record.serverLocation, L"Cloudflare CDN");
+}
+
+TEST_F(MeasurementRunTest, LiveValuesFollowTheLinkWhenBytesArriveInLumps) {
+    protocol->lump = 5 * settings.tick;  // four ticks in five see nothing new
+    RunHere();
+    std::vector<double> live;
+    for (const auto& post : recorder.Posts()) {
+        if (post.phase == MeasurementPhase::Uploading && post.uploadMbps > 0.0) {
+            live.push_back(post.uploadMbps);
+        }
+    }
+    ASSERT_GE(live.size(), 5u);
+    std::sort(live.begin(), live.end());
+    EXPECT_NEAR(live[live.size() / 2], 24.0, 24.0 * 0.3);  // each sample over 20 ms: 120
+    EXPECT_NEAR(state.uploadMbps.load(), 24.0, 24.0 * 0.15);
 }
 
 TEST_F(MeasurementRunTest, ASlowLoadedLatencyProbeDoesNotInflateTheResult) {
