@@ -211,11 +211,12 @@ def short(args):
 
 def slow_long_uplink(args):
     """Megabytes wait in the client's send buffers on a slow uplink; counted as sent, they read as
-    speed (+17 to +24 % here before the upload counted acknowledged bytes)."""
+    speed (+17 to +24 % here before the upload counted acknowledged bytes). Runs of the same build
+    spread from -4.8 to +4.8 % on this link, so the bound sits between that and the fault."""
     row = accuracy(args.id, args.cli, 10, 2, 60, tools=False)
     up = (row["record"] or {}).get("uploadMbps")
-    check(row["code"] == 0 and within(up, expected_goodput(2), 0.03),
-          "10/2 Mbit/s at 60 ms: upload %.3f within 3 %% of the goodput %.3f" % (up or 0, expected_goodput(2)))
+    check(row["code"] == 0 and within(up, expected_goodput(2), 0.08),
+          "10/2 Mbit/s at 60 ms: upload %.3f within 8 %% of the goodput %.3f" % (up or 0, expected_goodput(2)))
 
 
 # ------------------------------------------------------------------------------------- faults
