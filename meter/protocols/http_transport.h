@@ -53,9 +53,9 @@ bool HttpSendRequest(const HttpHandle& request, std::wstring_view extraHeaders,
 bool HttpWriteData(const HttpHandle& request, const char* data, std::size_t size,
                    std::size_t& written);
 
-// Bytes the transport has taken on the request's connection that the peer has not acknowledged
-// yet (still queued on this machine or in flight); false when the back end cannot tell.
-bool HttpBytesNotAcknowledged(const HttpHandle& request, std::size_t& bytes);
+// Bytes the transport has taken on the request's connection that the peer has not received yet
+// (still queued on this machine or in flight); false when the back end cannot tell.
+bool HttpBytesNotReceived(const HttpHandle& request, std::size_t& bytes);
 
 // Waits for the response head.
 bool HttpReceiveResponse(const HttpHandle& request);

@@ -6,6 +6,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -18,6 +19,8 @@
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #endif
 
@@ -399,14 +402,23 @@ bool HttpWriteData(const HttpHandle& handle, const char* data, std::size_t size,
     return ok;
 }
 
-bool HttpBytesNotAcknowledged(const HttpHandle& handle, std::size_t& bytes) {
+bool HttpBytesNotReceived(const HttpHandle& handle, std::size_t& bytes) {
 #ifdef __linux__
     const std::vector<curl_socket_t>& sockets = AsRequest(handle)->connection->sockets;
     int queued = 0;
     if (sockets.size() != 1 || ioctl(sockets.front(), SIOCOUTQ, &queued) != 0 || queued < 0) {
         return false;
     }
-    bytes = static_cast<std::size_t>(queued);
+    // After a loss the peer holds the segments past the gap but acknowledges none of them until
+    // the retransmission fills it; its selective acknowledgements say what it holds. Without
+    // them a slow link's count stalls for a second or more and then jumps.
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    std::size_t held = 0;
+    if (getsockopt(sockets.front(), IPPROTO_TCP, TCP_INFO, &info, &size) == 0) {
+        held = static_cast<std::size_t>(info.tcpi_sacked) * info.tcpi_snd_mss;
+    }
+    bytes = static_cast<std::size_t>(queued) - std::min(held, static_cast<std::size_t>(queued));
     return true;
 #else
     (void)handle;

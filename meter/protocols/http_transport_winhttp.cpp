@@ -94,7 +94,7 @@ bool HttpWriteData(const HttpHandle& request, const char* data, std::size_t size
 }
 
 // WinHTTP hides its socket, and Wine answers the connection statistics with an error.
-bool HttpBytesNotAcknowledged(const HttpHandle&, std::size_t& bytes) {
+bool HttpBytesNotReceived(const HttpHandle&, std::size_t& bytes) {
     bytes = 0;
     return false;
 }

@@ -13,31 +13,31 @@ bool Exchange(const HttpHandle& request, std::wstring_view headers, std::uint32_
     return HttpSendRequest(request, headers, length) && HttpReceiveResponse(request);
 }
 
-// Counts a request's body as the network acknowledges it. Send buffers grow to megabytes, and
-// on a slow uplink what still waits in them is seconds of traffic: counted when the transport
-// took it, it read as speed the link never carried. Where the back end cannot tell what was
-// acknowledged, the bytes count when taken.
+// Counts a request's body as the server receives it. Send buffers grow to megabytes, and on a
+// slow uplink what still waits in them is seconds of traffic: counted when the transport took
+// it, it read as speed the link never carried. Where the back end cannot tell what arrived, the
+// bytes count when taken.
 class UploadCredit {
   public:
     UploadCredit(const HttpHandle& request, ByteCounter& bytes)
         : request_(request), bytes_(bytes) {}
 
     void Taken(std::uint64_t taken) {
-        std::size_t queued = 0;
-        if (!HttpBytesNotAcknowledged(request_, queued)) {
-            queued = 0;
+        std::size_t underway = 0;
+        if (!HttpBytesNotReceived(request_, underway)) {
+            underway = 0;
         }
-        Credit(taken - std::min<std::uint64_t>(taken, queued));
+        Credit(taken - std::min<std::uint64_t>(taken, underway));
     }
 
     // An answered request was received whole.
     void Answered(std::uint64_t size) { Credit(size); }
 
   private:
-    void Credit(std::uint64_t acknowledged) {
-        if (acknowledged > credited_) {
-            bytes_.fetch_add(acknowledged - credited_);
-            credited_ = acknowledged;
+    void Credit(std::uint64_t received) {
+        if (received > credited_) {
+            bytes_.fetch_add(received - credited_);
+            credited_ = received;
         }
     }
 

@@ -211,12 +211,19 @@ def short(args):
 
 def slow_long_uplink(args):
     """Megabytes wait in the client's send buffers on a slow uplink; counted as sent, they read as
-    speed (+17 to +24 % here before the upload counted acknowledged bytes). Runs of the same build
-    spread from -4.8 to +4.8 % on this link, so the bound sits between that and the fault."""
-    row = accuracy(args.id, args.cli, 10, 2, 60, tools=False)
-    up = (row["record"] or {}).get("uploadMbps")
-    check(row["code"] == 0 and within(up, expected_goodput(2), 0.08),
-          "10/2 Mbit/s at 60 ms: upload %.3f within 8 %% of the goodput %.3f" % (up or 0, expected_goodput(2)))
+    speed (+17 to +24 % at 2 Mbit/s before the upload counted what the server acknowledged). And
+    with six flows in a small queue the server holds segments past a loss that it cannot yet
+    acknowledge: counted by the plain acknowledgements, 4 Mbit/s / 1 Mbit/s at 60 ms read 11 to
+    14 % low and the live values swung from 0.66 to 1.23 of the goodput."""
+    row = accuracy(args.id, args.cli, 4, 1, 60, tools=False)
+    record = row["record"] or {}
+    want = expected_goodput(1)
+    up = record.get("uploadMbps")
+    check(row["code"] == 0 and within(up, want, 0.05),
+          "4/1 Mbit/s at 60 ms: upload %.3f within 5 %% of the goodput %.3f" % (up or 0, want))
+    live = (record.get("uploadSamples") or [])[:-1]
+    check(live and all(within(value, want, 0.15) for value in live),
+          "the last live upload values within 15 %% of it (%s)" % " ".join("%.3f" % v for v in live))
 
 
 # ------------------------------------------------------------------------------------- faults
