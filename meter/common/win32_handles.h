@@ -13,77 +13,57 @@
 
 namespace velmora::win32 {
 
-struct FileTraits {
+// The closing rule of a handle type whose "none" is null.
+template <typename T, auto CloseFunction>
+struct NullIsNone {
+    using Type = T;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type handle) noexcept { CloseFunction(handle); }
+};
+
+// The closing rule of a handle whose "none" is INVALID_HANDLE_VALUE.
+template <auto CloseFunction>
+struct InvalidValueIsNone {
     using Type = HANDLE;
     static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void Close(Type handle) noexcept { CloseHandle(handle); }
+    static void Close(Type handle) noexcept { CloseFunction(handle); }
 };
-// CreateFileW's handles; INVALID_HANDLE_VALUE is "none".
-using UniqueFile = UniqueHandle<FileTraits>;
 
-// Handles whose "none" is null: tokens, processes, threads, events.
-struct KernelTraits {
-    using Type = HANDLE;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type handle) noexcept { CloseHandle(handle); }
-};
-using UniqueKernelHandle = UniqueHandle<KernelTraits>;
+template <typename Interface>
+void ReleaseCom(Interface* object) noexcept {
+    object->Release();
+}
 
-struct LocalTraits {
-    using Type = HLOCAL;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type memory) noexcept { LocalFree(memory); }
-};
+inline void ReleaseScreenDc(HDC dc) noexcept {
+    ReleaseDC(nullptr, dc);
+}
+
+// CreateFileW's handles.
+using UniqueFile = UniqueHandle<InvalidValueIsNone<CloseHandle>>;
+// Tokens, processes, threads, events.
+using UniqueKernelHandle = UniqueHandle<NullIsNone<HANDLE, CloseHandle>>;
 // What the system allocated for the caller with LocalAlloc (security descriptors, messages).
-using UniqueLocal = UniqueHandle<LocalTraits>;
-
-struct FindTraits {
-    using Type = HANDLE;
-    static Type Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void Close(Type handle) noexcept { FindClose(handle); }
-};
-using UniqueFind = UniqueHandle<FindTraits>;
-
-struct RegKeyTraits {
-    using Type = HKEY;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type key) noexcept { RegCloseKey(key); }
-};
-using UniqueRegKey = UniqueHandle<RegKeyTraits>;
-
-struct GdiObjectTraits {
-    using Type = HGDIOBJ;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type object) noexcept { DeleteObject(object); }
-};
+using UniqueLocal = UniqueHandle<NullIsNone<HLOCAL, LocalFree>>;
+using UniqueFind = UniqueHandle<InvalidValueIsNone<FindClose>>;
+using UniqueRegKey = UniqueHandle<NullIsNone<HKEY, RegCloseKey>>;
+// GetDC(nullptr): the whole screen's DC, given back rather than deleted.
+using ScreenDc = UniqueHandle<NullIsNone<HDC, ReleaseScreenDc>>;
 // Pens, brushes, fonts, bitmaps, regions that nobody else owns.
-using GdiObject = UniqueHandle<GdiObjectTraits>;
-
+using GdiObject = UniqueHandle<NullIsNone<HGDIOBJ, DeleteObject>>;
 template <typename Interface>
-struct ComReleaseTraits {
-    using Type = Interface*;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type object) noexcept { object->Release(); }
-};
-template <typename Interface>
-using ComPtr = UniqueHandle<ComReleaseTraits<Interface>>;
+using ComPtr = UniqueHandle<NullIsNone<Interface*, ReleaseCom<Interface>>>;
 
-template <typename Object, Gdiplus::GpStatus(WINGDIPAPI* Delete)(Object*)>
-struct GdipTraits {
-    using Type = Object*;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type object) noexcept { Delete(object); }
-};
 namespace gdip {
 namespace flat = Gdiplus::DllExports;
-using Graphics = UniqueHandle<GdipTraits<Gdiplus::GpGraphics, flat::GdipDeleteGraphics>>;
-using Pen = UniqueHandle<GdipTraits<Gdiplus::GpPen, flat::GdipDeletePen>>;
-using Brush = UniqueHandle<GdipTraits<Gdiplus::GpBrush, flat::GdipDeleteBrush>>;
-using Path = UniqueHandle<GdipTraits<Gdiplus::GpPath, flat::GdipDeletePath>>;
-using Font = UniqueHandle<GdipTraits<Gdiplus::GpFont, flat::GdipDeleteFont>>;
-using FontFamily = UniqueHandle<GdipTraits<Gdiplus::GpFontFamily, flat::GdipDeleteFontFamily>>;
-using StringFormat =
-    UniqueHandle<GdipTraits<Gdiplus::GpStringFormat, flat::GdipDeleteStringFormat>>;
+template <typename Object, auto Delete>
+using Owner = UniqueHandle<NullIsNone<Object*, Delete>>;
+using Graphics = Owner<Gdiplus::GpGraphics, flat::GdipDeleteGraphics>;
+using Pen = Owner<Gdiplus::GpPen, flat::GdipDeletePen>;
+using Brush = Owner<Gdiplus::GpBrush, flat::GdipDeleteBrush>;
+using Path = Owner<Gdiplus::GpPath, flat::GdipDeletePath>;
+using Font = Owner<Gdiplus::GpFont, flat::GdipDeleteFont>;
+using FontFamily = Owner<Gdiplus::GpFontFamily, flat::GdipDeleteFontFamily>;
+using StringFormat = Owner<Gdiplus::GpStringFormat, flat::GdipDeleteStringFormat>;
 }  // namespace gdip
 
 // Selects an object into a DC for one scope and puts the old one back.
@@ -97,18 +77,6 @@ class SelectScope {
   private:
     HDC dc_;
     HGDIOBJ old_;
-};
-
-struct MemoryDcTraits {
-    using Type = HDC;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type dc) noexcept { DeleteDC(dc); }
-};
-
-struct ScreenDcTraits {
-    using Type = HDC;
-    static Type Invalid() noexcept { return nullptr; }
-    static void Close(Type dc) noexcept { ReleaseDC(nullptr, dc); }
 };
 
 // A bitmap of width × height pixels compatible with `like` (the screen when null), selected
@@ -127,8 +95,8 @@ class MemoryDc {
   private:
     HDC Like(HDC like) const noexcept { return like != nullptr ? like : screen_.get(); }
 
-    UniqueHandle<ScreenDcTraits> screen_;
-    UniqueHandle<MemoryDcTraits> dc_;
+    ScreenDc screen_;
+    UniqueHandle<NullIsNone<HDC, DeleteDC>> dc_;
     GdiObject bitmap_;
     SelectScope select_;
 };

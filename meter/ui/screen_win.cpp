@@ -12,7 +12,7 @@ Rect FromWin(const RECT& r) {
 }  // namespace
 
 int ScreenDpi() {
-    const UniqueHandle<win32::ScreenDcTraits> screen(GetDC(nullptr));
+    const win32::ScreenDc screen(GetDC(nullptr));
     const int dpi = screen ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
     return dpi > 0 ? dpi : 96;
 }
