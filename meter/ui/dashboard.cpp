@@ -36,6 +36,17 @@ const wchar_t* TooltipText(std::uint32_t hover) {
     }
 }
 
+// Seven points across the chart's panel, each series scaled to its own peak.
+void DrawChartSeries(ICanvas& canvas, const std::vector<double>& samples, int width, Rgb colour) {
+    const std::array<int, 7> heights = ChartHeights(samples, 46);
+    const int step = (width - 48) / 6;
+    std::array<Point, 7> line{};
+    for (std::size_t k = 0; k < line.size(); ++k) {
+        line[k] = {24 + static_cast<int>(k) * step, 696 - heights[k]};
+    }
+    canvas.Polyline(line, colour, 2);
+}
+
 }  // namespace
 
 HitRects LayoutHitRects(int w, int h) {
@@ -156,22 +167,8 @@ void PaintDashboard(const modulos::medicao::RunSnapshot& run, const WindowFields
 
     DrawLabel(canvas, {20, 626, w - 20, 642}, L"Gráfico de estabilidade", kWhite, -15, 600,
               TextAlign::Left);
-    {
-        const auto d = ChartHeights(run.downloadChart, 46);
-        const auto u = ChartHeights(run.uploadChart, 46);
-        const int step = (w - 48) / 6;
-        std::array<Point, 7> line{};
-        for (int k = 0; k < 7; ++k) {
-            line[static_cast<std::size_t>(k)] = {24 + k * step,
-                                                 696 - d[static_cast<std::size_t>(k)]};
-        }
-        canvas.Polyline(line, kAccent, 2);
-        for (int k = 0; k < 7; ++k) {
-            line[static_cast<std::size_t>(k)] = {24 + k * step,
-                                                 696 - u[static_cast<std::size_t>(k)]};
-        }
-        canvas.Polyline(line, kWhite, 2);
-    }
+    DrawChartSeries(canvas, run.downloadChart, w, kAccent);
+    DrawChartSeries(canvas, run.uploadChart, w, kWhite);
 
     if (run.running) {
         DrawPillButton(canvas, r.startRect, L"MEDINDO...", kHeader, kSecondary);
