@@ -143,12 +143,12 @@ class Run {
 
     void PublishIdentity(const ConnectionInfo& info) {
         std::lock_guard lock(state_.mutex);
-        state_.publicIp = info.publicIp;
-        state_.isp = info.isp;
-        state_.serverName = server_.name;
-        state_.serverIp = server_.ip;
-        state_.serverLocation = ComposeServerLocation(server_.location, server_.distanceKm);
-        state_.userCity = ComposeUserCity(info.city, info.regionName);
+        state_.texts.publicIp = info.publicIp;
+        state_.texts.isp = info.isp;
+        state_.texts.serverName = server_.name;
+        state_.texts.serverIp = server_.ip;
+        state_.texts.serverLocation = ComposeServerLocation(server_.location, server_.distanceKm);
+        state_.texts.userCity = ComposeUserCity(info.city, info.regionName);
     }
 
     // A stream may outlive this Run object (on the failure path it is joined after the Run is
@@ -175,7 +175,7 @@ class Run {
         const PhaseTiming& timing = upload ? settings_.upload : settings_.download;
         std::atomic<double>& speed = upload ? state_.uploadMbps : state_.downloadMbps;
         std::atomic<double>& latency = upload ? state_.uploadLatencyMs : state_.downloadLatencyMs;
-        std::vector<double>& chart = upload ? state_.uploadChart : state_.downloadChart;
+        std::vector<double>& chart = upload ? state_.texts.uploadChart : state_.texts.downloadChart;
 
         streams.reserve(static_cast<std::size_t>(timing.mostStreams));
         while (streams.size() < static_cast<std::size_t>(timing.startStreams)) {
@@ -330,7 +330,7 @@ class Run {
         }
         {
             std::lock_guard lock(state_.mutex);
-            AppendChartValue(state_.downloadChart, final);
+            AppendChartValue(state_.texts.downloadChart, final);
         }
         Post(WM_MEASUREMENT_PROGRESS);
     }
@@ -357,7 +357,7 @@ class Run {
         }
         {
             std::lock_guard lock(state_.mutex);
-            AppendChartValue(state_.uploadChart, final);
+            AppendChartValue(state_.texts.uploadChart, final);
         }
         Post(WM_MEASUREMENT_PROGRESS);
     }
@@ -422,7 +422,7 @@ void RunMeasurement(SharedRunState& state, std::stop_token stop, const RunSettin
             resources.protocol.reset();
             {
                 std::lock_guard lock(state.mutex);
-                state.failure = std::move(reason);
+                state.texts.failure = std::move(reason);
             }
             state.phase.exchange(MeasurementPhase::Error);
             state.running.exchange(false);
@@ -443,14 +443,14 @@ void StartMeasurement(SharedRunState& state, RunSettings settings) {
     state.phase.exchange(MeasurementPhase::Latency);
     {
         std::lock_guard lock(state.mutex);
-        state.publicIp = kAwaiting;
-        state.isp = kAwaiting;
-        state.serverName = kServerNameAwaiting;
-        state.serverIp = L"Testando latência...";
-        state.serverLocation = L"Analisando servidores próximos";
-        state.downloadChart.clear();
-        state.uploadChart.clear();
-        state.failure.clear();
+        state.texts.publicIp = kAwaiting;
+        state.texts.isp = kAwaiting;
+        state.texts.serverName = kServerNameAwaiting;
+        state.texts.serverIp = L"Testando latência...";
+        state.texts.serverLocation = L"Analisando servidores próximos";
+        state.texts.downloadChart.clear();
+        state.texts.uploadChart.clear();
+        state.texts.failure.clear();
     }
     if (state.notifier.invalidate) {
         state.notifier.invalidate();

@@ -36,15 +36,7 @@ RunSnapshot ReadRunSnapshot(SharedRunState& state) {
     run.downloadLatencyMs = state.downloadLatencyMs.load();
     run.uploadLatencyMs = state.uploadLatencyMs.load();
     std::lock_guard lock(state.mutex);
-    run.publicIp = state.publicIp;
-    run.isp = state.isp;
-    run.serverName = state.serverName;
-    run.serverIp = state.serverIp;
-    run.serverLocation = state.serverLocation;
-    run.userCity = state.userCity;
-    run.downloadChart = state.downloadChart;
-    run.uploadChart = state.uploadChart;
-    run.failure = state.failure;
+    static_cast<RunTexts&>(run) = state.texts;
     return run;
 }
 

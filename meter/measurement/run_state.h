@@ -46,8 +46,21 @@ struct RunNotifier {
     std::function<void()> invalidate;
 };
 
+// What a run publishes as text and charts.
+struct RunTexts {
+    std::wstring publicIp = kAwaiting;
+    std::wstring isp = kAwaiting;
+    std::wstring serverName = kServerNameAwaiting;
+    std::wstring serverIp = kServerIpAwaiting;
+    std::wstring serverLocation = kServerLocationAwaiting;
+    std::wstring userCity;
+    std::vector<double> downloadChart;
+    std::vector<double> uploadChart;
+    std::string failure;  // why the last run ended in Error; never shown by the window
+};
+
 // The one object through which the measurement worker publishes a run and the window reads it.
-// Strings and charts are guarded by `mutex`; the numbers, the phase and `running` are atomics,
+// The texts and charts are guarded by `mutex`; the numbers, the phase and `running` are atomics,
 // replaced whole by exchange and read without the lock.
 struct SharedRunState {
     explicit SharedRunState(const ServerCatalog& serverCatalog) : catalog(serverCatalog) {}
@@ -56,13 +69,6 @@ struct SharedRunState {
 
     RunNotifier notifier;
     const ServerCatalog& catalog;
-
-    std::wstring publicIp = kAwaiting;
-    std::wstring isp = kAwaiting;
-    std::wstring serverName = kServerNameAwaiting;
-    std::wstring serverIp = kServerIpAwaiting;
-    std::wstring serverLocation = kServerLocationAwaiting;
-    std::wstring userCity;
 
     std::atomic<double> downloadMbps{0.0};
     std::atomic<double> uploadMbps{0.0};
@@ -74,9 +80,7 @@ struct SharedRunState {
     std::atomic<bool> running{false};
 
     std::mutex mutex;
-    std::vector<double> downloadChart;
-    std::vector<double> uploadChart;
-    std::string failure;  // why the last run ended in Error; never shown by the window
+    RunTexts texts;
 
     // Workers that have started and not yet returned (streams joined). A worker that has
     // published its end may still be winding its streams down; the next run does not wait for
@@ -91,7 +95,7 @@ struct SharedRunState {
 
 // Everything a run has published, copied at one moment: what the window paints, the console
 // prints and the history keeps. A plain value, so a test writes one as a literal.
-struct RunSnapshot {
+struct RunSnapshot : RunTexts {
     MeasurementPhase phase = MeasurementPhase::Idle;
     bool running = false;
     double downloadMbps = 0.0;
@@ -100,15 +104,6 @@ struct RunSnapshot {
     double idleLatencyMs = 0.0;
     double downloadLatencyMs = 0.0;
     double uploadLatencyMs = 0.0;
-    std::wstring publicIp = kAwaiting;
-    std::wstring isp = kAwaiting;
-    std::wstring serverName = kServerNameAwaiting;
-    std::wstring serverIp = kServerIpAwaiting;
-    std::wstring serverLocation = kServerLocationAwaiting;
-    std::wstring userCity;
-    std::vector<double> downloadChart;
-    std::vector<double> uploadChart;
-    std::string failure;
 };
 
 // The one place that reads a run's state: the numbers, then the texts and charts under its lock.

@@ -401,7 +401,7 @@ TEST_F(MeasurementRunTest, AnUploadThatSendsNothingStillEndsDone) {
     EXPECT_EQ(state.phase.load(), MeasurementPhase::Done);
     EXPECT_EQ(state.uploadMbps.load(), 0.0);
     std::lock_guard lock(state.mutex);
-    EXPECT_EQ(state.uploadChart, std::vector<double>{0.0});
+    EXPECT_EQ(state.texts.uploadChart, std::vector<double>{0.0});
 }
 
 TEST_F(MeasurementRunTest, IdleLatencyFailureEndsInError) {
@@ -469,8 +469,8 @@ TEST_F(MeasurementRunTest, StartResetsTheStateAndShowsTheSearchingTexts) {
     state.phase.exchange(MeasurementPhase::Done);
     {
         std::lock_guard lock(state.mutex);
-        state.userCity = L"Curitiba - Paraná";
-        state.downloadChart = {1, 2, 3};
+        state.texts.userCity = L"Curitiba - Paraná";
+        state.texts.downloadChart = {1, 2, 3};
     }
     StartMeasurement(state, settings);
     EXPECT_TRUE(state.running.load());
@@ -479,18 +479,18 @@ TEST_F(MeasurementRunTest, StartResetsTheStateAndShowsTheSearchingTexts) {
     EXPECT_EQ(recorder.Invalidations(), 1);
     {
         std::lock_guard lock(state.mutex);
-        EXPECT_EQ(state.publicIp, L"Aguardando");
-        EXPECT_EQ(state.isp, L"Aguardando");
-        EXPECT_EQ(state.serverName, L"Seleção inteligente de servidor");
-        EXPECT_EQ(state.serverIp, L"Testando latência...");
-        EXPECT_EQ(state.serverLocation, L"Analisando servidores próximos");
-        EXPECT_EQ(state.userCity, L"Curitiba - Paraná");
-        EXPECT_TRUE(state.downloadChart.empty());
+        EXPECT_EQ(state.texts.publicIp, L"Aguardando");
+        EXPECT_EQ(state.texts.isp, L"Aguardando");
+        EXPECT_EQ(state.texts.serverName, L"Seleção inteligente de servidor");
+        EXPECT_EQ(state.texts.serverIp, L"Testando latência...");
+        EXPECT_EQ(state.texts.serverLocation, L"Analisando servidores próximos");
+        EXPECT_EQ(state.texts.userCity, L"Curitiba - Paraná");
+        EXPECT_TRUE(state.texts.downloadChart.empty());
     }
     ASSERT_TRUE(recorder.WaitForEnd(30s));
     state.worker.join();
     EXPECT_EQ(state.phase.load(), MeasurementPhase::Done);
-    EXPECT_EQ(state.userCity, L"");  // the new identification (none) replaced it
+    EXPECT_EQ(state.texts.userCity, L"");  // the new identification (none) replaced it
 }
 
 TEST_F(MeasurementRunTest, AWorkerThatCannotStartLeavesTheButtonUsable) {

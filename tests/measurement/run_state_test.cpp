@@ -63,21 +63,21 @@ TEST_F(RunStateTest, StartsWithTheWaitingTexts) {
 TEST_F(RunStateTest, RecordOfAFinishedRunCopiesEverything) {
     state.phase.exchange(MeasurementPhase::Done);
     state.running.exchange(true);
-    state.isp = L"Claro S.A.";
-    state.failure = "nenhuma";
+    state.texts.isp = L"Claro S.A.";
+    state.texts.failure = "nenhuma";
     state.downloadMbps.exchange(512.25);
     state.uploadMbps.exchange(98.5);
     state.pingMs.exchange(12.0);
     state.idleLatencyMs.exchange(12.0);
     state.downloadLatencyMs.exchange(40.0);
     state.uploadLatencyMs.exchange(55.0);
-    state.publicIp = L"177.10.20.30";
-    state.userCity = ComposeUserCity(L"São Paulo", L"São Paulo");
-    state.serverIp = L"104.16.1.1";
-    state.serverName = L"Claro SP Capital";
-    state.serverLocation = ComposeServerLocation(L"São Paulo - SP", 12.9);
-    state.downloadChart = {400, 450, 512.25};
-    state.uploadChart = {98.5};
+    state.texts.publicIp = L"177.10.20.30";
+    state.texts.userCity = ComposeUserCity(L"São Paulo", L"São Paulo");
+    state.texts.serverIp = L"104.16.1.1";
+    state.texts.serverName = L"Claro SP Capital";
+    state.texts.serverLocation = ComposeServerLocation(L"São Paulo - SP", 12.9);
+    state.texts.downloadChart = {400, 450, 512.25};
+    state.texts.uploadChart = {98.5};
 
     const RunSnapshot run = ReadRunSnapshot(state);
     EXPECT_TRUE(run.running);
@@ -145,8 +145,9 @@ TEST_F(RunStateTest, RecordsCanBeMadeWhileAWorkerPublishes) {
             state.downloadMbps.exchange(value);
             {
                 std::lock_guard lock(state.mutex);
-                AppendChartValue(state.downloadChart, value);
-                state.serverName = value > 100 ? L"Claro SP Capital" : L"Cloudflare Speed Test";
+                AppendChartValue(state.texts.downloadChart, value);
+                state.texts.serverName =
+                    value > 100 ? L"Claro SP Capital" : L"Cloudflare Speed Test";
             }
         }
         state.phase.exchange(MeasurementPhase::Done);
