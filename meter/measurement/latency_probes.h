@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stop_token>
 #include <string>
 
 namespace velmora::modulos::medicao {
@@ -11,10 +12,13 @@ struct ProbePorts {
     std::uint16_t fallback = 443;
 };
 
-// Idle latency to the chosen server: 7 attempts, the first discarded.
-double ProbeIdleLatency(const std::wstring& host, ProbePorts ports = {});
+// Idle latency to the chosen server: 7 attempts, the first discarded. Each connect waits as
+// long as the system does, or until `stop`.
+double ProbeIdleLatency(const std::wstring& host, ProbePorts ports = {},
+                        const std::stop_token& stop = {});
 
 // Latency under load: 3 attempts, none discarded.
-double ProbeLoadedLatency(const std::wstring& host, ProbePorts ports = {});
+double ProbeLoadedLatency(const std::wstring& host, ProbePorts ports = {},
+                          const std::stop_token& stop = {});
 
 }  // namespace velmora::modulos::medicao

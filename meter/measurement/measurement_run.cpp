@@ -47,7 +47,6 @@ std::unique_ptr<ISpeedProtocol> MakeProtocol(const RunSettings& settings,
 struct PhaseOutcome {
     bool stopped = false;
     std::vector<double> liveValues;
-    std::vector<double> loadedProbes;  // ms
     std::uint64_t warmBytes = 0;
     Clock::time_point start;
     Clock::time_point warmEnd;  // when warmBytes was read
@@ -132,13 +131,15 @@ class Run {
     void Post(std::uint32_t message) { PostRunMessage(state_, message); }
 
     double IdleLatency() const {
-        return settings_.idleLatency ? settings_.idleLatency(server_.host)
-                                     : ProbeIdleLatency(server_.host, settings_.latencyPorts);
+        return settings_.idleLatency
+                   ? settings_.idleLatency(server_.host)
+                   : ProbeIdleLatency(server_.host, settings_.latencyPorts, stop_);
     }
 
-    double LoadedLatency() const {
-        return settings_.loadedLatency ? settings_.loadedLatency(server_.host)
-                                       : ProbeLoadedLatency(server_.host, settings_.latencyPorts);
+    double LoadedLatency(const std::stop_token& phaseEnd) const {
+        return settings_.loadedLatency
+                   ? settings_.loadedLatency(server_.host)
+                   : ProbeLoadedLatency(server_.host, settings_.latencyPorts, phaseEnd);
     }
 
     void PublishIdentity(const ConnectionInfo& info) {
@@ -192,7 +193,11 @@ class Run {
         std::vector<std::pair<std::uint64_t, double>> samples;
         // The loaded-latency probe in flight. Through a full queue it takes several round trips
         // (seconds on a slow uplink); on the tick thread it held the ticks, and the live values
-        // then rested on two or three samples.
+        // then rested on two or three samples. Its connects wait as long as the system does, so
+        // the end of the phase or of the run ends them; the source is declared before the
+        // future, whose destructor waits for the probe.
+        std::stop_source probeEnd;
+        const std::stop_callback runStopped(stop_, [&probeEnd] { probeEnd.request_stop(); });
         std::future<double> probe;
         const auto takeProbe = [&](bool wait) {
             if (!probe.valid() ||
@@ -200,9 +205,7 @@ class Run {
                 return;
             }
             try {
-                const double ms = probe.get();
-                outcome.loadedProbes.push_back(ms);
-                latency.exchange(SmoothLoadedLatency(latency.load(), ms));
+                latency.exchange(SmoothLoadedLatency(latency.load(), probe.get()));
             } catch (const std::exception&) {
                 // A probe that fails under load leaves the value as it was.
             }
@@ -279,7 +282,9 @@ class Run {
             takeProbe(false);
             if (!probe.valid() && now - lastProbe >= settings_.probeInterval) {
                 try {
-                    probe = std::async(std::launch::async, [this] { return LoadedLatency(); });
+                    probe = std::async(std::launch::async, [this, end = probeEnd.get_token()] {
+                        return LoadedLatency(end);
+                    });
                 } catch (const std::system_error&) {
                     // No thread for it now: the next tick tries again.
                 }
@@ -287,7 +292,10 @@ class Run {
             }
             Post(WM_MEASUREMENT_PROGRESS);
         }
-        takeProbe(true);  // still under load: the streams stop after it
+        // What the probe in flight timed before the phase ended still counts (under load: the
+        // streams stop after it).
+        probeEnd.request_stop();
+        takeProbe(true);
         // The streams wind down on their own while the run goes on; they are joined at its end.
         RunResources::StopAll(streams);
         return outcome;
@@ -322,9 +330,6 @@ class Run {
             }
         }
         state_.downloadMbps.exchange(final);
-        if (!phase.loadedProbes.empty()) {
-            state_.downloadLatencyMs.exchange(PhaseLoadedLatency(phase.loadedProbes));
-        }
         if (state_.downloadLatencyMs.load() <= 0.0) {
             state_.downloadLatencyMs.exchange(state_.idleLatencyMs.load());
         }
@@ -348,9 +353,6 @@ class Run {
             }
         }
         state_.uploadMbps.exchange(final);
-        if (!phase.loadedProbes.empty()) {
-            state_.uploadLatencyMs.exchange(PhaseLoadedLatency(phase.loadedProbes));
-        }
         if (state_.uploadLatencyMs.load() <= 0.0) {
             state_.uploadLatencyMs.exchange(
                 std::max(state_.downloadLatencyMs.load(), state_.idleLatencyMs.load()));
@@ -375,19 +377,6 @@ double SmoothLoadedLatency(double previousMs, double probeMs) {
         return RoundLatency(previousMs + kLatencySmoothing * (probeMs - previousMs));
     }
     return RoundLatency(probeMs);
-}
-
-double PhaseLoadedLatency(std::vector<double> probesMs) {
-    if (probesMs.empty()) {
-        return 0.0;
-    }
-    const auto middle = probesMs.begin() + static_cast<std::ptrdiff_t>(probesMs.size() / 2);
-    std::nth_element(probesMs.begin(), middle, probesMs.end());
-    double median = *middle;
-    if (probesMs.size() % 2 == 0) {
-        median = (median + *std::max_element(probesMs.begin(), middle)) / 2.0;
-    }
-    return RoundLatency(median);
 }
 
 int TargetStreams(const PhaseTiming& timing, std::chrono::nanoseconds elapsed) {

@@ -88,11 +88,6 @@ inline double RoundLatency(double ms) {
 // the probe itself when there was no value yet.
 double SmoothLoadedLatency(double previousMs, double probeMs);
 
-// The latency under load a phase reports at its end: the median of its probes, rounded; 0 with
-// none. The smoothed value follows the queue as it moves and ends wherever the queue happened
-// to be in the last seconds; the phase's figure is the queue it typically had.
-double PhaseLoadedLatency(std::vector<double> probesMs);
-
 // The stream count for a point of a phase.
 int TargetStreams(const PhaseTiming& timing, std::chrono::nanoseconds elapsed);
 

@@ -42,29 +42,26 @@ bool SetNonBlocking(int fd, bool on) {
     return fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK)) == 0;
 }
 
-// Waits until the connect in progress completes or the time runs out; true when it succeeded.
-bool AwaitConnect(int fd, std::uint32_t timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            return false;
-        }
+// Waits until the connect in progress completes, the time runs out or a stop is requested;
+// true when it succeeded. A blocking connect would do for timeoutMs = 0, but Linux cuts it at
+// the socket's 1 s send time-out, which Windows does not.
+bool AwaitConnect(int fd, std::uint32_t timeoutMs, const std::stop_token& stop) {
+    const ConnectWait wait(timeoutMs, stop);
+    for (int slice = wait.NextSliceMs(); slice > 0; slice = wait.NextSliceMs()) {
         pollfd pfd{fd, POLLOUT, 0};
-        const int ready = poll(&pfd, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) {
-            continue;
+        const int ready = poll(&pfd, 1, slice);
+        if (ready < 0 && errno != EINTR) {
+            return false;
         }
         if (ready <= 0) {
-            return false;
+            continue;
         }
         // Writable also means "failed" on POSIX: the outcome is in SO_ERROR.
         int error = 0;
         socklen_t length = sizeof error;
         return getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
     }
+    return false;
 }
 
 }  // namespace
@@ -124,13 +121,8 @@ Socket OpenTcpSocket() noexcept {
     return socket;
 }
 
-bool Connect(const Socket& socket, const Ipv4Address& address, std::uint16_t port) noexcept {
-    const sockaddr_in sa = ToSockaddr(address, port);
-    return ::connect(Fd(socket), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
-}
-
 bool ConnectWithin(const Socket& socket, const Ipv4Address& address, std::uint16_t port,
-                   std::uint32_t timeoutMs) noexcept {
+                   std::uint32_t timeoutMs, const std::stop_token& stop) noexcept {
     const int fd = Fd(socket);
     if (!SetNonBlocking(fd, true)) {
         return false;
@@ -138,7 +130,7 @@ bool ConnectWithin(const Socket& socket, const Ipv4Address& address, std::uint16
     const sockaddr_in sa = ToSockaddr(address, port);
     bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
     if (!connected && errno == EINPROGRESS) {
-        connected = AwaitConnect(fd, timeoutMs);
+        connected = AwaitConnect(fd, timeoutMs, stop);
     }
     return connected && SetNonBlocking(fd, false);
 }

@@ -95,33 +95,39 @@ Socket OpenTcpSocket() noexcept {
     return socket;
 }
 
-bool Connect(const Socket& socket, const Ipv4Address& address, std::uint16_t port) noexcept {
-    const sockaddr_in sa = ToSockaddr(address, port);
-    return ::connect(Native(socket), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
-}
-
 bool ConnectWithin(const Socket& socket, const Ipv4Address& address, std::uint16_t port,
-                   std::uint32_t timeoutMs) noexcept {
+                   std::uint32_t timeoutMs, const std::stop_token& stop) noexcept {
     const SOCKET s = Native(socket);
     if (!SetNonBlocking(s, true)) {
         return false;
     }
     const sockaddr_in sa = ToSockaddr(address, port);
-    bool connected = ::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
-    if (!connected && WSAGetLastError() == WSAEWOULDBLOCK) {
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+        return SetNonBlocking(s, false);
+    }
+    if (WSAGetLastError() != WSAEWOULDBLOCK) {
+        return false;
+    }
+    const ConnectWait wait(timeoutMs, stop);
+    for (int slice = wait.NextSliceMs(); slice > 0; slice = wait.NextSliceMs()) {
         fd_set writable;
         fd_set failed;
         FD_ZERO(&writable);
         FD_ZERO(&failed);
         FD_SET(s, &writable);
         FD_SET(s, &failed);
-        timeval wait{};
-        wait.tv_sec = static_cast<long>(timeoutMs / 1000);
-        wait.tv_usec = static_cast<long>((timeoutMs % 1000) * 1000);
-        const int ready = select(0, nullptr, &writable, &failed, &wait);
-        connected = ready > 0 && !FD_ISSET(s, &failed);
+        timeval span{};
+        span.tv_sec = slice / 1000;
+        span.tv_usec = (slice % 1000) * 1000;
+        const int ready = select(0, nullptr, &writable, &failed, &span);
+        if (ready < 0) {
+            return false;
+        }
+        if (ready > 0) {
+            return !FD_ISSET(s, &failed) && SetNonBlocking(s, false);
+        }
     }
-    return connected && SetNonBlocking(s, false);
+    return false;
 }
 
 }  // namespace velmora::modulos::medicao::net

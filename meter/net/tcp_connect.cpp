@@ -12,7 +12,8 @@ void EnsureWinsock() {
     }
 }
 
-TcpSocket ConnectTcp(const std::wstring& host, std::uint16_t port, std::uint32_t timeoutMs) {
+TcpSocket ConnectTcp(const std::wstring& host, std::uint16_t port, std::uint32_t timeoutMs,
+                     const std::stop_token& stop) {
     EnsureWinsock();
     const auto addresses = net::ResolveIpv4(host);
     if (!addresses || addresses->empty()) {
@@ -23,10 +24,7 @@ TcpSocket ConnectTcp(const std::wstring& host, std::uint16_t port, std::uint32_t
         if (!socket) {
             continue;
         }
-        const bool connected = timeoutMs == 0
-                                   ? net::Connect(socket, address, port)
-                                   : net::ConnectWithin(socket, address, port, timeoutMs);
-        if (connected) {
+        if (net::ConnectWithin(socket, address, port, timeoutMs, stop)) {
             return socket;
         }
     }

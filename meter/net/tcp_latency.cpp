@@ -17,11 +17,10 @@ double FastestThreeMean(std::vector<double> samples) {
 }
 
 double MeasureTcpLatency(const std::wstring& host, std::uint16_t port, int attempts,
-                         bool discardFirst, std::uint32_t timeoutMs) {
-    const std::uint32_t bound = timeoutMs == 0 ? kProbeConnectTimeoutMs : timeoutMs;
+                         bool discardFirst, std::uint32_t timeoutMs, const std::stop_token& stop) {
     return MeasureLatencySeries(
-        attempts, discardFirst, [&] { return ConnectTcp(host, port, bound); },
-        SteadyLatencyClock{});
+        attempts, discardFirst, [&] { return ConnectTcp(host, port, timeoutMs, stop); },
+        SteadyLatencyClock{}, stop);
 }
 
 }  // namespace velmora::modulos::medicao

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,13 +26,14 @@ double FastestThreeMean(std::vector<double> samples);
 
 // A timed series of connection attempts reduced to one latency in ms. `connect` opens one
 // connection and returns its owner (closed when the attempt ends); anything it throws only costs
-// that attempt. Throws "Não foi possível medir a latência TCP." when no attempt was timed.
+// that attempt. A stop request ends the series with what it has timed. Throws "Não foi possível
+// medir a latência TCP." when no attempt was timed.
 template <typename Connect, typename Clock>
-double MeasureLatencySeries(int attempts, bool discardFirst, Connect&& connect,
-                            const Clock& clock) {
+double MeasureLatencySeries(int attempts, bool discardFirst, Connect&& connect, const Clock& clock,
+                            const std::stop_token& stop = {}) {
     std::vector<double> samples;
     samples.reserve(static_cast<std::size_t>(std::max(attempts, 0)));
-    for (int i = 0; i < attempts; ++i) {
+    for (int i = 0; i < attempts && !stop.stop_requested(); ++i) {
         try {
             const auto t0 = clock.Now();
             auto connection = connect();
@@ -51,14 +53,10 @@ double MeasureLatencySeries(int attempts, bool discardFirst, Connect&& connect,
     return FastestThreeMean(std::move(samples));
 }
 
-// The longest a probe's connect may take when the caller sets no bound: long enough to time a
-// handshake through a bloated uplink, short enough that a port that drops SYNs costs seconds,
-// not the system's 21 s (Windows) or the socket's 1 s send time-out (Linux), on both alike.
-inline constexpr std::uint32_t kProbeConnectTimeoutMs = 3000;
-
 // Time to open a TCP connection to host:port, in ms, over `attempts` attempts; timeoutMs = 0
-// means kProbeConnectTimeoutMs.
+// waits for each handshake as long as the system does. A stop request ends the series.
 double MeasureTcpLatency(const std::wstring& host, std::uint16_t port, int attempts,
-                         bool discardFirst, std::uint32_t timeoutMs);
+                         bool discardFirst, std::uint32_t timeoutMs,
+                         const std::stop_token& stop = {});
 
 }  // namespace velmora::modulos::medicao

@@ -9,9 +9,11 @@ namespace velmora::modulos::medicao {
 namespace {
 
 double Measure(const SelectionSettings& settings, const std::wstring& host, std::uint16_t port,
-               int attempts, bool discardFirst, std::uint32_t timeoutMs) {
-    return settings.measure ? settings.measure(host, port, attempts, discardFirst, timeoutMs)
-                            : MeasureTcpLatency(host, port, attempts, discardFirst, timeoutMs);
+               int attempts, bool discardFirst, std::uint32_t timeoutMs,
+               const std::stop_token& stop = {}) {
+    return settings.measure
+               ? settings.measure(host, port, attempts, discardFirst, timeoutMs)
+               : MeasureTcpLatency(host, port, attempts, discardFirst, timeoutMs, stop);
 }
 
 }  // namespace
@@ -50,7 +52,7 @@ SelectedServer ProbeCloudflareEdge(const std::wstring& host, const SelectionSett
             break;
         }
         try {
-            const double latency = Measure(settings, address, settings.edgePort, 3, true, 0);
+            const double latency = Measure(settings, address, settings.edgePort, 3, true, 0, stop);
             if (latency < best) {
                 best = latency;
                 bestAddress = address;

@@ -271,17 +271,32 @@ TEST_F(MeasurementRunTest, StreamsGrowAtTheirSteps) {
     check(protocol->UploadStarts(), settings.upload);
 }
 
-TEST_F(MeasurementRunTest, EachPhaseReportsTheMedianOfItsLoadedProbes) {
-    // A queue that is full two probes in three: the smoothed value swings between about 55 and
-    // 77 ms and ends wherever the last probes left it; the phase's figure is its typical 90 ms.
-    auto probes = std::make_shared<std::atomic<int>>(0);
-    settings.loadedLatency = [probes](const std::wstring&) {
-        return probes->fetch_add(1) % 3 == 0 ? 30.0 : 90.0;
+TEST_F(MeasurementRunTest, EachPhaseEndsOnItsSmoothedLoadedLatency) {
+    // Probes that swing between an empty and a full queue. Each is smoothed into the value as
+    // it arrives, from the idle latency (download) or the download's figure (upload), and the
+    // value published last is the phase's figure.
+    struct Seen {
+        std::mutex mutex;
+        std::vector<std::pair<MeasurementPhase, double>> probes;
+    };
+    auto seen = std::make_shared<Seen>();
+    settings.loadedLatency = [seen, this](const std::wstring&) {
+        std::lock_guard lock(seen->mutex);
+        const double ms = seen->probes.size() % 3 == 0 ? 30.0 : 90.0;
+        seen->probes.emplace_back(state.phase.load(), ms);
+        return ms;
     };
     RunHere();
-    EXPECT_EQ(state.downloadLatencyMs.load(), 90.0);
-    EXPECT_EQ(state.uploadLatencyMs.load(), 90.0);
-    EXPECT_EQ(PhaseLoadedLatency({30, 90, 60, 70}), 65.0);
+    const auto smoothed = [&](MeasurementPhase phase, double from) {
+        for (const auto& [when, ms] : seen->probes) {
+            from = when == phase ? SmoothLoadedLatency(from, ms) : from;
+        }
+        return from;
+    };
+    const double download = smoothed(MeasurementPhase::Downloading, 12.0);
+    EXPECT_GE(seen->probes.size(), 4u);
+    EXPECT_EQ(state.downloadLatencyMs.load(), download);
+    EXPECT_EQ(state.uploadLatencyMs.load(), smoothed(MeasurementPhase::Uploading, download));
 }
 
 TEST_F(MeasurementRunTest, LoadedLatencyFallsBackWhenNoProbeSucceeds) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <optional>
 #include <thread>
 
@@ -64,6 +65,21 @@ TEST(ConnectTcp, GivesUpAStalledConnectAfterTheTimeOut) {
     EXPECT_EQ(failure, "Falha ao abrir conexão TCP de download.");
     EXPECT_GE(*stalled, 290ms);
     EXPECT_LT(*stalled, 5s);
+}
+
+TEST(ConnectTcp, WithoutTimeOutAStalledConnectWaitsForTheSystemOrAStop) {
+    // A full backlog drops the SYN, which the system resends after 1 s, 3 s, 7 s...: a slow but
+    // honest handshake. It is not given up early; only the stop ends the wait.
+    LoopbackListener full("127.0.0.1", LoopbackListener::Mode::NeverAccept, 0);
+    ASSERT_TRUE(StallOnFullBacklog(L"127.0.0.1", full.port(), 200).has_value());
+    std::stop_source stop;
+    auto connect = std::async(std::launch::async, [&] {
+        return FailureOf([&] { ConnectTcp(L"127.0.0.1", full.port(), 0, stop.get_token()); });
+    });
+    EXPECT_EQ(connect.wait_for(3500ms), std::future_status::timeout);
+    stop.request_stop();
+    ASSERT_EQ(connect.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(connect.get(), "Falha ao abrir conexão TCP de download.");
 }
 
 TEST(ConnectTcp, NeverUsesAnIpv6Address) {
