@@ -29,9 +29,9 @@ struct HttpHandleTraits {
 // Owns a session, connection or request handle; closes it exactly once.
 using HttpHandle = UniqueHandle<HttpHandleTraits>;
 
-// Session with the user agent, the system's proxy setting and the four time-outs; redirects are
-// not followed (none of our servers redirects, so a 3xx answer is a failed request on both
-// back ends). Throws std::runtime_error(failureText) when it cannot be opened.
+// Session with the user agent, the system's proxy setting and the four time-outs. Redirects are
+// WinHTTP's default on both back ends: followed, at most 10 hops, never from HTTPS to HTTP.
+// Throws std::runtime_error(failureText) when it cannot be opened.
 HttpHandle OpenHttpSession(const char* failureText);
 
 // Connection object for host:port. Touches no network: an unreachable server shows up when a

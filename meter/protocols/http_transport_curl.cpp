@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -35,6 +36,7 @@ using Clock = std::chrono::steady_clock;
 // Body bytes held back when no read is waiting; past this the transfer pauses.
 constexpr std::size_t kHighWater = 1 << 20;
 constexpr long kReceiveBufferBytes = 256 * 1024;
+constexpr long kMostRedirects = 10;
 // The longest a body write runs before handing back what was taken so far.
 constexpr auto kWriteSlice = std::chrono::milliseconds(50);
 
@@ -90,6 +92,7 @@ struct Request final : CurlObject {
     bool writePaused = false;
 
     bool headDone = false;
+    bool sawLocation = false;  // in the head being read
     bool done = false;
     std::atomic<bool> aborted{false};          // set from another thread by HttpAbortRequest
     std::optional<Clock::duration> callLimit;  // HttpLimitCalls: the longest one call may run
@@ -121,12 +124,15 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
     const std::size_t n = size * count;
     ++request->progress;
     if (n <= 2 && (n == 0 || data[0] == '\r' || data[0] == '\n')) {
-        // End of a head; an interim 1xx head is followed by the real one.
+        // End of a head. An interim 1xx head is followed by the real one, and so is a 3xx with
+        // a target, which libcurl follows (or fails on, past the hops or down to HTTP).
         long code = 0;
         curl_easy_getinfo(request->connection->easy, CURLINFO_RESPONSE_CODE, &code);
-        if (code >= 200) {
-            request->headDone = true;
-        }
+        const bool followed = code >= 300 && code <= 399 && request->sawLocation;
+        request->headDone = code >= 200 && !followed;
+        request->sawLocation = false;
+    } else if (n > 9 && strncasecmp(data, "location:", 9) == 0) {
+        request->sawLocation = true;
     }
     return n;
 }
@@ -317,7 +323,11 @@ bool HttpSendRequest(const HttpHandle& handle, std::wstring_view extraHeaders,
     // The outer bound; each of the two stages is held to its own limit while driving.
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(kResolveTimeoutMs + kConnectTimeoutMs));
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    // WinHTTP's defaults: follow up to 10 redirects, never from HTTPS down to HTTP.
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMostRedirects);
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR,
+                     request->url.starts_with("https:") ? "https" : "http,https");
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);

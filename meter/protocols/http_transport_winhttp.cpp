@@ -60,8 +60,6 @@ HttpHandle OpenHttpSession(const char* failureText) {
     }
     SetTimeouts(Native(session), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
                 kReceiveTimeoutMs);
-    DWORD never = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
-    WinHttpSetOption(Native(session), WINHTTP_OPTION_REDIRECT_POLICY, &never, sizeof never);
     return session;
 }
 

@@ -91,10 +91,6 @@ bool DrainBody(const HttpHandle& request, const std::stop_token& stop) {
     }
 }
 
-bool IsRedirect(std::uint32_t status) {
-    return status >= 300 && status <= 399;
-}
-
 }  // namespace
 
 void RunDownloadRequests(const HttpHandle& connection, const std::wstring& pathPrefix, bool secure,
@@ -145,11 +141,7 @@ void RunUploadRequests(const HttpHandle& connection, const std::wstring& path, b
         if (!WritePayload(request, payload, credit, stop) || !HttpReceiveResponse(request)) {
             return;
         }
-        std::uint32_t status = 0;
-        if (HttpQueryStatus(request, status) && IsRedirect(status)) {
-            return;  // a server that sends us elsewhere has not taken the upload
-        }
-        // Answered whatever other status: the body reached the server.
+        // Answered, whatever the status: the body reached the server.
         credit.Answered(payload.size());
         answered = true;
         if (!DrainBody(request, stop)) {

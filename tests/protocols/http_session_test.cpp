@@ -93,6 +93,18 @@ TEST(HttpGet, TransportFailuresRaise) {
     EXPECT_THROW(HttpGet(drop.host(), drop.port, L"/json/", false), std::runtime_error);
 }
 
+TEST(HttpGet, FollowsRedirectsButNeverFromHttpsToHttp) {
+    REQUIRE_SPEED_SERVER();
+    const ServerListener good = SpeedServer::Listen("addr=127.0.0.1");
+    const std::string to = " mode=status status=302 redirect_port=" + std::to_string(good.port);
+    const ServerListener plain = SpeedServer::Listen("addr=127.0.0.1" + to);
+    EXPECT_NE(HttpGet(L"127.0.0.1", plain.port, L"/cdn-cgi/trace", false).find("colo=GRU"),
+              std::string::npos);
+    const ServerListener tls = SpeedServer::Listen("addr=127.0.0.1 tls=1" + to);
+    EXPECT_THROW(HttpGet(L"localhost", tls.port, L"/cdn-cgi/trace", true), std::runtime_error);
+    EXPECT_EQ(SpeedServer::Stats(good).requests, 1);
+}
+
 TEST(HttpGet, SpeaksTlsOnlyWhenAsked) {
     REQUIRE_SPEED_SERVER();
     const ServerListener tls = SpeedServer::Listen("addr=127.0.0.1 tls=1");
