@@ -95,9 +95,14 @@ void CairoCanvas::ShowText(double left, double top, double width, double height,
     if (cut && extents.x_advance > width) {
         // Cut at a character boundary and end with an ellipsis, as DT_END_ELLIPSIS does.
         while (!text.empty() && extents.x_advance > width) {
-            do {
+            // Drop the last character whole: its continuation bytes, then its lead byte (a
+            // lone lead byte is invalid UTF-8, which leaves Cairo drawing nothing more).
+            while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) {
                 text.pop_back();
-            } while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80);
+            }
+            if (!text.empty()) {
+                text.pop_back();
+            }
             const std::string candidate = text + "\xE2\x80\xA6";
             cairo_text_extents(cr_, candidate.c_str(), &extents);
         }

@@ -158,10 +158,10 @@ void PaintDashboard(const modulos::medicao::RunSnapshot& run, const WindowFields
     for (int i = 0; i < 4; ++i) {
         const int y = 528 + 22 * i;
         DrawLabel(canvas, {34, y, 210, y + 20}, rows[i][0], kSecondary, -15, 400, TextAlign::Left);
-        // The value may start where the longest label ("Download") ends: a server's location
-        // with its distance needs the room, and one longer still ends in an ellipsis rather
-        // than lose its beginning.
-        DrawLabel(canvas, {110, y, w - 34, y + 20}, rows[i][1], kWhite, -15, 600,
+        // A value too long for its column (a far server's location with its distance, or a
+        // wider font than the one the layout was drawn for) ends in an ellipsis rather than
+        // lose its beginning.
+        DrawLabel(canvas, {180, y, w - 34, y + 20}, rows[i][1], kWhite, -15, 600,
                   TextAlign::RightCut);
     }
 

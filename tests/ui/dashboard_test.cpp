@@ -112,13 +112,13 @@ TEST_F(DashboardTest, PlacesEveryFigure) {
 
     const auto* download = c.FindText(L"512.35 Mbps");
     ASSERT_NE(download, nullptr);
-    EXPECT_EQ(download->rect, (Rect{110, 528, 326, 548}));
+    EXPECT_EQ(download->rect, (Rect{180, 528, 326, 548}));
     EXPECT_EQ(download->align, TextAlign::RightCut);
-    EXPECT_EQ(c.FindText(L"98.70 Mbps")->rect, (Rect{110, 550, 326, 570}));
+    EXPECT_EQ(c.FindText(L"98.70 Mbps")->rect, (Rect{180, 550, 326, 570}));
     EXPECT_EQ(c.FindText(L"12 ms")->rect, (Rect{67, 363, 118, 382}));
     EXPECT_EQ(c.FindText(L"25 ms")->rect, (Rect{169, 363, 218, 382}));
     EXPECT_EQ(c.FindText(L"31 ms")->rect, (Rect{273, 363, 322, 382}));
-    EXPECT_EQ(c.FindText(L"GRU / BR (3 km)")->rect, (Rect{110, 594, 326, 614}));
+    EXPECT_EQ(c.FindText(L"GRU / BR (3 km)")->rect, (Rect{180, 594, 326, 614}));
     const auto* city = c.FindText(L"Localização: São Paulo - SP");
     ASSERT_NE(city, nullptr);
     EXPECT_EQ(city->colour, kAccent);
