@@ -10,7 +10,8 @@ namespaces; see tests/e2e/testbed/README.md).
 The Wine column is the Windows build (WinHTTP, Winsock) of the same program under Wine, in the
 same testbed; it is left out when that build does not exist.
 
-Default links: the README's table (Mbit/s and ms).
+Default links: the README's table (Mbit/s and ms). A link may name its queue in ms, as in
+20/2@40q500 (a deep one); otherwise the testbed's default (50 ms + the RTT).
 """
 import argparse, os, sys
 
@@ -19,9 +20,10 @@ import scenarios  # noqa: E402
 
 
 def parse_link(text):
-    rates, rtt = text.split("@")
+    rates, path = text.split("@")
     down, up = rates.split("/")
-    return float(down), float(up), float(rtt)
+    rtt, _, queue = path.partition("q")
+    return float(down), float(up), float(rtt), float(queue) if queue else None
 
 
 def ratio(value, want):
@@ -48,9 +50,9 @@ def main():
 
     rows = []
     for link in args.links:
-        down, up, rtt = parse_link(link)
+        down, up, rtt, queue = parse_link(link)
         print("measuring %s ..." % link, file=sys.stderr, flush=True)
-        rows.append(scenarios.accuracy(args.id, cli, down, up, rtt, wine_cli=wine_cli))
+        rows.append(scenarios.accuracy(args.id, cli, down, up, rtt, wine_cli=wine_cli, queue_ms=queue))
 
     print("Throughput in Mbit/s; expected = rate x 1448/1514 (TCP goodput of a tbf-shaped link);")
     print("ratios against the expected goodput. Latency in ms: VELMORA's idle, under download, under upload.")
@@ -62,6 +64,7 @@ def main():
         record = row["record"] or {}
         wine_record = row.get("wine") or {}
         link = "%g/%g@%g" % (row["down"], row["up"], row["rtt"])
+        link += "q%g" % row["queue_ms"] if row.get("queue_ms") else ""
         for direction, rate, key, curl, iperf, loaded, samples in (
                 ("down", row["down"], "downloadMbps", row.get("curl_down"), row.get("iperf_down"), "downloadLatencyMs",
                  "downloadSamples"),

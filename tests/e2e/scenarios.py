@@ -160,12 +160,14 @@ def probed(tb, down, up, run):
     return result, loaded_latency(samples, down, up)
 
 
-def accuracy(tb_id, cli, down, up, rtt, tools=True, wine_cli=None):
+def accuracy(tb_id, cli, down, up, rtt, tools=True, wine_cli=None, queue_ms=None):
     """VELMORA and, in the same testbed, curl and iperf3: one row of figures. With `wine_cli` the
     Windows build of velmora-cli (WinHTTP, Winsock) is measured under Wine as well. With `tools`,
-    an independent handshake probe times the path under each run's load."""
-    row = {"down": down, "up": up, "rtt": rtt}
-    with Testbed(tb_id, "--down-mbit", down, "--up-mbit", up, "--rtt-ms", rtt) as tb:
+    an independent handshake probe times the path under each run's load. `queue_ms` sets the
+    shaper's queue (the testbed's default otherwise)."""
+    row = {"down": down, "up": up, "rtt": rtt, "queue_ms": queue_ms}
+    queue = ("--queue-ms", queue_ms) if queue_ms else ()
+    with Testbed(tb_id, "--down-mbit", down, "--up-mbit", up, "--rtt-ms", rtt, *queue) as tb:
         run = lambda: velmora_cli(tb, cli)  # noqa: E731
         (code, record, seconds, out), row["probe"] = probed(tb, down, up, run) if tools else (run(), {})
         row.update(code=code, seconds=seconds, record=record, output=out)
