@@ -53,24 +53,35 @@ bool LocalTimeOf(std::int64_t seconds, std::tm& local) {
 namespace {
 
 // Another program that has the file open without delete sharing (a second meter reading it, an
-// antivirus, an indexer) makes the swap fail for a moment: worth a few more tries.
-bool IsPassingConflict(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
-           error == ERROR_LOCK_VIOLATION;
+// antivirus, an indexer) makes the swap fail for a moment: worth a few more tries. Windows says
+// "access denied" for a name that is held or being deleted, but also for a folder that refuses
+// a new file; only the first passes, so it counts only where `name` exists.
+bool IsPassingConflict(DWORD error, const fs::path& name) {
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+        return true;
+    }
+    if (error != ERROR_ACCESS_DENIED) {
+        return false;
+    }
+    if (GetFileAttributesW(name.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return true;
+    }
+    const DWORD why = GetLastError();
+    return why != ERROR_FILE_NOT_FOUND && why != ERROR_PATH_NOT_FOUND;  // delete pending
 }
 
 constexpr DWORD kRetryPauseMs = 20;
 constexpr int kSwapAttempts = 100;  // about two seconds
 
-// Tries `attempt` until it succeeds, fails for another reason than a passing conflict, or has
-// been tried `tries` times.
+// Tries `attempt` on `name` until it succeeds, fails for another reason than a passing
+// conflict, or has been tried `tries` times.
 template <typename Attempt>
-bool RetryWhileInUse(int tries, Attempt attempt) {
+bool RetryWhileInUse(int tries, const fs::path& name, Attempt attempt) {
     for (int tried = 1;; ++tried) {
         if (attempt()) {
             return true;
         }
-        if (tried >= tries || !IsPassingConflict(GetLastError())) {
+        if (tried >= tries || !IsPassingConflict(GetLastError(), name)) {
             return false;
         }
         Sleep(kRetryPauseMs);
@@ -94,7 +105,7 @@ bool WriteBeside(const fs::path& target, std::string_view bytes, DWORD flags) {
             return false;
         }
     }
-    if (RetryWhileInUse(kSwapAttempts, [&] {
+    if (RetryWhileInUse(kSwapAttempts, target, [&] {
             return MoveFileExW(temporary.c_str(), target.c_str(), flags | MOVEFILE_WRITE_THROUGH) !=
                    FALSE;
         })) {
@@ -118,7 +129,7 @@ bool CreateFileContents(const fs::path& target, std::string_view bytes) {
 // dies): a second holder waits for the sharing violation to pass.
 HistoryLock::HistoryLock(const fs::path& directory, std::chrono::milliseconds wait) {
     const fs::path path = directory / L"history.lock";
-    RetryWhileInUse(static_cast<int>(wait.count() / kRetryPauseMs) + 1, [&] {
+    RetryWhileInUse(static_cast<int>(wait.count() / kRetryPauseMs) + 1, path, [&] {
         const HANDLE file =
             CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
                         OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
