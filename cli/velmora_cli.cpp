@@ -215,6 +215,26 @@ int ListServers(const ServerCatalog& catalog, const RunSettings& settings) {
     return 0;
 }
 
+// The last `count` stored runs as a table. A history that cannot be read, or is too large
+// to, says so rather than show an empty one.
+int PrintHistory(const std::filesystem::path& historyFile, std::size_t count) {
+    try {
+        std::error_code missing;
+        const std::optional<std::string> bytes = std::filesystem::exists(historyFile, missing)
+                                                     ? ReadFileBytes(historyFile)
+                                                     : std::optional<std::string>("");
+        if (bytes) {
+            std::printf("%s", velmora::cli::HistoryTable(ReadHistory(*bytes), count).c_str());
+            return 0;
+        }
+    } catch (const std::exception&) {
+        // Out of memory on a history of too many entries: the same answer.
+    }
+    std::fprintf(stderr, "velmora-cli: não foi possível ler o histórico (%s)\n",
+                 WideToUtf8(historyFile.wstring()).c_str());
+    return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -242,10 +262,7 @@ int main(int argc, char** argv) {
             std::printf("%s\n", velmora::cli::CsvHeader().c_str());
             return 0;
         case CliAction::History:
-            std::printf("%s", velmora::cli::HistoryTable(ReadHistory(ReadFileBytes(historyFile)),
-                                                         options->historyCount)
-                                  .c_str());
-            return 0;
+            return PrintHistory(historyFile, options->historyCount);
         case CliAction::Report: {
             const std::filesystem::path page = BuildHistoryReport(historyFile);
             if (page.empty()) {
@@ -308,9 +325,11 @@ int main(int argc, char** argv) {
                 view.ShowResult(record);
             }
             if (!stored) {
+                const bool unreadable = !ReadFileBytes(historyFile);
                 std::fprintf(stderr,
-                             "velmora-cli: o resultado não foi guardado no histórico (%s)\n",
-                             WideToUtf8(historyFile.wstring()).c_str());
+                             "velmora-cli: o resultado não foi guardado no histórico (%s%s)\n",
+                             WideToUtf8(historyFile.wstring()).c_str(),
+                             unreadable ? ": não foi possível lê-lo" : "");
             }
             return Finish(state, 0);
         }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <utility>
 
 #include "common/text.h"
 #include "history/history_platform.h"
@@ -43,12 +44,24 @@ void ReplaceAll(std::wstring& text, wchar_t c, const wchar_t* entity) {
 
 }  // namespace
 
-std::string ReadFileBytes(const fs::path& path) {
+std::optional<std::string> ReadFileBytes(const fs::path& path, std::uintmax_t limit) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        return {};
+        return std::nullopt;
     }
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    // Read in pieces up to the limit, whatever size the file claims (it may grow meanwhile).
+    std::string bytes;
+    char piece[64 * 1024];
+    while (in.read(piece, sizeof piece) || in.gcount() > 0) {
+        if (bytes.size() + static_cast<std::size_t>(in.gcount()) > limit) {
+            return std::nullopt;
+        }
+        bytes.append(piece, static_cast<std::size_t>(in.gcount()));
+    }
+    if (in.bad()) {
+        return std::nullopt;
+    }
+    return bytes;
 }
 
 std::wstring XmlEscape(const std::wstring& text) {
@@ -158,7 +171,11 @@ bool AppendToHistory(const MeasurementRecord& record, const fs::path& directory,
     try {
         const HistoryLock lock(directory, kLockWait);
         const fs::path path = EnsureHistoryFile(directory);
-        std::string content = ReadFileBytes(path);
+        std::optional<std::string> read = ReadFileBytes(path);
+        if (!read) {
+            return false;  // never replace what could not be read: it may hold every run
+        }
+        std::string content = std::move(*read);
         std::size_t end = content.rfind(kHistoryEnd);
         if (end == std::string::npos) {
             if (StartsWithUtf16Mark(path)) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,8 +10,13 @@
 
 namespace velmora::modulos::medicao {
 
-// The whole file as bytes; empty when it cannot be read.
-std::string ReadFileBytes(const std::filesystem::path& path);
+// The largest history read: thousands of times a real one (a run takes about 1 KB), small
+// enough that a file grown or planted without bound cannot exhaust the memory.
+inline constexpr std::uintmax_t kMostHistoryBytes = std::uintmax_t{64} << 20;
+
+// The whole file as bytes; nullopt when it cannot be opened or read, or holds more than `limit`.
+std::optional<std::string> ReadFileBytes(const std::filesystem::path& path,
+                                         std::uintmax_t limit = kMostHistoryBytes);
 
 // "history.xml" in `directory` (the program's folder by default), created with the empty
 // skeleton, in one step, when missing. A file in UTF-16 (from an older version) is moved aside to
@@ -22,7 +29,8 @@ std::filesystem::path EnsureHistoryFile(const std::filesystem::path& directory);
 // step, so that a crash or a full disk never loses what was stored; appends of two programs are
 // taken one after the other. A file that cannot take the block (empty, cut short, without
 // "</history>") is moved aside to "history.damaged.bak" (.1.bak, ...) and a fresh history is
-// started with the record. Never throws; false when nothing was stored.
+// started with the record; one that cannot be read is left as it is and the record is not
+// stored. Never throws; false when nothing was stored.
 bool AppendToHistory(const MeasurementRecord& record);
 bool AppendToHistory(const MeasurementRecord& record, const std::filesystem::path& directory);
 

@@ -281,8 +281,9 @@ fs::path BuildHistoryReport(const fs::path& historyPath) {
 
 fs::path BuildHistoryReport(const fs::path& historyPath, const fs::path& reportDirectory) {
     try {
-        // A missing or unreadable history reads as empty: the page then says so.
-        const std::string page = BuildHistoryPage(ReadHistory(ReadFileBytes(historyPath)));
+        // A missing, unreadable or oversized history reads as empty: the page then says so.
+        const std::string page =
+            BuildHistoryPage(ReadHistory(ReadFileBytes(historyPath).value_or(std::string())));
         if (reportDirectory.empty()) {
             return {};
         }

@@ -18,7 +18,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using velmora::test::TempDir;
-const auto Read = ReadFileBytes;
+std::string Read(const std::filesystem::path& path) {
+    return ReadFileBytes(path).value_or("");
+}
 
 void Write(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
@@ -210,6 +212,24 @@ TEST_F(HistoryFileTest, AFailedWriteLeavesTheOldFileIntact) {
     const std::string before = Read(history());
     EXPECT_FALSE(AppendToHistory(SampleRecord(), dir.path(), &FailHalfway));
     EXPECT_EQ(Read(history()), before);
+}
+
+TEST_F(HistoryFileTest, AHistoryThatCannotBeReadIsNeverReplaced) {
+    // Larger than any read may be (its runs must not be traded for a fresh history), and a
+    // name that cannot be read as a file at all.
+    std::string oversized = std::string(kHistorySkeleton);
+    oversized.insert(oversized.rfind("</history>"),
+                     std::string(static_cast<std::size_t>(kMostHistoryBytes), ' '));
+    Write(history(), oversized);
+    EXPECT_FALSE(ReadFileBytes(history()).has_value());
+    EXPECT_FALSE(AppendToHistory(SampleRecord(), dir.path()));
+    EXPECT_EQ(fs::file_size(history()), oversized.size());
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+
+    fs::remove(history());
+    fs::create_directory(history());
+    EXPECT_FALSE(AppendToHistory(SampleRecord(), dir.path()));
+    EXPECT_TRUE(fs::is_directory(history()));
 }
 
 TEST_F(HistoryFileTest, ReplaceFileContentsSwapsInOneStep) {

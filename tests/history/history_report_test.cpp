@@ -17,7 +17,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using velmora::test::TempDir;
-const auto Read = ReadFileBytes;
+std::string Read(const std::filesystem::path& path) {
+    return ReadFileBytes(path).value_or("");
+}
 
 std::size_t Count(const std::string& text, const std::string& piece) {
     std::size_t n = 0;

@@ -164,7 +164,7 @@ TEST_P(FaultyServerRun, EndsInTimeAndStoresCleanText) {
     EXPECT_EQ(record.publicIp, fault.publicIp);
     const velmora::test::TempDir folder;
     ASSERT_TRUE(AppendToHistory(record, folder.path()));
-    const std::string stored = ReadFileBytes(folder.path() / "history.xml");
+    const std::string stored = ReadFileBytes(folder.path() / "history.xml").value_or("");
     EXPECT_EQ(ReadHistory(stored).size(), 1u);
     EXPECT_FALSE(HasControlCharacters(stored));
     EXPECT_LT(stored.size(), 4096u);  // the server texts capped where they entered
