@@ -64,7 +64,7 @@ Uso: velmora-cli [opções]
 
 Sem opções, faz uma medição completa com os servidores embutidos: identifica a conexão,
 escolhe o melhor servidor, mede ping, download (17 s) e upload (15 s) e guarda o resultado
-no histórico (history.xml, na pasta do programa), como o VELMORA.
+no histórico (history.xml, na pasta "dados" do programa, ou na dele), como o VELMORA.
 
 Saída da medição:
   --json                    só o resultado final, como um objeto JSON (também num erro)
@@ -100,7 +100,7 @@ Histórico:
   --report                  gera o relatório HTML do histórico; abre no navegador quando há
                             uma área de trabalho, senão mostra o caminho dele
                               velmora-cli --report
-  --history-dir PASTA       pasta do history.xml, no lugar da pasta do programa
+  --history-dir PASTA       pasta do history.xml, no lugar da do programa
                               velmora-cli --history-dir ~/medicoes --history
 
   --help                    mostra esta ajuda

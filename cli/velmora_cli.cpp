@@ -250,7 +250,7 @@ int main(int argc, char** argv) {
     }
     const std::filesystem::path historyDirectory =
         options->historyDirectory.empty()
-            ? ProgramDirectory()
+            ? HistoryDirectory()
             : std::filesystem::path(velmora::Utf8ToWide(options->historyDirectory));
     const std::filesystem::path historyFile = historyDirectory / "history.xml";
 

@@ -34,37 +34,166 @@ void EnablePrivilege(const wchar_t* name) {
     }
 }
 
-// Gives `path` the owner and the protected DACL written in `sddl`, whoever owned it before.
-bool ApplySecurity(const std::wstring& path, const wchar_t* sddl) {
+// A security descriptor made from SDDL; empty when the text is not valid.
+win32::UniqueLocal Descriptor(const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR raw = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &raw,
-                                                              nullptr)) {
-        return false;
-    }
-    const win32::UniqueLocal descriptor(raw);
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &raw, nullptr);
+    return win32::UniqueLocal(raw);
+}
+
+// Gives the folder or file behind `handle` the owner and the protected DACL of `sddl`.
+bool ApplySecurity(HANDLE handle, const wchar_t* sddl) {
+    const win32::UniqueLocal descriptor = Descriptor(sddl);
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
     PSID owner = nullptr;
-    if (!GetSecurityDescriptorDacl(raw, &present, &dacl, &defaulted) || !present ||
-        !GetSecurityDescriptorOwner(raw, &owner, &defaulted) || owner == nullptr) {
+    if (!descriptor || !GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) ||
+        !present || !GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted) ||
+        owner == nullptr) {
         return false;
     }
-    return SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
-                                 OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                                     PROTECTED_DACL_SECURITY_INFORMATION,
-                                 owner, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    return SetSecurityInfo(handle, SE_FILE_OBJECT,
+                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                               PROTECTED_DACL_SECURITY_INFORMATION,
+                           owner, nullptr, dacl, nullptr) == ERROR_SUCCESS;
 }
 
-// The install folder and its parent made ours: see kInstallFolderSddl.
-bool SecureInstallFolder(const std::wstring& installDir) {
+bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
+    BYTE buffer[SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = sizeof buffer;
+    return CreateWellKnownSid(type, nullptr, buffer, &size) && EqualSid(sid, buffer);
+}
+
+bool IsTrustedInstaller(PSID sid) {
+    PSID trusted = nullptr;
+    if (!ConvertStringSidToSidW(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+                                &trusted)) {
+        return false;
+    }
+    const win32::UniqueLocal owned(trusted);
+    return EqualSid(sid, trusted);
+}
+
+// The user this installer runs as. An administrator's own folders are as trusted as those of
+// the Administrators group: the unelevated half of the same account is no security boundary.
+bool IsThisUser(PSID sid) {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        return false;
+    }
+    const win32::UniqueKernelHandle token(raw);
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = 0;
+    return GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &size) &&
+           EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+}
+
+bool HasTrustedOwner(HANDLE handle) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, &raw) != ERROR_SUCCESS) {
+        return false;
+    }
+    const win32::UniqueLocal descriptor(raw);
+    return owner != nullptr && (IsWellKnown(owner, WinBuiltinAdministratorsSid) ||
+                                IsWellKnown(owner, WinLocalSystemSid) ||
+                                IsTrustedInstaller(owner) || IsThisUser(owner));
+}
+
+// The folder itself, never what a link or mount point there leads to.
+win32::UniqueFile OpenFolder(const std::wstring& path) {
+    return win32::UniqueFile(
+        CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+bool IsPlainFolder(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    return GetFileInformationByHandle(handle, &info) &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+template <typename Visit>
+void ForEachEntry(const std::wstring& folder, Visit visit) {
+    WIN32_FIND_DATAW found{};
+    const win32::UniqueFind search(FindFirstFileW(JoinPath(folder, L"*").c_str(), &found));
+    if (!search) {
+        return;
+    }
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name != L"." && name != L"..") {
+            visit(name, found.dwFileAttributes);
+        }
+    } while (FindNextFileW(search.get(), &found));
+}
+
+template <typename Expected>
+bool HoldsOnly(const std::wstring& folder, Expected expected) {
+    bool only = true;
+    ForEachEntry(folder, [&](std::wstring_view name, DWORD) { only = only && expected(name); });
+    return only;
+}
+
+// A free name beside `path` for a folder that is set aside: "path.antigo", "path.antigo-2", ...
+std::wstring AsideName(const std::wstring& path) {
+    std::wstring candidate = path + L".antigo";
+    for (int n = 2; GetFileAttributesW(candidate.c_str()) != INVALID_FILE_ATTRIBUTES; ++n) {
+        candidate = path + L".antigo-" + std::to_wstring(n);
+    }
+    return candidate;
+}
+
+// Makes `path` a folder with `sddl`, made with it when missing. One that exists is kept only
+// when it is a plain folder (no link or mount point), owned by Administrators, SYSTEM,
+// TrustedInstaller or this installer's user, and holds only `expected` names; it then gets the
+// descriptor through a handle to itself. Any other is first renamed aside, with what it holds.
+template <typename Expected>
+bool MakeOwnFolder(const std::wstring& path, const wchar_t* sddl, Expected expected) {
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        {
+            const win32::UniqueFile folder = OpenFolder(path);
+            if (folder && IsPlainFolder(folder.get()) && HasTrustedOwner(folder.get()) &&
+                HoldsOnly(path, expected)) {
+                return ApplySecurity(folder.get(), sddl);
+            }
+        }
+        if (!MoveFileExW(path.c_str(), AsideName(path).c_str(), 0)) {
+            return false;
+        }
+    }
+    const win32::UniqueLocal descriptor = Descriptor(sddl);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+    return descriptor && CreateDirectoryW(path.c_str(), &attributes);
+}
+
+std::wstring NameOf(const std::wstring& path) {
+    const std::wstring folder = FolderOf(path);
+    std::wstring name = path.substr(folder.size());
+    while (!name.empty() && (name.front() == L'\\' || name.front() == L'/')) {
+        name.erase(0, 1);
+    }
+    return name;
+}
+
+// The install folder, its parent and the data folder, each made ours: see installer_flow.h.
+bool MakeInstallFolders(const std::wstring& installDir) {
     EnablePrivilege(SE_TAKE_OWNERSHIP_NAME);
     EnablePrivilege(SE_RESTORE_NAME);
     const std::wstring parent = FolderOf(installDir);
+    const std::wstring ownName = NameOf(installDir);
     const bool parentOk = parent.empty() || parent.back() == L':' ||
                           parent.size() <= 3 ||  // a drive's root is the system's
-                          ApplySecurity(parent, kParentFolderSddl);
-    return parentOk && ApplySecurity(installDir, kInstallFolderSddl);
+                          MakeOwnFolder(parent, kParentFolderSddl, [&](std::wstring_view name) {
+                              return name == ownName || name.starts_with(ownName + L".antigo");
+                          });
+    return parentOk && MakeOwnFolder(installDir, kInstallFolderSddl, IsInstalledName) &&
+           MakeOwnFolder(JoinPath(installDir, kDataFolder), kDataFolderSddl,
+                         [](std::wstring_view) { return true; });
 }
 
 void Report(const InstallLayout& layout, std::wstring_view text, int percent) {
@@ -139,40 +268,26 @@ bool RemoveFile(const std::wstring& path) {
     return DeleteFileW(path.c_str()) || IsMissing(GetLastError());
 }
 
-bool RemoveTree(const std::wstring& path);
-
-// Removes every file and folder (with all it holds) in `folder` whose name matches `pattern`
-// (wildcards as FindFirstFileW takes them). True when none of them is left.
-bool RemoveMatching(const std::wstring& folder, const std::wstring& pattern) {
-    bool ok = true;
-    WIN32_FIND_DATAW found{};
-    const win32::UniqueFind search(FindFirstFileW(JoinPath(folder, pattern).c_str(), &found));
-    if (!search) {
-        return true;
-    }
-    do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") {
-            continue;
-        }
-        const std::wstring child = JoinPath(folder, name);
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            ok = RemoveTree(child) && ok;
-        } else {
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            ok = RemoveFile(child) && ok;
-        }
-    } while (FindNextFileW(search.get(), &found));
-    return ok;
-}
-
-// Removes a folder with everything in it; a missing folder is fine. The emptied folder is
-// tried ten times: Explorer or an indexer may still hold it for a moment.
+// Removes a folder with everything in it; a missing folder is fine. A link or mount point is
+// removed itself, never what it leads to. The emptied folder is tried ten times: Explorer or an
+// indexer may still hold it for a moment.
 bool RemoveTree(const std::wstring& path) {
-    if (!IsFolder(path)) {
-        return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return attributes == INVALID_FILE_ATTRIBUTES;
     }
-    const bool ok = RemoveMatching(path, L"*");
+    bool ok = true;
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        ForEachEntry(path, [&](std::wstring_view name, DWORD entry) {
+            const std::wstring child = JoinPath(path, name);
+            if (entry & FILE_ATTRIBUTE_DIRECTORY) {
+                ok = RemoveTree(child) && ok;
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ok = RemoveFile(child) && ok;
+            }
+        });
+    }
     for (int attempt = 0; attempt < 10; ++attempt) {
         if (RemoveDirectoryW(path.c_str()) || IsMissing(GetLastError())) {
             return ok;
@@ -184,6 +299,101 @@ bool RemoveTree(const std::wstring& path) {
         Sleep(50);
     }
     return false;
+}
+
+// Removes the files of `folder` that the programs made (IsInstalledName), and nothing else: a
+// user's file stays, and keeps the folder. The uninstaller, running, is left to the command
+// that deletes it afterwards. True when none of the others is left.
+bool RemoveOwnFiles(const std::wstring& folder) {
+    bool ok = true;
+    ForEachEntry(folder, [&](std::wstring_view name, DWORD attributes) {
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && IsInstalledName(name) &&
+            CompareStringOrdinal(name.data(), static_cast<int>(name.size()),
+                                 kUninstallerFile.data(), static_cast<int>(kUninstallerFile.size()),
+                                 TRUE) != CSTR_EQUAL) {
+            const std::wstring child = JoinPath(folder, name);
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            ok = RemoveFile(child) && ok;
+        }
+    });
+    return ok;
+}
+
+// Writes `bytes` as a new file with the descriptor of `sddl` from its first moment, then moves
+// it over `path` in one step. A stale file of the new name (an interrupted repair) is removed
+// first; if it cannot be, because someone holds it open, nothing is written.
+bool WriteOwnFile(const std::wstring& path, const void* bytes, DWORD size, const wchar_t* sddl) {
+    const std::wstring fresh = path + kNewFileSuffix;
+    if (!RemoveFile(fresh)) {
+        return false;
+    }
+    const win32::UniqueLocal descriptor = Descriptor(sddl);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+    {
+        const UniqueFile file(CreateFileW(fresh.c_str(), GENERIC_WRITE, 0,
+                                          descriptor ? &attributes : nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!descriptor || !file) {
+            return false;
+        }
+        DWORD written = 0;
+        if (!WriteFile(file.get(), bytes, size, &written, nullptr) || written != size ||
+            !FlushFileBuffers(file.get())) {
+            DeleteFileW(fresh.c_str());
+            return false;
+        }
+    }
+    if (!MoveFileExW(fresh.c_str(), path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(fresh.c_str());
+        return false;
+    }
+    return true;
+}
+
+// A whole file, up to `limit` bytes; nullopt when it cannot be read or is larger.
+std::optional<std::string> ReadWhole(const std::wstring& path, std::uint64_t limit) {
+    const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size) ||
+        static_cast<std::uint64_t>(size.QuadPart) > limit) {
+        return std::nullopt;
+    }
+    std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
+    DWORD read = 0;
+    if (!bytes.empty() &&
+        (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+         read != bytes.size())) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+// The largest history moved, as the meter reads at most.
+constexpr std::uint64_t kMostHistoryBytes = std::uint64_t{64} << 20;
+
+// An older version kept the history beside the programs: its runs move into the data folder
+// once, as a new file there that takes the data folder's rights.
+void MoveOldHistory(const std::wstring& installDir) {
+    const std::wstring old = JoinPath(installDir, kHistoryFile);
+    const std::wstring moved = JoinPath(JoinPath(installDir, kDataFolder), kHistoryFile);
+    if (GetFileAttributesW(moved.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    const std::optional<std::string> bytes = ReadWhole(old, kMostHistoryBytes);
+    if (!bytes) {
+        return;
+    }
+    const UniqueFile file(CreateFileW(moved.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (file &&
+        WriteFile(file.get(), bytes->data(), static_cast<DWORD>(bytes->size()), &written,
+                  nullptr) &&
+        written == bytes->size() && FlushFileBuffers(file.get())) {
+        DeleteFileW(old.c_str());
+    }
 }
 
 }  // namespace
@@ -202,28 +412,7 @@ bool ExtractResourceToFile(int id, const std::wstring& path) {
     }
     // Written whole beside the old file, then swapped in one step: a repair that fails half-way
     // (a full disk) leaves the old program as it was, and a running one is never touched.
-    const std::wstring fresh = path + kNewFileSuffix;
-    {
-        const UniqueFile file(CreateFileW(fresh.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) {
-            return false;
-        }
-        DWORD written = 0;
-        if (!WriteFile(file.get(), data, size, &written, nullptr) || written != size ||
-            !FlushFileBuffers(file.get())) {
-            DeleteFileW(fresh.c_str());
-            return false;
-        }
-    }
-    // A program's own rights, not the folder's (which let nobody run a file made there).
-    if (!ApplySecurity(fresh, kProgramFileSddl) ||
-        !MoveFileExW(fresh.c_str(), path.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        DeleteFileW(fresh.c_str());
-        return false;
-    }
-    return true;
+    return WriteOwnFile(path, data, size, kProgramFileSddl);
 }
 
 bool CreateShortcut(const std::wstring& link, const std::wstring& target, const std::wstring& icon,
@@ -288,9 +477,14 @@ bool Install(const InstallLayout& layout, bool createDesktopShortcut,
     };
 
     Report(layout, L"Criando diretório de instalação...", 5);
-    if (!CreateFolderTree(layout.installDir) || !SecureInstallFolder(layout.installDir)) {
+    if (!MakeInstallFolders(layout.installDir)) {
         return fail(L"Erro ao criar o diretório de instalação.");
     }
+    MoveOldHistory(layout.installDir);
+    // The data folder is never left empty, so no user can make it a mount point.
+    constexpr char kNote[] = "Esta pasta guarda o histórico de medições do VELMORA.\r\n";
+    WriteOwnFile(JoinPath(JoinPath(layout.installDir, kDataFolder), kDataFolderNote), kNote,
+                 sizeof kNote - 1, kProgramFileSddl);
 
     Report(layout, L"Extraindo VELMORA...", 20);
     if (!ExtractResourceToFile(201, meter)) {
@@ -305,9 +499,11 @@ bool Install(const InstallLayout& layout, bool createDesktopShortcut,
     Report(layout, L"Criando desinstalador...", 55);
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const std::wstring uninstaller = JoinPath(layout.installDir, kUninstallerFile);
-    if (CopyFileW(self, uninstaller.c_str(), FALSE)) {
-        ApplySecurity(uninstaller, kProgramFileSddl);
+    // Like the Part's copy, a failure here does not end the job; the copy is whole, with its
+    // rights, or not there.
+    if (const auto program = ReadWhole(self, std::uint64_t{1} << 30)) {
+        WriteOwnFile(JoinPath(layout.installDir, kUninstallerFile), program->data(),
+                     static_cast<DWORD>(program->size()), kProgramFileSddl);
     }
 
     if (createDesktopShortcut) {
@@ -365,20 +561,23 @@ bool Uninstall(const InstallLayout& layout) {
     }
 
     Report(layout, L"Removendo arquivos...", 50);
-    for (const std::wstring_view name : {kMeterFile, kIconFile, kHistoryFile}) {
+    for (const std::wstring_view name : {kMeterFile, kIconFile}) {
         if (!RemoveFile(JoinPath(layout.installDir, name))) {
             return cannotRemove(name);
         }
     }
-    // What the meter leaves beside its history: backups of older or damaged histories, a write
-    // that a crash interrupted, the lock of an append; and an interrupted repair's new file. No
-    // copy of the history may survive, and the folder can only go once it is empty.
-    for (const wchar_t* pattern :
-         {L"history*.bak", L".history.xml.new-*", L"history.lock", L"*.new"}) {
-        if (!RemoveMatching(layout.installDir, pattern)) {
-            return cannotRemove(kHistoryFile);
-        }
+    // The history and what the meter leaves beside it (backups of older or damaged histories, a
+    // write that a crash interrupted, the lock of an append), here and in the data folder, and
+    // an interrupted repair's new files: only those names, so that a user's file stays and
+    // keeps its folder. The data folder itself goes when it is empty and is ours; a link there
+    // is removed, never followed.
+    const std::wstring data = JoinPath(layout.installDir, kDataFolder);
+    const win32::UniqueFile dataFolder = OpenFolder(data);
+    const bool plainData = dataFolder && IsPlainFolder(dataFolder.get());
+    if (!RemoveOwnFiles(layout.installDir) || (plainData && !RemoveOwnFiles(data))) {
+        return cannotRemove(kHistoryFile);
     }
+    RemoveDirectoryW(data.c_str());
 
     Report(layout, L"Removendo registro...", 75);
     RegDeleteTreeW(layout.registryRoot, layout.uninstallKey.c_str());

@@ -82,13 +82,69 @@ bool IsUninstallCommandLine(std::wstring_view arguments) {
     return arguments.size() >= 10 && arguments.find(L"/uninstall") != std::wstring_view::npos;
 }
 
-std::wstring SelfDeleteParameters(std::wstring_view installDir) {
-    std::wstring parameters = L"/c ping -n 3 127.0.0.1 >nul & del /q \"";
+std::wstring SelfDeleteParameters(std::wstring_view installDir, std::wstring_view systemDir) {
+    std::wstring parameters =
+        L"/c " + JoinPath(systemDir, L"PING.EXE") + L" -n 3 127.0.0.1 >nul & del /q \"";
     parameters += JoinPath(installDir, kUninstallerFile);
     parameters += L"\" & rmdir /q \"";
     parameters += installDir;
     parameters += L"\"";
     return parameters;
+}
+
+namespace {
+
+// `name` is `prefix`, optionally ".N" (N decimal digits), then `suffix`.
+bool IsNumbered(std::wstring_view name, std::wstring_view prefix, std::wstring_view suffix) {
+    if (!name.starts_with(prefix) || !name.ends_with(suffix) ||
+        name.size() < prefix.size() + suffix.size()) {
+        return false;
+    }
+    std::wstring_view middle =
+        name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    if (middle.empty()) {
+        return true;
+    }
+    if (middle.front() != L'.' || middle.size() < 2) {
+        return false;
+    }
+    middle.remove_prefix(1);
+    return middle.find_first_not_of(L"0123456789") == std::wstring_view::npos;
+}
+
+bool SameName(std::wstring_view a, std::wstring_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? c + 32 : c; };
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsInstalledName(std::wstring_view name) {
+    for (const std::wstring_view program : {kMeterFile, kIconFile, kUninstallerFile}) {
+        if (SameName(name, program) || SameName(name, std::wstring(program) + L".new")) {
+            return true;
+        }
+    }
+    if (SameName(name, kDataFolder) || SameName(name, kDataFolderNote) ||
+        SameName(name, kHistoryFile) || SameName(name, L"history.lock")) {
+        return true;
+    }
+    constexpr std::wstring_view kTemporary = L".history.xml.new-";
+    if (name.starts_with(kTemporary) && name.size() > kTemporary.size() &&
+        name.substr(kTemporary.size()).find_first_not_of(L"0123456789") ==
+            std::wstring_view::npos) {
+        return true;
+    }
+    return IsNumbered(name, L"history.damaged", L".bak") ||
+           IsNumbered(name, L"history.utf16", L".bak");
 }
 
 std::uint32_t EstimatedSizeKiB(std::uint64_t bytes) {

@@ -17,6 +17,11 @@ inline constexpr std::wstring_view kMeterFile = L"VELMORA.exe";
 inline constexpr std::wstring_view kIconFile = L"KALDRA-NEW.ico";
 inline constexpr std::wstring_view kUninstallerFile = L"uninstall.exe";
 inline constexpr std::wstring_view kHistoryFile = L"history.xml";
+// The folder of the shared history inside the install folder (the meter's kHistoryFolder).
+inline constexpr std::wstring_view kDataFolder = L"dados";
+// A note the installer leaves in the data folder, which no user may remove: a folder that is
+// never empty cannot be turned into a mount point by those who may add files to it.
+inline constexpr std::wstring_view kDataFolderNote = L"LEIA-ME.txt";
 inline constexpr std::wstring_view kShortcutFile = L"VELMORA.lnk";
 inline constexpr std::wstring_view kStartMenuFolder = L"VELMORA";
 inline constexpr std::wstring_view kShortcutDescription = L"VELMORA - Medidor de velocidade";
@@ -25,22 +30,24 @@ inline constexpr std::wstring_view kUninstallKey =
 inline constexpr std::wstring_view kDisplayVersion = L"2.0.3.7";
 inline constexpr std::wstring_view kPublisher = L"KALDRA NETWORK SECURITY LTDA";
 
-// Who may do what in the install folder, as SDDL. Owner: Administrators. The list is protected
-// (nothing inherited from C:\ or from a parent that someone else made):
-//  - SYSTEM and Administrators: everything, inherited by all that the folder holds;
-//  - Users: read and run what is there, and create new files (the meter's history writes, made
-//    atomic by a new file that replaces the old, run without elevation by every user);
-//  - files created later: nobody may run them (a planted DLL cannot be loaded), Users may read,
-//    change and replace them (the shared history), and their creator gets no more than that
-//    (OWNER RIGHTS), so cannot lift the deny from a file of their own.
-// The programs themselves get kProgramFileSddl: only Administrators and SYSTEM may change them.
+// Who may do what, as SDDL. Every folder and file the installer makes has Administrators as
+// owner and a protected list (nothing inherited from C:\ or from a parent someone else made),
+// given when it is created. SYSTEM and Administrators may do everything.
+//  - The install folder and its parent: users may read and run what is there, nothing more, so
+//    no user can add a file where the programs load code from, nor rename the folder away.
+//  - The programs: the same for users, whatever the folder passes on.
+//  - The data folder (kDataFolder), where every user's runs are kept in the one shared history:
+//    users may add files (no folders, so no junctions), and read, change and replace the files
+//    there, not run them; OWNER RIGHTS takes from whoever wrote a file last the right to
+//    change its list, so that no user can lock the others out.
 inline constexpr wchar_t kInstallFolderSddl[] =
-    L"O:BAD:P(D;OIIO;FX;;;WD)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;BU)"
-    L"(A;OICIIO;0x1200a9;;;BU)(A;OIIO;0x13019f;;;BU)(A;OIIO;0x13019f;;;OW)";
-// Its parent: a user who made it first could otherwise rename the install folder away.
+    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 inline constexpr wchar_t kParentFolderSddl[] =
     L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 inline constexpr wchar_t kProgramFileSddl[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+inline constexpr wchar_t kDataFolderSddl[] =
+    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;BU)(A;OIIO;0x13019f;;;BU)"
+    L"(A;OIIO;0x13019f;;;OW)";
 
 inline constexpr int kWindowWidth = 520;
 inline constexpr int kWindowHeight = 420;
@@ -61,8 +68,17 @@ std::wstring FolderOf(std::wstring_view path);
 bool IsUninstallCommandLine(std::wstring_view arguments);
 
 // What the hidden command processor gets after a successful uninstall: wait about two
-// seconds, delete the uninstaller, remove the install folder if it is empty.
-std::wstring SelfDeleteParameters(std::wstring_view installDir);
+// seconds, delete the uninstaller, remove the install folder if it is empty. The pause is the
+// system's PING.EXE by its full path: started by name, cmd.exe would take a ping.bat or
+// ping.exe from its current folder first, and it runs as administrator.
+std::wstring SelfDeleteParameters(std::wstring_view installDir, std::wstring_view systemDir);
+
+// True for a name that the installer or the meter makes in the install folder or the data
+// folder: the programs and the icon, their replacements written beside them, the data folder,
+// the history, its lock, the temporaries of its writes and its numbered backups. Anything
+// else there is a user's: the uninstaller leaves it, and a folder found holding it is not
+// trusted.
+bool IsInstalledName(std::wstring_view name);
 
 // The uninstall entry's "EstimatedSize": whole KiB, truncated.
 std::uint32_t EstimatedSizeKiB(std::uint64_t bytes);

@@ -216,8 +216,11 @@ int RunInstallerWindow(HINSTANCE instance, bool uninstallMode) {
         const UINT length = GetSystemDirectoryW(system, MAX_PATH);
         if (length > 0 && length < MAX_PATH) {
             const std::wstring cmd = std::wstring(system, length) + L"\\cmd.exe";
-            const std::wstring parameters = SelfDeleteParameters(INSTALL_DIR);
-            ShellExecuteW(nullptr, L"open", cmd.c_str(), parameters.c_str(), nullptr, SW_HIDE);
+            const std::wstring folder(system, length);
+            const std::wstring parameters = SelfDeleteParameters(INSTALL_DIR, folder);
+            // Started in the system folder, where no user can leave a file.
+            ShellExecuteW(nullptr, L"open", cmd.c_str(), parameters.c_str(), folder.c_str(),
+                          SW_HIDE);
         }
     }
     return code;

@@ -131,8 +131,14 @@ std::string BuildHistoryBlock(const MeasurementRecord& r) {
     return WideToUtf8(block);
 }
 
+fs::path HistoryDirectory() {
+    const fs::path program = ProgramDirectory();
+    std::error_code error;
+    return fs::is_directory(program / kHistoryFolder, error) ? program / kHistoryFolder : program;
+}
+
 fs::path EnsureHistoryFile() {
-    return EnsureHistoryFile(ProgramDirectory());
+    return EnsureHistoryFile(HistoryDirectory());
 }
 
 fs::path EnsureHistoryFile(const fs::path& directory) {
@@ -156,7 +162,7 @@ fs::path EnsureHistoryFile(const fs::path& directory) {
 
 bool AppendToHistory(const MeasurementRecord& record) {
     try {
-        return AppendToHistory(record, ProgramDirectory());
+        return AppendToHistory(record, HistoryDirectory());
     } catch (...) {
         return false;
     }

@@ -18,7 +18,15 @@ inline constexpr std::uintmax_t kMostHistoryBytes = std::uintmax_t{64} << 20;
 std::optional<std::string> ReadFileBytes(const std::filesystem::path& path,
                                          std::uintmax_t limit = kMostHistoryBytes);
 
-// "history.xml" in `directory` (the program's folder by default), created with the empty
+// Where an installed meter keeps the shared history: a folder of that name beside the program,
+// the only one its users may write to (setup/installer_flow.h, kDataFolder).
+inline constexpr wchar_t kHistoryFolder[] = L"dados";
+
+// The folder of the history: kHistoryFolder beside the program when it exists (an installed
+// meter), else the program's own folder.
+std::filesystem::path HistoryDirectory();
+
+// "history.xml" in `directory` (HistoryDirectory() by default), created with the empty
 // skeleton, in one step, when missing. A file in UTF-16 (from an older version) is moved aside to
 // "history.utf16.bak" (or .1.bak, .2.bak, ... never over an earlier backup) and replaced.
 // Throws std::filesystem::filesystem_error when the folder cannot be made or examined.

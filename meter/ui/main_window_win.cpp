@@ -62,7 +62,7 @@ class MeterWindow final : public PopupWindow {
             }
         } else if (Inside(r.historyRect, at.x, at.y)) {
             // The report never throws; a failure simply opens nothing.
-            const auto page = BuildHistoryReport(ProgramDirectory() / L"history.xml");
+            const auto page = BuildHistoryReport(HistoryDirectory() / L"history.xml");
             if (!page.empty()) {
                 ShellExecuteW(hwnd(), L"open", page.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
             }

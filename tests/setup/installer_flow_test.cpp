@@ -37,9 +37,26 @@ TEST(InstallerCommandLine, UninstallRule) {
 }
 
 TEST(InstallerCommandLine, SelfDeleteCommand) {
-    EXPECT_EQ(SelfDeleteParameters(INSTALL_DIR),
-              L"/c ping -n 3 127.0.0.1 >nul & del /q \"C:\\GRUPOORVANE\\IP-KALDRA\\uninstall.exe\" "
-              L"& rmdir /q \"C:\\GRUPOORVANE\\IP-KALDRA\"");
+    EXPECT_EQ(
+        SelfDeleteParameters(INSTALL_DIR, L"C:\\Windows\\system32"),
+        L"/c C:\\Windows\\system32\\PING.EXE -n 3 127.0.0.1 >nul & del /q "
+        L"\"C:\\GRUPOORVANE\\IP-KALDRA\\uninstall.exe\" & rmdir /q \"C:\\GRUPOORVANE\\IP-KALDRA\"");
+}
+
+TEST(InstallerNames, OnlyWhatTheProgramsMakeIsTheirs) {
+    for (const wchar_t* ours :
+         {L"VELMORA.exe", L"velmora.EXE", L"KALDRA-NEW.ico.new", L"uninstall.exe", L"dados",
+          L"LEIA-ME.txt", L"history.xml", L"history.lock", L".history.xml.new-4242",
+          L"history.damaged.bak", L"history.damaged.12.bak", L"history.utf16.bak",
+          L"history.utf16.3.bak"}) {
+        EXPECT_TRUE(IsInstalledName(ours)) << ours;
+    }
+    for (const wchar_t* theirs :
+         {L"winhttp.dll", L"notes.txt", L"history.bak", L"history.old.bak", L"x.new",
+          L"history.damaged..bak", L"history.damaged.1a.bak", L".history.xml.new-",
+          L".history.xml.new-12x", L"VELMORA.exe.new.new", L"history.xml.bak"}) {
+        EXPECT_FALSE(IsInstalledName(theirs)) << theirs;
+    }
 }
 
 TEST(InstallerCommandLine, EstimatedSizeIsWholeKiB) {

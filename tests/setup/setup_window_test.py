@@ -215,7 +215,7 @@ try:
     app.wait(timeout=15)
 
     # Uninstall the way Windows starts it: the copy in the folder with "/uninstall".
-    with open(os.path.join(p.install_dir, "history.xml"), "w") as f:
+    with open(os.path.join(p.install_dir, "dados", "history.xml"), "w") as f:
         f.write("<history/>")
     app = p.start(r"C:\GRUPOORVANE\IP-KALDRA\uninstall.exe", "/uninstall")
     win = Window(p.env, "VELMORA — Desinstalador")
