@@ -2,8 +2,9 @@
 
 namespace velmora::cli {
 
-// Makes the console show UTF-8 text (Windows consoles need to be told).
-void PrepareConsole();
+// First thing in the program: the console shows UTF-8 text (Windows consoles need to be told),
+// and on Windows DLLs are loaded from the system folder only.
+void PrepareProcess();
 
 // True when standard output is a terminal, so that a live line can be redrawn in place.
 bool StdoutIsTerminal();

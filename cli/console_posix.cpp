@@ -8,7 +8,7 @@
 
 namespace velmora::cli {
 
-void PrepareConsole() {}
+void PrepareProcess() {}
 
 bool StdoutIsTerminal() {
     return isatty(STDOUT_FILENO) != 0;

@@ -3,11 +3,13 @@
 #include <io.h>
 #include <cstdio>
 
+#include "common/dll_search_win.h"
 #include "console.h"
 
 namespace velmora::cli {
 
-void PrepareConsole() {
+void PrepareProcess() {
+    win32::LoadDllsOnlyFromSystem();
     SetConsoleOutputCP(CP_UTF8);
 }
 

@@ -240,7 +240,7 @@ int PrintHistory(const std::filesystem::path& historyFile, std::size_t count) {
 int main(int argc, char** argv) {
     using velmora::cli::CliAction;
     using velmora::cli::OutputFormat;
-    velmora::cli::PrepareConsole();
+    velmora::cli::PrepareProcess();
     std::string error;
     auto options =
         velmora::cli::ParseCliOptions(std::vector<std::string>(argv + 1, argv + argc), error);

@@ -10,6 +10,7 @@
 #include <optional>
 #include <thread>
 
+#include "common/dll_search_win.h"
 #include "install_steps.h"
 #include "installer_flow.h"
 #include "ui/popup_window_win.h"
@@ -229,6 +230,7 @@ int RunInstallerWindow(HINSTANCE instance, bool uninstallMode) {
 }  // namespace velmora::setup
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
+    velmora::win32::LoadDllsOnlyFromSystem();
     const bool uninstallMode =
         velmora::setup::IsUninstallCommandLine(commandLine ? commandLine : L"");
     return velmora::setup::RunInstallerWindow(instance, uninstallMode);

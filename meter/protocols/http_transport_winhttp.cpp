@@ -7,11 +7,67 @@
 #include <cwchar>
 #include <stdexcept>
 
+#include "common/dll_search_win.h"
 #include "common/text.h"
 #include "protocols/http_transport.h"
 
 namespace velmora::modulos::medicao::protocolos {
 namespace {
+
+// WinHTTP from the system folder, loaded on first use. It is not one of the KnownDLLs, so an
+// import by name would take a winhttp.dll lying beside the program first.
+struct WinHttpApi {
+    decltype(&::WinHttpOpen) Open = nullptr;
+    decltype(&::WinHttpCloseHandle) CloseHandle = nullptr;
+    decltype(&::WinHttpSetTimeouts) SetTimeouts = nullptr;
+    decltype(&::WinHttpSetOption) SetOption = nullptr;
+    decltype(&::WinHttpConnect) Connect = nullptr;
+    decltype(&::WinHttpOpenRequest) OpenRequest = nullptr;
+    decltype(&::WinHttpSendRequest) SendRequest = nullptr;
+    decltype(&::WinHttpWriteData) WriteData = nullptr;
+    decltype(&::WinHttpReceiveResponse) ReceiveResponse = nullptr;
+    decltype(&::WinHttpQueryHeaders) QueryHeaders = nullptr;
+    decltype(&::WinHttpQueryDataAvailable) QueryDataAvailable = nullptr;
+    decltype(&::WinHttpReadData) ReadData = nullptr;
+};
+
+template <typename Function>
+void Bind(HMODULE module, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// Every entry is set, or none: a session is never opened without the calls it needs.
+WinHttpApi LoadWinHttp() {
+    WinHttpApi api;
+    const HMODULE module = win32::LoadSystemDll(L"winhttp.dll");
+    if (module == nullptr) {
+        return api;
+    }
+    Bind(module, "WinHttpCloseHandle", api.CloseHandle);
+    Bind(module, "WinHttpSetTimeouts", api.SetTimeouts);
+    Bind(module, "WinHttpSetOption", api.SetOption);
+    Bind(module, "WinHttpConnect", api.Connect);
+    Bind(module, "WinHttpOpenRequest", api.OpenRequest);
+    Bind(module, "WinHttpSendRequest", api.SendRequest);
+    Bind(module, "WinHttpWriteData", api.WriteData);
+    Bind(module, "WinHttpReceiveResponse", api.ReceiveResponse);
+    Bind(module, "WinHttpQueryHeaders", api.QueryHeaders);
+    Bind(module, "WinHttpQueryDataAvailable", api.QueryDataAvailable);
+    Bind(module, "WinHttpReadData", api.ReadData);
+    const bool complete = api.CloseHandle && api.SetTimeouts && api.SetOption && api.Connect &&
+                          api.OpenRequest && api.SendRequest && api.WriteData &&
+                          api.ReceiveResponse && api.QueryHeaders && api.QueryDataAvailable &&
+                          api.ReadData;
+    if (complete) {
+        Bind(module, "WinHttpOpen", api.Open);
+    }
+    return api;
+}
+
+const WinHttpApi& Api() {
+    static const WinHttpApi api = LoadWinHttp();
+    return api;
+}
 
 HINTERNET Native(const HttpHandle& handle) {
     return static_cast<HINTERNET>(handle.get());
@@ -27,15 +83,15 @@ DWORD ClampToDword(std::size_t size) {
 // The four time-outs of a session or request. Windows holds the wait for a response head to the
 // receive time-out; Wine waits for ever unless that wait is given its own time-out as well.
 void SetTimeouts(HINTERNET handle, int resolve, int connect, int send, int receive) {
-    WinHttpSetTimeouts(handle, resolve, connect, send, receive);
+    Api().SetTimeouts(handle, resolve, connect, send, receive);
     DWORD head = static_cast<DWORD>(receive);
-    WinHttpSetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &head, sizeof head);
+    Api().SetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &head, sizeof head);
 }
 
 }  // namespace
 
 void HttpHandleTraits::Close(Type handle) noexcept {
-    WinHttpCloseHandle(handle);
+    Api().CloseHandle(handle);
 }
 
 // A handle is not closed from another thread to end a call in progress: under Wine that leaves
@@ -52,9 +108,12 @@ void HttpLimitCalls(const HttpHandle& request, std::chrono::milliseconds limit) 
 }
 
 HttpHandle OpenHttpSession(const char* failureText) {
+    if (Api().Open == nullptr) {
+        throw std::runtime_error(failureText);
+    }
     // Access type 4: the automatic proxy configuration of the system.
-    HttpHandle session(WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                   WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    HttpHandle session(Api().Open(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
         throw std::runtime_error(failureText);
     }
@@ -64,29 +123,29 @@ HttpHandle OpenHttpSession(const char* failureText) {
 }
 
 HttpHandle HttpConnect(const HttpHandle& session, const std::wstring& host, std::uint16_t port) {
-    return HttpHandle(WinHttpConnect(Native(session), host.c_str(), port, 0));
+    return HttpHandle(Api().Connect(Native(session), host.c_str(), port, 0));
 }
 
 HttpHandle HttpOpenRequest(const HttpHandle& connection, const wchar_t* verb,
                            const std::wstring& path, bool secure) {
-    return HttpHandle(WinHttpOpenRequest(Native(connection), verb, path.c_str(), nullptr,
-                                         WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                         secure ? WINHTTP_FLAG_SECURE : 0));
+    return HttpHandle(Api().OpenRequest(Native(connection), verb, path.c_str(), nullptr,
+                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                        secure ? WINHTTP_FLAG_SECURE : 0));
 }
 
 bool HttpSendRequest(const HttpHandle& request, std::wstring_view extraHeaders,
                      std::uint32_t totalLength) {
     const std::wstring headers(extraHeaders);
-    return WinHttpSendRequest(Native(request),
-                              headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-                              headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA,
-                              0, totalLength, 0) != FALSE;
+    return Api().SendRequest(Native(request),
+                             headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                             headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA,
+                             0, totalLength, 0) != FALSE;
 }
 
 bool HttpWriteData(const HttpHandle& request, const char* data, std::size_t size,
                    std::size_t& written) {
     DWORD done = 0;
-    const BOOL ok = WinHttpWriteData(Native(request), data, ClampToDword(size), &done);
+    const BOOL ok = Api().WriteData(Native(request), data, ClampToDword(size), &done);
     written = done;
     return ok != FALSE;
 }
@@ -98,15 +157,15 @@ bool HttpBytesNotReceived(const HttpHandle&, std::size_t& bytes) {
 }
 
 bool HttpReceiveResponse(const HttpHandle& request) {
-    return WinHttpReceiveResponse(Native(request), nullptr) != FALSE;
+    return Api().ReceiveResponse(Native(request), nullptr) != FALSE;
 }
 
 bool HttpQueryStatus(const HttpHandle& request, std::uint32_t& status) {
     DWORD value = 0;
     DWORD size = sizeof value;
     const BOOL ok =
-        WinHttpQueryHeaders(Native(request), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                            WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX);
+        Api().QueryHeaders(Native(request), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                           WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX);
     status = value;
     return ok != FALSE;
 }
@@ -114,8 +173,8 @@ bool HttpQueryStatus(const HttpHandle& request, std::uint32_t& status) {
 bool HttpQueryContentLength(const HttpHandle& request, std::uint64_t& length) {
     wchar_t text[32] = {};
     DWORD size = sizeof text;
-    if (!WinHttpQueryHeaders(Native(request), WINHTTP_QUERY_CONTENT_LENGTH,
-                             WINHTTP_HEADER_NAME_BY_INDEX, text, &size, WINHTTP_NO_HEADER_INDEX)) {
+    if (!Api().QueryHeaders(Native(request), WINHTTP_QUERY_CONTENT_LENGTH,
+                            WINHTTP_HEADER_NAME_BY_INDEX, text, &size, WINHTTP_NO_HEADER_INDEX)) {
         return false;
     }
     wchar_t* end = nullptr;
@@ -125,7 +184,7 @@ bool HttpQueryContentLength(const HttpHandle& request, std::uint64_t& length) {
 
 bool HttpQueryDataAvailable(const HttpHandle& request, std::size_t& available) {
     DWORD value = 0;
-    const BOOL ok = WinHttpQueryDataAvailable(Native(request), &value);
+    const BOOL ok = Api().QueryDataAvailable(Native(request), &value);
     available = value;
     return ok != FALSE;
 }
@@ -136,7 +195,7 @@ bool HttpReadData(const HttpHandle& request, char* buffer, std::size_t size, std
     // what has arrived first makes the read return with what is there.
     read = 0;
     DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(Native(request), &available)) {
+    if (!Api().QueryDataAvailable(Native(request), &available)) {
         return false;
     }
     if (available == 0) {
@@ -144,7 +203,7 @@ bool HttpReadData(const HttpHandle& request, char* buffer, std::size_t size, std
     }
     DWORD done = 0;
     const BOOL ok =
-        WinHttpReadData(Native(request), buffer, std::min(ClampToDword(size), available), &done);
+        Api().ReadData(Native(request), buffer, std::min(ClampToDword(size), available), &done);
     read = done;
     return ok != FALSE;
 }

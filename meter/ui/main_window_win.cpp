@@ -7,6 +7,7 @@
 #include <cmath>
 #include <optional>
 
+#include "common/dll_search_win.h"
 #include "common/win32_handles.h"
 #include "history/history_file.h"
 #include "history/history_platform.h"
@@ -146,6 +147,7 @@ int RunMainWindow(const ServerCatalog& catalog, HINSTANCE instance, int show) {
 }  // namespace velmora::ui
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+    velmora::win32::LoadDllsOnlyFromSystem();
     const velmora::win32::GdiplusScope gdiplus;
     const velmora::modulos::medicao::ServerCatalog catalog =
         velmora::modulos::medicao::BuildServerCatalog();
