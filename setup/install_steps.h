@@ -33,6 +33,12 @@ inline constexpr wchar_t kNewFileSuffix[] = L".new";
 bool CreateShortcut(const std::wstring& link, const std::wstring& target, const std::wstring& icon,
                     const std::wstring& description);
 
+// Starts `program` with the rights of the user at the desktop, as the desktop's own shell
+// does: an elevated installer must not hand its administrator token to the meter. When the
+// shell cannot be asked, an installer that is not elevated starts it itself; an elevated one
+// starts nothing. True when it was started.
+bool StartAsDesktopUser(const std::wstring& program);
+
 // Every step reports through layout.progress; true after the last one.
 bool Install(const InstallLayout& layout, bool createDesktopShortcut, bool createStartMenuShortcut);
 bool Uninstall(const InstallLayout& layout);

@@ -3,7 +3,11 @@
 
 #include <windows.h>
 // After windows.h, which they need.
+#include <exdisp.h>
 #include <objidl.h>
+#include <servprov.h>
+#include <shellapi.h>
+#include <shldisp.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 // After windows.h, which they need.
@@ -413,6 +417,101 @@ bool ExtractResourceToFile(int id, const std::wstring& path) {
     // Written whole beside the old file, then swapped in one step: a repair that fails half-way
     // (a full disk) leaves the old program as it was, and a running one is never touched.
     return WriteOwnFile(path, data, size, kProgramFileSddl);
+}
+
+namespace {
+
+template <typename Interface>
+ComPtr<Interface> Query(IUnknown* from, REFIID id) {
+    Interface* raw = nullptr;
+    if (from == nullptr || FAILED(from->QueryInterface(id, reinterpret_cast<void**>(&raw)))) {
+        return ComPtr<Interface>(nullptr);
+    }
+    return ComPtr<Interface>(raw);
+}
+
+// The desktop's shell, which runs with the rights of the user who is logged on.
+ComPtr<IShellDispatch2> DesktopShell() {
+    IShellWindows* rawWindows = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
+                                reinterpret_cast<void**>(&rawWindows)))) {
+        return ComPtr<IShellDispatch2>(nullptr);
+    }
+    const ComPtr<IShellWindows> windows(rawWindows);
+    VARIANT desktop{};
+    desktop.vt = VT_I4;
+    desktop.lVal = CSIDL_DESKTOP;
+    VARIANT none{};
+    long window = 0;
+    IDispatch* rawFound = nullptr;
+    if (windows.get()->FindWindowSW(&desktop, &none, SWC_DESKTOP, &window, SWFO_NEEDDISPATCH,
+                                    &rawFound) != S_OK) {
+        return ComPtr<IShellDispatch2>(nullptr);
+    }
+    const ComPtr<IDispatch> found(rawFound);
+    const auto services = Query<IServiceProvider>(found.get(), IID_IServiceProvider);
+    IShellBrowser* rawBrowser = nullptr;
+    if (!services || FAILED(services.get()->QueryService(SID_STopLevelBrowser, IID_IShellBrowser,
+                                                         reinterpret_cast<void**>(&rawBrowser)))) {
+        return ComPtr<IShellDispatch2>(nullptr);
+    }
+    const ComPtr<IShellBrowser> browser(rawBrowser);
+    IShellView* rawView = nullptr;
+    if (FAILED(browser.get()->QueryActiveShellView(&rawView))) {
+        return ComPtr<IShellDispatch2>(nullptr);
+    }
+    const ComPtr<IShellView> view(rawView);
+    IDispatch* rawBackground = nullptr;
+    if (FAILED(view.get()->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch,
+                                         reinterpret_cast<void**>(&rawBackground)))) {
+        return ComPtr<IShellDispatch2>(nullptr);
+    }
+    const ComPtr<IDispatch> background(rawBackground);
+    const auto folderView = Query<IShellFolderViewDual>(background.get(), IID_IShellFolderViewDual);
+    IDispatch* rawApplication = nullptr;
+    if (!folderView || FAILED(folderView.get()->get_Application(&rawApplication))) {
+        return ComPtr<IShellDispatch2>(nullptr);
+    }
+    const ComPtr<IDispatch> application(rawApplication);
+    return Query<IShellDispatch2>(application.get(), IID_IShellDispatch2);
+}
+
+bool IsElevated() {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        return true;  // not known: the careful answer
+    }
+    const win32::UniqueKernelHandle token(raw);
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    return !GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation, &size) ||
+           elevation.TokenIsElevated != 0;
+}
+
+}  // namespace
+
+bool StartAsDesktopUser(const std::wstring& program) {
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    bool started = false;
+    if (const ComPtr<IShellDispatch2> shell = DesktopShell()) {
+        BSTR file = SysAllocString(program.c_str());
+        VARIANT folder{};
+        folder.vt = VT_BSTR;
+        folder.bstrVal = SysAllocString(FolderOf(program).c_str());
+        VARIANT none{};
+        started = file != nullptr && folder.bstrVal != nullptr &&
+                  SUCCEEDED(shell.get()->ShellExecute(file, none, folder, none, none));
+        SysFreeString(file);
+        VariantClear(&folder);
+    }
+    if (SUCCEEDED(com)) {
+        CoUninitialize();
+    }
+    if (!started && !IsElevated()) {
+        started = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", program.c_str(),
+                                                          nullptr, nullptr, SW_SHOWNORMAL)) > 32;
+    }
+    return started;
 }
 
 bool CreateShortcut(const std::wstring& link, const std::wstring& target, const std::wstring& icon,

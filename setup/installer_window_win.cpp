@@ -137,8 +137,7 @@ void InstallerWindow::OnClick(ui::Point at) {
             DestroyWindow(hwnd());
             break;
         case ClickAction::OpenApp:
-            ShellExecuteW(nullptr, L"open", JoinPath(INSTALL_DIR, kMeterFile).c_str(), nullptr,
-                          nullptr, SW_SHOWNORMAL);
+            StartAsDesktopUser(JoinPath(INSTALL_DIR, kMeterFile));
             DestroyWindow(hwnd());
             break;
         case ClickAction::StartJob:

@@ -372,6 +372,19 @@ TEST_F(InstallSteps, UninstallRemovesEverythingAndKeepsTheParent) {
     EXPECT_EQ(steps.back(), std::make_pair(std::wstring(L"Desinstalação concluída."), 100));
 }
 
+// "ABRIR APP" hands the start to the desktop's shell (under Wine the same route runs; whether
+// the token it starts with is unelevated only Windows shows).
+TEST_F(InstallSteps, TheMeterIsStartedThroughTheDesktopShell) {
+    const fs::path mark = temp.path() / L"started.txt";
+    const fs::path script = temp.path() / L"start.bat";
+    { std::ofstream(script) << "echo started > \"" << mark.string() << "\"\r\n"; }
+    ASSERT_TRUE(StartAsDesktopUser(script.wstring()));
+    for (int i = 0; i < 100 && !fs::exists(mark); ++i) {
+        Sleep(100);
+    }
+    EXPECT_TRUE(fs::exists(mark));
+}
+
 TEST_F(InstallSteps, UninstallOfNothingSucceeds) {
     ASSERT_TRUE(Uninstall(layout));
     EXPECT_EQ(steps.back(), std::make_pair(std::wstring(L"Desinstalação concluída."), 100));
