@@ -34,8 +34,10 @@ struct Installed {
     Descriptor programs =
         DescriptorOfNew(parent, true, admin, ParseSddl(Narrow(kInstallFolderSddl)));
     Descriptor data = DescriptorOfNew(programs, true, admin, ParseSddl(Narrow(kDataFolderSddl)));
+    // Each written under its final descriptor from its first moment (SECURITY_ATTRIBUTES).
     Descriptor program =
         DescriptorOfNew(programs, false, admin, ParseSddl(Narrow(kProgramFileSddl)));
+    Descriptor note = DescriptorOfNew(data, false, admin, ParseSddl(Narrow(kProgramFileSddl)));
 };
 
 // Every step of one append to the shared history, as the meter and velmora-cli make it,
@@ -80,8 +82,11 @@ TEST(InstalledSecurity, NoUserCanPlantOrChangeCode) {
         EXPECT_FALSE(CanRename(t.data, t.programs, t.programs, user));
         // Users may run the programs.
         EXPECT_TRUE(AccessCheck(t.program, user, kGenericRead | kGenericExecute));
-        // The data folder takes files only: no folder, so no junction, and it stays.
+        // The data folder takes files only: no folder, so no junction; and it is never empty,
+        // so it cannot become a mount point: the installer's note there stays.
         EXPECT_FALSE(CanCreateIn(t.data, user, true));
+        EXPECT_FALSE(CanDelete(t.note, t.data, user));
+        EXPECT_FALSE(CanRename(t.note, t.data, t.data, user));
         EXPECT_FALSE(AccessCheck(t.data, user, kWriteDac));
         EXPECT_FALSE(CanDelete(t.data, t.programs, user));
     }
