@@ -40,6 +40,10 @@ def main():
     parser.add_argument("--wine-cli", default="build/windows/cli/velmora-cli.exe")
     parser.add_argument("--no-wine", action="store_true")
     parser.add_argument("--id", type=int, default=202)
+    parser.add_argument("--wine-only", action="store_true",
+                        help="only the Windows build, one run per link (no curl, iperf3 or probe)")
+    parser.add_argument("--wmem", type=int, default=0,
+                        help="cap the client's TCP send buffers at this many bytes (with --wine-only)")
     parser.add_argument("links", nargs="*", default=["1/0.5@80", "4/1@60", "10/2@60", "30/5@40", "50/10@20",
                                                       "100/20@30", "300/100@10", "500/100@5", "20/3@300"])
     args = parser.parse_args()
@@ -47,6 +51,20 @@ def main():
         sys.exit("needs root (network namespaces, tc, iptables)")
     cli = os.path.abspath(args.cli)
     wine_cli = None if args.no_wine or not os.path.exists(args.wine_cli) else os.path.abspath(args.wine_cli)
+
+    if args.wine_only:
+        print("Windows build under Wine, send buffers %s: ratios to the goodput" %
+              ("capped at %d bytes" % args.wmem if args.wmem else "as Linux grows them"))
+        print("%-10s %9s %9s %9s %9s" % ("link", "down", "ratio", "up", "ratio"))
+        for link in args.links:
+            down, up, rtt, _ = parse_link(link)
+            print("measuring %s ..." % link, file=sys.stderr, flush=True)
+            record = scenarios.wine_run(args.id, os.path.abspath(args.wine_cli), down, up, rtt,
+                                        args.wmem or None) or {}
+            got_down, got_up = record.get("downloadMbps"), record.get("uploadMbps")
+            print("%-10s %s %s %s %s" % (link, figure(got_down), ratio(got_down, scenarios.expected_goodput(down)),
+                                         figure(got_up), ratio(got_up, scenarios.expected_goodput(up))), flush=True)
+        return
 
     rows = []
     for link in args.links:

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/unique_handle.h"
+#include "protocols/upload_pacing.h"
 
 namespace velmora::modulos::medicao::protocolos {
 
@@ -56,6 +57,10 @@ bool HttpWriteData(const HttpHandle& request, const char* data, std::size_t size
 // Bytes the transport has taken on the request's connection that the peer has not received yet
 // (still queued on this machine or in flight); false when the back end cannot tell.
 bool HttpBytesNotReceived(const HttpHandle& request, std::size_t& bytes);
+
+// The TCP send counters of the request's connection, where the back end reports them (WinHTTP
+// on Windows 10 1809 and later); false otherwise.
+bool HttpSendStatistics(const HttpHandle& request, TcpSendStats& stats);
 
 // Waits for the response head.
 bool HttpReceiveResponse(const HttpHandle& request);

@@ -437,6 +437,10 @@ bool HttpBytesNotReceived(const HttpHandle& handle, std::size_t& bytes) {
 #endif
 }
 
+bool HttpSendStatistics(const HttpHandle&, TcpSendStats&) {
+    return false;  // HttpBytesNotReceived tells more, from the socket itself
+}
+
 bool HttpReceiveResponse(const HttpHandle& handle) {
     Request* request = AsRequest(handle);
     return Drive(*request, [&] { return request->headDone; });

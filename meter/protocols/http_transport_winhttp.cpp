@@ -29,6 +29,7 @@ struct WinHttpApi {
     decltype(&::WinHttpQueryHeaders) QueryHeaders = nullptr;
     decltype(&::WinHttpQueryDataAvailable) QueryDataAvailable = nullptr;
     decltype(&::WinHttpReadData) ReadData = nullptr;
+    decltype(&::WinHttpQueryOption) QueryOption = nullptr;  // optional
 };
 
 template <typename Function>
@@ -54,6 +55,7 @@ WinHttpApi LoadWinHttp() {
     Bind(module, "WinHttpQueryHeaders", api.QueryHeaders);
     Bind(module, "WinHttpQueryDataAvailable", api.QueryDataAvailable);
     Bind(module, "WinHttpReadData", api.ReadData);
+    Bind(module, "WinHttpQueryOption", api.QueryOption);
     const bool complete = api.CloseHandle && api.SetTimeouts && api.SetOption && api.Connect &&
                           api.OpenRequest && api.SendRequest && api.WriteData &&
                           api.ReceiveResponse && api.QueryHeaders && api.QueryDataAvailable &&
@@ -154,6 +156,50 @@ bool HttpWriteData(const HttpHandle& request, const char* data, std::size_t size
 bool HttpBytesNotReceived(const HttpHandle&, std::size_t& bytes) {
     bytes = 0;
     return false;
+}
+
+namespace {
+
+// TCP_INFO_v0 (mstcpip.h, Windows 10 1703 and later), which the headers here declare only for
+// newer targets than the programs ask for.
+struct TcpInfoV0 {
+    int State;
+    ULONG Mss;
+    ULONG64 ConnectionTimeMs;
+    BOOLEAN TimestampsEnabled;
+    ULONG RttUs;
+    ULONG MinRttUs;
+    ULONG BytesInFlight;
+    ULONG Cwnd;
+    ULONG SndWnd;
+    ULONG RcvWnd;
+    ULONG RcvBuf;
+    ULONG64 BytesOut;
+    ULONG64 BytesIn;
+    ULONG BytesReordered;
+    ULONG BytesRetrans;
+    ULONG FastRetrans;
+    ULONG DupAcksIn;
+    ULONG TimeoutEpisodes;
+    UCHAR SynRetrans;
+};
+
+}  // namespace
+
+bool HttpSendStatistics(const HttpHandle& request, TcpSendStats& stats) {
+    if (Api().QueryOption == nullptr) {
+        return false;
+    }
+    TcpInfoV0 info{};
+    DWORD size = sizeof info;
+    if (!Api().QueryOption(Native(request), WINHTTP_OPTION_CONNECTION_STATS_V0, &info, &size) ||
+        size < sizeof info) {
+        return false;
+    }
+    stats.bytesOut = info.BytesOut;
+    stats.bytesRetrans = info.BytesRetrans;
+    stats.bytesInFlight = info.BytesInFlight;
+    return true;
 }
 
 bool HttpReceiveResponse(const HttpHandle& request) {

@@ -1,6 +1,8 @@
 #include "protocols/transfer_loops.h"
 
 #include <algorithm>
+#include <chrono>
+#include <optional>
 #include <thread>
 
 #include "common/wall_clock.h"
@@ -20,14 +22,15 @@ bool Exchange(const HttpHandle& request, std::wstring_view headers, std::uint32_
 class UploadCredit {
   public:
     UploadCredit(const HttpHandle& request, ByteCounter& bytes)
-        : request_(request), bytes_(bytes) {}
+        : request_(request), bytes_(bytes), acknowledged_(SendStatistics(request)) {}
 
     void Taken(std::uint64_t taken) {
         std::size_t underway = 0;
-        if (!HttpBytesNotReceived(request_, underway)) {
-            underway = 0;
+        if (HttpBytesNotReceived(request_, underway)) {
+            Credit(taken - std::min<std::uint64_t>(taken, underway));
+        } else {
+            Credit(acknowledged_.Received(taken, SendStatistics(request_)));
         }
-        Credit(taken - std::min<std::uint64_t>(taken, underway));
     }
 
     // An answered request was received whole.
@@ -41,25 +44,34 @@ class UploadCredit {
         }
     }
 
+    static std::optional<TcpSendStats> SendStatistics(const HttpHandle& request) {
+        TcpSendStats stats;
+        return HttpSendStatistics(request, stats) ? std::optional(stats) : std::nullopt;
+    }
+
     const HttpHandle& request_;
     ByteCounter& bytes_;
+    AcknowledgedBody acknowledged_;
     std::uint64_t credited_ = 0;
 };
 
-// Writes the whole payload piece by piece. False on a failed write or a stop request, in which
-// case the request is abandoned.
+// Writes the whole payload piece by piece, each piece sized to this flow's pace. False on a
+// failed write or a stop request, in which case the request is abandoned.
 bool WritePayload(const HttpHandle& request, const std::string& payload, UploadCredit& credit,
-                  const std::stop_token& stop) {
+                  PieceSizer& sizer, const std::stop_token& stop) {
+    using Clock = std::chrono::steady_clock;
     std::size_t offset = 0;
     while (offset < payload.size()) {
         if (stop.stop_requested()) {
             return false;
         }
-        const std::size_t piece = std::min(kUploadPieceBytes, payload.size() - offset);
+        const std::size_t piece = std::min(sizer.Next(), payload.size() - offset);
         std::size_t written = 0;
+        const Clock::time_point start = Clock::now();
         if (!HttpWriteData(request, payload.data() + offset, piece, written)) {
             return false;
         }
+        sizer.Wrote(written, std::chrono::duration<double>(Clock::now() - start).count());
         offset += written;
         credit.Taken(offset);
     }
@@ -128,6 +140,7 @@ void RunDownloadRequests(const HttpHandle& connection, const std::wstring& pathP
 void RunUploadRequests(const HttpHandle& connection, const std::wstring& path, bool secure,
                        const std::string& payload, ByteCounter& bytes, const std::stop_token& stop,
                        bool& answered) {
+    PieceSizer sizer;  // one flow's pace, across its requests
     while (!stop.stop_requested()) {
         const HttpHandle request = HttpOpenRequest(connection, L"POST", path, secure);
         if (!request) {
@@ -138,7 +151,7 @@ void RunUploadRequests(const HttpHandle& connection, const std::wstring& path, b
             return;
         }
         UploadCredit credit(request, bytes);
-        if (!WritePayload(request, payload, credit, stop) || !HttpReceiveResponse(request)) {
+        if (!WritePayload(request, payload, credit, sizer, stop) || !HttpReceiveResponse(request)) {
             return;
         }
         // Answered, whatever the status: the body reached the server.

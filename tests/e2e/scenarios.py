@@ -193,6 +193,18 @@ def accuracy(tb_id, cli, down, up, rtt, tools=True, wine_cli=None, queue_ms=None
     return row
 
 
+def wine_run(tb_id, wine_cli, down, up, rtt, wmem_max=None):
+    """The Windows build alone on one link: its record. `wmem_max` caps the client namespace's
+    TCP send buffers (net.ipv4.tcp_wmem), as a stand-in for Windows' own, much smaller ones."""
+    with Testbed(tb_id, "--down-mbit", down, "--up-mbit", up, "--rtt-ms", rtt) as tb:
+        if wmem_max:
+            tb.run("sysctl", "-w", "net.ipv4.tcp_wmem=4096 16384 %d" % wmem_max, timeout=30)
+        history = "Z:" + os.path.join(tb.work, "wine-history").replace("/", "\\")
+        tb.run("wine", "cmd", "/c", "ver", timeout=120)
+        _, out, _ = tb.run("wine", wine_cli, "--json", "--history-dir", history, timeout=RUN_LIMIT_S + 60)
+        return last_json(out)
+
+
 def short(args):
     """The CI scenario: one measurement at one rate, and one fault, with bounds that cannot flake."""
     row = accuracy(args.id, args.cli, 50, 10, 20, tools=False)
