@@ -491,8 +491,8 @@ bool IsElevated() {
 }  // namespace
 
 bool StartAsDesktopUser(const std::wstring& program) {
-    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     bool started = false;
+    const win32::ComScope com;
     if (const ComPtr<IShellDispatch2> shell = DesktopShell()) {
         BSTR file = SysAllocString(program.c_str());
         VARIANT folder{};
@@ -504,9 +504,6 @@ bool StartAsDesktopUser(const std::wstring& program) {
         SysFreeString(file);
         VariantClear(&folder);
     }
-    if (SUCCEEDED(com)) {
-        CoUninitialize();
-    }
     if (!started && !IsElevated()) {
         started = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", program.c_str(),
                                                           nullptr, nullptr, SW_SHOWNORMAL)) > 32;
@@ -516,7 +513,7 @@ bool StartAsDesktopUser(const std::wstring& program) {
 
 bool CreateShortcut(const std::wstring& link, const std::wstring& target, const std::wstring& icon,
                     const std::wstring& description) {
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const win32::ComScope com;
     IShellLinkW* raw = nullptr;
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                 reinterpret_cast<void**>(&raw)))) {

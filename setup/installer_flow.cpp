@@ -1,6 +1,7 @@
 #include "installer_flow.h"
 
 #include <array>
+#include <vector>
 
 #include "ui/palette.h"
 
@@ -49,6 +50,33 @@ void DrawCheckbox(ui::ICanvas& canvas, int top, bool ticked, std::wstring_view l
         canvas.RoundRect({31, top + 5, 41, top + 15}, 2, kAccent, kAccent);
     }
     DrawTextAt(canvas, 52, top + 1, label, kTextFont, kWhite);
+}
+
+struct Button {
+    Rect rect;
+    const wchar_t* caption;
+    Rgb fill;
+    Rgb text;
+    bool primary;
+};
+
+// The buttons of the screen that the view shows, left to right.
+std::vector<Button> ButtonsOf(const InstallerView& view, int w, int h) {
+    const Rect right{w - 188, h - 58, w - 28, h - 16};
+    const Rect left{w - 362, h - 58, w - 202, h - 16};
+    switch (ScreenOf(view)) {
+        case Screen::ReadyOrWorking:
+            return {{left, L"CANCELAR", kPanel, kWhite, false},
+                    {right, view.uninstallMode ? L"DESINSTALAR" : L"INSTALAR",
+                     view.busy ? kEdge : kAccent, kBackground, true}};
+        case Screen::Installed:
+            return {{left, L"FECHAR", kPanel, kWhite, false},
+                    {right, L"ABRIR APP", kAccent, kBackground, true}};
+        case Screen::UninstallEnded:
+            return {
+                {right, view.succeeded ? L"FECHANDO..." : L"FECHAR", kAccent, kBackground, false}};
+    }
+    return {};
 }
 
 }  // namespace
@@ -245,29 +273,43 @@ InstallerRects PaintInstaller(ui::ICanvas& canvas, const InstallerView& view, in
     }
     DrawTextAt(canvas, 28, h - 82, view.statusText, kSmallFont, kMuted);
 
-    const Rect right{w - 188, h - 58, w - 28, h - 16};
-    const Rect left{w - 362, h - 58, w - 202, h - 16};
-    switch (ScreenOf(view)) {
-        case Screen::ReadyOrWorking:
-            rects.primaryRect = right;
-            DrawButton(canvas, right, view.uninstallMode ? L"DESINSTALAR" : L"INSTALAR",
-                       view.busy ? kEdge : kAccent, kBackground);
-            rects.secondaryRect = left;
-            DrawButton(canvas, left, L"CANCELAR", kPanel, kWhite);
-            break;
-        case Screen::Installed:
-            rects.primaryRect = right;
-            DrawButton(canvas, right, L"ABRIR APP", kAccent, kBackground);
-            rects.secondaryRect = left;
-            DrawButton(canvas, left, L"FECHAR", kPanel, kWhite);
-            break;
-        case Screen::UninstallEnded:
-            rects.secondaryRect = right;
-            DrawButton(canvas, right, view.succeeded ? L"FECHANDO..." : L"FECHAR", kAccent,
-                       kBackground);
-            break;
+    for (const Button& button : ButtonsOf(view, w, h)) {
+        (button.primary ? rects.primaryRect : rects.secondaryRect) = button.rect;
+        DrawButton(canvas, button.rect, button.caption, button.fill, button.text);
     }
     return rects;
+}
+
+std::vector<ui::AccessibleItem> InstallerAccessibleItems(const InstallerView& view, int width,
+                                                         int height) {
+    using ui::AccessibleItem;
+    using ui::AccessibleRole;
+    std::vector<AccessibleItem> items{{AccessibleRole::Text,
+                                       L"Destino da instalação: " + std::wstring(INSTALL_DIR),
+                                       {},
+                                       {28, 110, width - 28, 166}}};
+    if (!view.uninstallMode && !view.busy) {
+        items.push_back({AccessibleRole::CheckBox,
+                         L"Criar atalho na Área de Trabalho",
+                         {},
+                         {28, 184, 308, 206},
+                         view.createDesktopShortcut});
+        items.push_back({AccessibleRole::CheckBox,
+                         L"Criar atalho no Menu Iniciar",
+                         {},
+                         {28, 214, 308, 236},
+                         view.createStartMenuShortcut});
+    }
+    items.push_back({AccessibleRole::ProgressBar,
+                     view.statusText,
+                     std::to_wstring(view.progress) + L" %",
+                     {28, height - 100, width - 28, height - 66},
+                     false,
+                     true});
+    for (const Button& button : ButtonsOf(view, width, height)) {
+        items.push_back({AccessibleRole::Button, button.caption, {}, button.rect});
+    }
+    return items;
 }
 
 }  // namespace velmora::setup

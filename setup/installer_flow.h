@@ -8,6 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include <vector>
+
+#include "ui/accessible.h"
 #include "ui/canvas.h"
 
 namespace velmora::setup {
@@ -125,6 +128,11 @@ enum class ClickAction { None, ToggleDesktop, ToggleStartMenu, Close, OpenApp, S
 
 // What a click at (x, y) does, by the window's click rules. Changes nothing.
 ClickAction ClassifyClick(const InstallerView& view, const InstallerRects& rects, int x, int y);
+
+// What the window says to the keyboard and to screen readers, in reading order: the
+// destination, the option boxes, the progress (its text announced), the buttons left to right.
+std::vector<ui::AccessibleItem> InstallerAccessibleItems(const InstallerView& view, int width,
+                                                         int height);
 
 // Paints the whole window and returns where the controls went.
 InstallerRects PaintInstaller(ui::ICanvas& canvas, const InstallerView& view, int width,

@@ -54,6 +54,15 @@ class InstallerWindow final : public ui::PopupWindow {
 
     bool InCaption(ui::Point at) const override { return at.y < kHeaderHeight; }
 
+    std::vector<ui::AccessibleItem> AccessibleItems() override {
+        InstallerView view;
+        {
+            const std::lock_guard hold(lock_);
+            view = view_;
+        }
+        return InstallerAccessibleItems(view, kWindowWidth, kWindowHeight);
+    }
+
     void OnClick(ui::Point at) override;
     void StartJob();
     void RunJob();
@@ -87,7 +96,7 @@ class InstallerWindow final : public ui::PopupWindow {
     std::atomic<bool> windowOpen_{true};  // false once the message loop has ended
     // The job thread writes the view through SetProgress, the window thread reads it to paint
     // and to decide clicks: every access holds the lock.
-    std::mutex lock_;
+    mutable std::mutex lock_;
     InstallerView view_;
     bool closeAfterJob_ = false;  // a close asked for while a job ran
     InstallerRects rects_;        // window thread only

@@ -66,6 +66,23 @@ using FontFamily = Owner<Gdiplus::GpFontFamily, flat::GdipDeleteFontFamily>;
 using StringFormat = Owner<Gdiplus::GpStringFormat, flat::GdipDeleteStringFormat>;
 }  // namespace gdip
 
+// COM on this thread for one scope, in a single-threaded apartment; ended only if it was begun
+// here (a thread that already had COM keeps it).
+class ComScope {
+  public:
+    ComScope() noexcept : begun_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+    ~ComScope() {
+        if (begun_) {
+            CoUninitialize();
+        }
+    }
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
+
+  private:
+    bool begun_;
+};
+
 // Selects an object into a DC for one scope and puts the old one back.
 class SelectScope {
   public:

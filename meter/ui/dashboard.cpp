@@ -104,6 +104,46 @@ void DrawIconBadge(ICanvas& canvas, const Rect& rect, std::wstring_view glyph, R
     DrawLabel(canvas, rect, glyph, colour, -10, 700, TextAlign::Centre);
 }
 
+std::vector<AccessibleItem> DashboardAccessibleItems(const modulos::medicao::RunSnapshot& run,
+                                                     const WindowFields& window,
+                                                     const Rect& client) {
+    const int w = client.right;
+    const HitRects& r = window.rects;
+    const bool done = run.phase == MeasurementPhase::Done;
+    const auto text = [](std::wstring name, Rect rect, bool announce = false) {
+        return AccessibleItem{AccessibleRole::Text, std::move(name), {}, rect, false, announce};
+    };
+    const auto row = [&](int i) { return Rect{34, 528 + 22 * i, w - 34, 548 + 22 * i}; };
+    std::vector<AccessibleItem> items{
+        text(L"Status: " + modulos::medicao::PhaseStatusText(run.phase), {20, 388, w - 20, 406},
+             true),
+        text(L"IP público: " + run.publicIp, {20, 414, w - 20, 432}),
+        text(L"Operadora: " + run.isp, {20, 440, w - 20, 458}),
+    };
+    if (!run.userCity.empty()) {
+        items.push_back(text(L"Localização: " + run.userCity, {20, 466, w - 20, 484}));
+    }
+    items.push_back(text(L"IP servidor: " + run.serverIp, {20, 492, w - 20, 510}));
+    items.push_back(
+        text(L"Download: " + FormatFixed(run.downloadMbps, 2) + L" Mbps", row(0), done));
+    items.push_back(text(L"Upload: " + FormatFixed(run.uploadMbps, 2) + L" Mbps", row(1), done));
+    items.push_back(text(L"Ping: " + FormatFixed(run.pingMs, 0) + L" ms", row(2), done));
+    items.push_back(
+        text(L"Latência durante o download: " + FormatFixed(run.downloadLatencyMs, 0) + L" ms",
+             r.downloadIconRect, done));
+    items.push_back(
+        text(L"Latência durante o upload: " + FormatFixed(run.uploadLatencyMs, 0) + L" ms",
+             r.uploadIconRect, done));
+    items.push_back(text(L"Servidor: " + run.serverLocation, row(3)));
+    const auto button = [](std::wstring name, Rect rect) {
+        return AccessibleItem{AccessibleRole::Button, std::move(name), {}, rect};
+    };
+    items.push_back(button(run.running ? L"MEDINDO..." : L"INICIAR TESTE", r.startRect));
+    items.push_back(button(L"HISTÓRICO", r.historyRect));
+    items.push_back(button(L"Fechar", r.closeRect));
+    return items;
+}
+
 void PaintDashboard(const modulos::medicao::RunSnapshot& run, const WindowFields& window,
                     ICanvas& canvas, const Rect& client) {
     const MeasurementPhase phase = run.phase;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "measurement/run_state.h"
+#include "ui/accessible.h"
 #include "ui/canvas.h"
 
 namespace velmora::ui {
@@ -50,6 +51,13 @@ void DrawLabel(ICanvas& canvas, const Rect& rect, std::wstring_view text, Rgb co
 void DrawPillButton(ICanvas& canvas, const Rect& rect, std::wstring_view caption, Rgb fill,
                     Rgb text);
 void DrawIconBadge(ICanvas& canvas, const Rect& rect, std::wstring_view glyph, Rgb colour);
+
+// What the window says to the keyboard and to screen readers, in reading order: the status,
+// the connection, the figures with their labels, then the buttons INICIAR TESTE, HISTÓRICO and
+// the close glyph. The status and, once the run is done, its results are announced.
+std::vector<AccessibleItem> DashboardAccessibleItems(const modulos::medicao::RunSnapshot& run,
+                                                     const WindowFields& window,
+                                                     const Rect& client);
 
 // The whole window, from a snapshot of the run and the window's own fields.
 void PaintDashboard(const modulos::medicao::RunSnapshot& run, const WindowFields& window,

@@ -49,6 +49,11 @@ class MeterWindow final : public PopupWindow {
         PaintDashboard(ReadRunSnapshot(run_), window_, canvas, client);
     }
 
+    std::vector<AccessibleItem> AccessibleItems() override {
+        return DashboardAccessibleItems(ReadRunSnapshot(run_), window_,
+                                        {0, 0, kDesign.width, kDesign.height});
+    }
+
     bool InCaption(Point at) const override {
         return HitTest(window_.rects, at.x, at.y) == NonClientHit::Caption;
     }

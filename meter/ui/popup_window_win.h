@@ -4,12 +4,20 @@
 // registers the class, places the window for the screen's DPI, runs the message loop, follows
 // DPI changes, paints through a memory bitmap, lets the caption band drag the window, hands
 // clicks and the mouse over in design units, and keeps every exception inside the window
-// procedure. A window keeps only its own handlers.
+// procedure. From the window's AccessibleItems it also gives the keyboard (Tab and Shift+Tab
+// move among the controls, Enter and Space press the focused one, Esc closes as WM_CLOSE does)
+// and screen readers (an MSAA tree, name changes announced) what the mouse and the eye get.
+// A window keeps only its own handlers.
 
 #include <windows.h>
 
+#include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
+#include "ui/accessible.h"
+#include "ui/accessible_win.h"
 #include "ui/canvas.h"
 #include "ui/window_scale.h"
 
@@ -26,9 +34,9 @@ struct PopupOptions {
     int smallIcon = 0;
 };
 
-class PopupWindow {
+class PopupWindow : private AccessibleSource {
   public:
-    virtual ~PopupWindow() = default;
+    ~PopupWindow() override = default;
     PopupWindow() = default;
     PopupWindow(const PopupWindow&) = delete;
     PopupWindow& operator=(const PopupWindow&) = delete;
@@ -55,13 +63,31 @@ class PopupWindow {
     virtual std::optional<LRESULT> OnMessage(UINT /*message*/, WPARAM, LPARAM) {
         return std::nullopt;
     }
+    // The window's texts and controls in reading order, as it paints them now.
+    virtual std::vector<AccessibleItem> AccessibleItems() { return {}; }
 
   private:
+    // AccessibleSource
+    std::vector<AccessibleItem> Items() override { return AccessibleItems(); }
+    std::optional<std::size_t> FocusedItem() const override { return focus_; }
+    RECT ToScreen(const Rect& design) const override;
+    void RequestPress(std::size_t item) override;
+
+    // Presses a control the way a click on its centre would.
+    void Press(std::size_t item);
+    bool OnKey(WPARAM key);
+    // Tells screen readers of the announced items whose names changed since the last paint.
+    void AnnounceChanges(const std::vector<AccessibleItem>& items);
+
     static LRESULT CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
     Point DesignPoint(LPARAM lParam) const;
 
     HWND hwnd_ = nullptr;
+    std::shared_ptr<AccessibleLink> link_ = std::make_shared<AccessibleLink>();
+    std::optional<std::size_t> focus_;  // an index into AccessibleItems()
+    bool focusCues_ = false;            // shown once the keyboard has been used
+    std::vector<std::wstring> spoken_;  // the names last told, by item
     double scale_ = 1.0;
     Size design_;
     int margin_ = 0;

@@ -251,5 +251,33 @@ TEST_F(InstallerPaint, ClickRules) {
     EXPECT_EQ(ClassifyClick(uninstall, rects, 400, 380), ClickAction::Close);  // "FECHANDO..."
 }
 
+TEST(InstallerAccessibility, EachScreenInReadingOrder) {
+    const auto roles = [](const InstallerView& view) {
+        std::wstring out;
+        for (const ui::AccessibleItem& item :
+             InstallerAccessibleItems(view, kWindowWidth, kWindowHeight)) {
+            out += item.name + (item.checked ? L"[x]" : L"") + L"|" + item.value + L";";
+        }
+        return out;
+    };
+    InstallerView ready = InitialView(false);
+    ready.createStartMenuShortcut = false;
+    EXPECT_EQ(roles(ready),
+              L"Destino da instalação: C:\\GRUPOORVANE\\IP-KALDRA|;"
+              L"Criar atalho na Área de Trabalho[x]|;Criar atalho no Menu Iniciar|;Pronto para "
+              L"instalar.|0 %;"
+              L"CANCELAR|;INSTALAR|;");
+    InstallerView working = ready;
+    working.busy = true;
+    ApplyProgress(working, L"Copiando arquivos...", 40);
+    EXPECT_EQ(roles(working),
+              L"Destino da instalação: C:\\GRUPOORVANE\\IP-KALDRA|;"
+              L"Copiando arquivos...|40 %;CANCELAR|;INSTALAR|;");
+    InstallerView done = InitialView(false);
+    ApplyProgress(done, L"Instalação concluída com sucesso!", 100);
+    const std::wstring installed = roles(done);
+    EXPECT_NE(installed.find(L"FECHAR|;ABRIR APP|;"), std::wstring::npos) << installed;
+}
+
 }  // namespace
 }  // namespace velmora::setup

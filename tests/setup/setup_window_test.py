@@ -243,12 +243,13 @@ try:
     prefixes.append(p)
     app = p.start(setup_exe, "/UNINSTALL")  # upper case is not the switch
     win = Window(p.env, "VELMORA — Instalador")
-    win.click(100, 195)
-    win.click(100, 225)
+    # Without a mouse: Tab to each option box and Space to untick it, then Tab past CANCELAR to
+    # INSTALAR and Enter.
+    gui.keys(p.env, "Tab", "space", "Tab", "space")
     time.sleep(0.5)
     install_view_checks(win, win.shot("setup-no-options.png"), ticked=False)
-    win.click(400, 383)
-    check(wait_for(win.bar_full, 30), "the install without options runs to 100 %")
+    gui.keys(p.env, "Tab", "Tab", "Return")
+    check(wait_for(win.bar_full, 30), "the keyboard's install without options runs to 100 %")
     win.click(200, 383)
     app.wait(timeout=15)
     check(not os.path.exists(os.path.join(p.c, "users", "Public", "Desktop", "VELMORA.lnk")), "no desktop shortcut")

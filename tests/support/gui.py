@@ -43,6 +43,11 @@ def click(env, x, y):
     subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "1"], env=env)
 
 
+def keys(env, *names):
+    """Key presses into the focused window (X key names: Tab, Return, shift+Tab, Escape)."""
+    subprocess.run(["xdotool", "key", "--delay", "150"] + list(names), env=env)
+
+
 def find_window(env, name, seconds=30):
     """The X window ids whose title contains `name`, waiting up to `seconds` for one."""
     deadline = time.monotonic() + seconds

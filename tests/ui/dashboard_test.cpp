@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/recording_canvas.h"
 
 namespace velmora::ui {
@@ -196,6 +198,39 @@ TEST_F(DashboardTest, TooltipStaysInsideTheWindow) {
               (Rect{68, 365, 260, 391}));
     window.hoverIcon = 0;
     EXPECT_EQ(Paint().FindText(L"Latência idle / ping base da conexão."), nullptr);
+}
+
+TEST_F(DashboardTest, TellsScreenReadersWhatItShowsAndTabsThroughTheButtons) {
+    run.phase = MeasurementPhase::Done;
+    run.downloadMbps = 94.876;
+    run.pingMs = 15;
+    run.downloadLatencyMs = 80;
+    run.publicIp = L"177.10.20.30";
+    run.isp = L"Claro S.A.";
+    run.serverLocation = L"GRU / BR (3 km)";
+    const std::vector<AccessibleItem> items = DashboardAccessibleItems(run, window, kClient);
+    std::vector<std::wstring> names;
+    for (const AccessibleItem& item : items) {
+        names.push_back(item.name);
+    }
+    for (const wchar_t* shown :
+         {L"Status: MEDIÇÃO CONCLUÍDA", L"IP público: 177.10.20.30", L"Operadora: Claro S.A.",
+          L"Download: 94.88 Mbps", L"Ping: 15 ms", L"Latência durante o download: 80 ms",
+          L"Servidor: GRU / BR (3 km)"}) {
+        EXPECT_NE(std::find(names.begin(), names.end(), shown), names.end()) << shown;
+    }
+    EXPECT_TRUE(items.front().announce) << "the status";
+    // Tab: the buttons in order, round again; Shift+Tab from nothing: the last.
+    std::optional<std::size_t> focus;
+    for (const wchar_t* button : {L"INICIAR TESTE", L"HISTÓRICO", L"Fechar", L"INICIAR TESTE"}) {
+        focus = NextFocus(items, focus, false);
+        ASSERT_TRUE(focus.has_value());
+        EXPECT_EQ(items[*focus].name, button);
+        EXPECT_EQ(items[*focus].role, AccessibleRole::Button);
+    }
+    EXPECT_EQ(items[*NextFocus(items, std::nullopt, true)].name, L"Fechar");
+    EXPECT_EQ(items[*NextFocus(items, std::nullopt, false)].rect, window.rects.startRect);
+    EXPECT_FALSE(NextFocus({}, std::nullopt, false).has_value());
 }
 
 }  // namespace

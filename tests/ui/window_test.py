@@ -6,15 +6,19 @@ file exists beside the program, and the close glyph ends the program. Then, at 1
 and 200 % on a 1080p screen and at 100 % on 1366 x 768 and 1280 x 720, the window opens whole
 on the screen with the design scaled as one. Screenshots are kept.
 
-  window_test.py ARTIFACT_DIR WINE_RUN VELMORA.exe
+Without a mouse: Tab shows the focus cue on INICIAR TESTE, Enter starts a run, Tab and Enter
+on HISTÓRICO write the report, Esc ends the program; and a screen reader's client
+(velmora_accessibility_probe.exe) reads the window's MSAA tree where Wine lets it.
+
+  window_test.py ARTIFACT_DIR WINE_RUN VELMORA.exe ACCESSIBILITY_PROBE.exe
 """
 import glob, os, subprocess, sys, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from gui import check, click, exit_code, find_window, geometry, pixel, require, start_xvfb  # noqa: E402
+from gui import check, click, exit_code, find_window, geometry, keys, pixel, require, start_xvfb  # noqa: E402
 import gui  # noqa: E402
 
-artifacts, wine_run, exe = sys.argv[1], sys.argv[2], sys.argv[3]
+artifacts, wine_run, exe, probe = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4]
 require("Xvfb", "xdotool", "import", "convert")
 
 
@@ -66,6 +70,13 @@ def opens_whole(dpi, width, height):
         check(pixel(shot, *at(30, 713)) == (255, 208, 0), name + ": INICIAR TESTE where the scaled design puts it")
         check(pixel(shot, *at(30, 765)) == (26, 26, 26), name + ": HISTÓRICO where the scaled design puts it")
         check(pixel(shot, *at(250, 70)) == (18, 18, 18), name + ": header band")
+        if dpi == 96 and width == 1920:
+            # The close glyph, at last (the first window ended by Esc).
+            click(screen_env, *at(329, 34))
+            try:
+                check(program.wait(timeout=15) == 0, name + ": the close glyph ends the program")
+            except subprocess.TimeoutExpired:
+                check(False, name + ": the close glyph ends the program")
     finally:
         if program and program.poll() is None:
             program.kill()
@@ -136,12 +147,44 @@ try:
                   "the report of an empty history (a failed run stores nothing)")
     time.sleep(1)
 
-    click(env, x + 329, y + 34)
+    # A screen reader's view. Wine cannot unmarshal IAccessible from another process, so there
+    # the client only says so; on Windows every line below must be there.
+    tree = subprocess.run([wine_run, probe, "OBRIX KALDRA"], env=env, capture_output=True, text=True)
+    if tree.returncode == 0:
+        for line in ("42|Status: ERRO NA MEDIÇÃO||", "43|INICIAR TESTE||", "43|HISTÓRICO||",
+                     "41|Download: 0.00 Mbps||", "41|Ping: 0 ms||"):
+            check(line in tree.stdout, "the screen reader reads %r" % line)
+    else:
+        print("note: no MSAA client across processes here (%s)" % tree.stderr.strip())
+
+    # Without a mouse.
+    keys(env, "Tab")
+    time.sleep(0.5)
+    cued = shoot("velmora-focus.png")
+    check(pixel(cued, x + 17, y + 713) == (255, 255, 255), "Tab: the focus cue around INICIAR TESTE")
+    check(pixel(shot, x + 17, y + 713) != (255, 255, 255), "no focus cue before the keyboard was used")
+    keys(env, "Return")
+    started = False
+    for _ in range(15):
+        if pixel(shoot("velmora-key-run.png"), x + 30, y + 713) == (18, 18, 18):
+            started = True
+            break
+        time.sleep(0.1)
+    check(started, "Enter on INICIAR TESTE starts a run")
+    check(gui.wait_for(lambda: pixel(shoot("velmora-key-after.png"), x + 30, y + 713) == (255, 208, 0), 20),
+          "the keyboard's run ends like the mouse's")
+    for old in glob.glob(pattern, recursive=True):
+        os.remove(old)
+    keys(env, "Tab", "Return")
+    check(gui.wait_for(lambda: bool(glob.glob(pattern, recursive=True)), 10),
+          "Tab to HISTÓRICO and Enter write the report")
+    time.sleep(1)
+    keys(env, "Escape")
     try:
         code = app.wait(timeout=15)
-        check(code == 0, "the close glyph ends the program with exit code 0 (got %s)" % code)
+        check(code == 0, "Esc ends the program with exit code 0 (got %s)" % code)
     except subprocess.TimeoutExpired:
-        check(False, "the close glyph ends the program")
+        check(False, "Esc ends the program")
 finally:
     if app and app.poll() is None:
         app.kill()

@@ -1,0 +1,36 @@
+#include "ui/accessible.h"
+
+#include <array>
+
+#include "ui/palette.h"
+
+namespace velmora::ui {
+
+std::optional<std::size_t> NextFocus(const std::vector<AccessibleItem>& items,
+                                     std::optional<std::size_t> current, bool backwards) {
+    const std::size_t count = items.size();
+    if (count == 0) {
+        return std::nullopt;
+    }
+    // Start just outside the list, so that the first step lands on the first (or last) item.
+    std::size_t at = current && *current < count ? *current : (backwards ? 0 : count - 1);
+    for (std::size_t step = 0; step < count; ++step) {
+        at = backwards ? (at + count - 1) % count : (at + 1) % count;
+        if (items[at].Focusable()) {
+            return at;
+        }
+    }
+    return std::nullopt;
+}
+
+void DrawFocusCue(ICanvas& canvas, const Rect& control) {
+    const Rect r{control.left - 3, control.top - 3, control.right + 3, control.bottom + 3};
+    const std::array<Point, 5> outline{{{r.left, r.top},
+                                        {r.right, r.top},
+                                        {r.right, r.bottom},
+                                        {r.left, r.bottom},
+                                        {r.left, r.top}}};
+    canvas.Polyline(outline, palette::kWhite, 2);
+}
+
+}  // namespace velmora::ui
