@@ -27,8 +27,7 @@ constexpr Right kRights[] = {
     {"GW", kGenericWrite},       {"GX", kGenericExecute},  {"SD", kDelete},
     {"RC", kReadControl},        {"WD", kWriteDac},        {"WO", kWriteOwner},
 };
-
-constexpr std::pair<std::string_view, std::uint8_t> kFlags[] = {
+constexpr Right kFlags[] = {
     {"OI", kObjectInherit}, {"CI", kContainerInherit}, {"NP", kNoPropagate},
     {"IO", kInheritOnly},   {"ID", kInherited},
 };
@@ -45,35 +44,27 @@ std::string Trustee(std::string_view text) {
     return SidOf(text);
 }
 
-Mask RightsOf(std::string_view text) {
-    if (text.starts_with("0x")) {
-        return static_cast<Mask>(std::stoul(std::string(text), nullptr, 16));
-    }
+// The OR of the two-letter tokens of `text`, each looked up in `table`.
+template <std::size_t N>
+Mask TokensOf(std::string_view text, const Right (&table)[N], std::string_view what) {
     Mask mask = 0;
     for (std::size_t i = 0; i < text.size(); i += 2) {
         const std::string_view token = text.substr(i, 2);
-        const auto* right = std::find_if(std::begin(kRights), std::end(kRights),
+        const auto* found = std::find_if(std::begin(table), std::end(table),
                                          [&](const Right& r) { return r.name == token; });
-        if (right == std::end(kRights)) {
-            Unknown("right", token);
+        if (found == std::end(table)) {
+            Unknown(what, token);
         }
-        mask |= right->mask;
+        mask |= found->mask;
     }
     return mask;
 }
 
-std::uint8_t FlagsOf(std::string_view text) {
-    std::uint8_t flags = 0;
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        const std::string_view token = text.substr(i, 2);
-        const auto* flag = std::find_if(std::begin(kFlags), std::end(kFlags),
-                                        [&](const auto& f) { return f.first == token; });
-        if (flag == std::end(kFlags)) {
-            Unknown("ACE flag", token);
-        }
-        flags |= flag->second;
+Mask RightsOf(std::string_view text) {
+    if (text.starts_with("0x")) {
+        return static_cast<Mask>(std::stoul(std::string(text), nullptr, 16));
     }
-    return flags;
+    return TokensOf(text, kRights, "right");
 }
 
 Ace AceOf(std::string_view text) {
@@ -90,7 +81,8 @@ Ace AceOf(std::string_view text) {
         !fields[4].empty()) {
         Unknown("ACE", text);
     }
-    return {fields[0] == "A", FlagsOf(fields[1]), RightsOf(fields[2]), Trustee(fields[5])};
+    return {fields[0] == "A", static_cast<std::uint8_t>(TokensOf(fields[1], kFlags, "ACE flag")),
+            RightsOf(fields[2]), Trustee(fields[5])};
 }
 
 // A SID at the start of `text`: an alias of two letters, or "S-..." up to the next part.
