@@ -72,6 +72,8 @@ def main():
                    check=True, stdout=subprocess.DEVNULL)
     builds = [("libcurl", [os.path.abspath(args.cli)], lambda p: p)]
     if args.wine:
+        # Wine's prefix is the build folder's, found by climbing from the program.
+        os.environ.setdefault("VELMORA_WINE_ROOT", os.path.dirname(os.path.abspath(args.wine)))
         wine = os.path.join(HERE, "..", "scripts", "wine-run.sh")
         builds.append(("WinHTTP (Wine)", [wine, os.path.abspath(args.wine)], lambda p: "Z:" + p))
     try:
