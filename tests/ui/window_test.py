@@ -157,7 +157,9 @@ try:
     else:
         print("note: no MSAA client across processes here (%s)" % tree.stderr.strip())
 
-    # Without a mouse.
+    # Without a mouse. (A click on a bare part of the window first: the report may have opened a
+    # browser that took the keyboard.)
+    click(env, x + 5, y + 600)
     keys(env, "Tab")
     time.sleep(0.5)
     cued = shoot("velmora-focus.png")
@@ -179,6 +181,7 @@ try:
     check(gui.wait_for(lambda: bool(glob.glob(pattern, recursive=True)), 10),
           "Tab to HISTÓRICO and Enter write the report")
     time.sleep(1)
+    click(env, x + 5, y + 600)
     keys(env, "Escape")
     try:
         code = app.wait(timeout=15)
