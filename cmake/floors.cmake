@@ -2,6 +2,9 @@
 # only a link to its own folder, and it sees the folders of the floors it links; so an include
 # that runs upward (a socket helper reaching for the run, say) does not compile.
 #
+# A quoted include is looked for beside the including file first, so "../measurement/x.h" would
+# still reach upward; velmora_reject_parent_includes ends the configuration on any such line.
+#
 #   velmora_floor(<target> <folder> SOURCES <files...> [FLOORS <lower floors...>] [LIBS <libs...>])
 function(velmora_floor target folder)
     cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "SOURCES;FLOORS;LIBS")
@@ -15,4 +18,22 @@ function(velmora_floor target folder)
     target_include_directories(${target} PUBLIC ${root})
     target_compile_features(${target} PUBLIC cxx_std_20)
     target_link_libraries(${target} PUBLIC ${arg_FLOORS} ${arg_LIBS})
+endfunction()
+
+# Ends the configuration if a source or header below `folders` includes through "..".
+function(velmora_reject_parent_includes)
+    set(offenders "")
+    foreach(folder IN LISTS ARGN)
+        file(GLOB_RECURSE files ${folder}/*.h ${folder}/*.cpp)
+        foreach(file IN LISTS files)
+            file(STRINGS ${file} lines REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<][.][.]")
+            if(lines)
+                list(APPEND offenders "${file}: ${lines}")
+            endif()
+        endforeach()
+    endforeach()
+    if(offenders)
+        list(JOIN offenders "\n  " listed)
+        message(FATAL_ERROR "An include leaves its floor through \"..\":\n  ${listed}")
+    endif()
 endfunction()
