@@ -20,6 +20,7 @@
 #include "history/history_reader.h"
 #include "history/history_report.h"
 #include "net/tcp_connect.h"
+#include "product/facts.h"
 #include "record_formats.h"
 
 namespace {
@@ -252,7 +253,7 @@ int main(int argc, char** argv) {
         options->historyDirectory.empty()
             ? HistoryDirectory()
             : std::filesystem::path(velmora::Utf8ToWide(options->historyDirectory));
-    const std::filesystem::path historyFile = historyDirectory / "history.xml";
+    const std::filesystem::path historyFile = historyDirectory / VELMORA_HISTORY_FILE;
 
     switch (options->action) {
         case CliAction::Help:

@@ -165,7 +165,7 @@ bool IsInstalledName(std::wstring_view name) {
         SameName(name, kHistoryFile) || SameName(name, L"history.lock")) {
         return true;
     }
-    constexpr std::wstring_view kTemporary = L".history.xml.new-";
+    constexpr std::wstring_view kTemporary = VELMORA_WIDE(VELMORA_HISTORY_TEMPORARY);
     if (name.starts_with(kTemporary) && name.size() > kTemporary.size() &&
         name.substr(kTemporary.size()).find_first_not_of(L"0123456789") ==
             std::wstring_view::npos) {
@@ -250,10 +250,11 @@ InstallerRects PaintInstaller(ui::ICanvas& canvas, const InstallerView& view, in
     canvas.FillRect({0, 0, w, kHeaderHeight}, kPanel);
     const std::array<ui::Point, 2> rule{{{0, 89}, {w, 89}}};
     canvas.Polyline(rule, kAccent, 2);
-    DrawTextAt(canvas, 28, 20, L"KALDRA NETWORK SECURITY LTDA", kTitleFont, kAccent);
+    DrawTextAt(canvas, 28, 20, kPublisher, kTitleFont, kAccent);
     DrawTextAt(canvas, 28, 55,
-               view.uninstallMode ? L"Desinstalador" : L"Instalador — VELMORA v2.0.3.7", kSmallFont,
-               kMuted);
+               view.uninstallMode ? L"Desinstalador"
+                                  : L"Instalador — VELMORA v" VELMORA_WIDE(VELMORA_VERSION),
+               kSmallFont, kMuted);
 
     DrawTextAt(canvas, 28, 110, L"Destino da instalação:", kSmallFont, kMuted);
     canvas.RoundRect({28, 132, w - 28, 166}, 8, kField, kEdge);

@@ -10,6 +10,7 @@
 
 #include <vector>
 
+#include "product/facts.h"
 #include "ui/accessible.h"
 #include "ui/canvas.h"
 
@@ -19,7 +20,7 @@ inline constexpr std::wstring_view INSTALL_DIR = L"C:\\GRUPOORVANE\\IP-KALDRA";
 inline constexpr std::wstring_view kMeterFile = L"VELMORA.exe";
 inline constexpr std::wstring_view kIconFile = L"KALDRA-NEW.ico";
 inline constexpr std::wstring_view kUninstallerFile = L"uninstall.exe";
-inline constexpr std::wstring_view kHistoryFile = L"history.xml";
+inline constexpr std::wstring_view kHistoryFile = VELMORA_WIDE(VELMORA_HISTORY_FILE);
 // The folder of the shared history inside the install folder (the meter's kHistoryFolder).
 inline constexpr std::wstring_view kDataFolder = L"dados";
 // A note the installer leaves in the data folder, which no user may remove: a folder that is
@@ -30,8 +31,8 @@ inline constexpr std::wstring_view kStartMenuFolder = L"VELMORA";
 inline constexpr std::wstring_view kShortcutDescription = L"VELMORA - Medidor de velocidade";
 inline constexpr std::wstring_view kUninstallKey =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\VELMORA";
-inline constexpr std::wstring_view kDisplayVersion = L"2.0.3.7";
-inline constexpr std::wstring_view kPublisher = L"KALDRA NETWORK SECURITY LTDA";
+inline constexpr std::wstring_view kDisplayVersion = VELMORA_WIDE(VELMORA_VERSION);
+inline constexpr std::wstring_view kPublisher = VELMORA_WIDE(VELMORA_PUBLISHER);
 
 // Who may do what, as SDDL. Every folder and file the installer makes has Administrators as
 // owner and a protected list (nothing inherited from C:\ or from a parent someone else made),

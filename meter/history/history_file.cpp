@@ -143,7 +143,7 @@ fs::path EnsureHistoryFile() {
 
 fs::path EnsureHistoryFile(const fs::path& directory) {
     fs::create_directories(directory);
-    const fs::path path = directory / "history.xml";
+    const fs::path path = directory / VELMORA_HISTORY_FILE;
     if (fs::exists(path)) {
         if (!StartsWithUtf16Mark(path)) {
             return path;

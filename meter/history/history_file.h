@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "measurement/run_state.h"
+#include "product/facts.h"
 
 namespace velmora::modulos::medicao {
 
@@ -49,8 +50,10 @@ bool AppendToHistory(const MeasurementRecord& record, const std::filesystem::pat
 
 inline constexpr char kHistorySkeleton[] =
     "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-    "<history product=\"OBRIX KALDRA\" company=\"KALDRA NETWORK SECURITY LTDA\" "
-    "version=\"2.0.3.7\">\n"
+    "<history product=\"" VELMORA_PRODUCT_TITLE "\" company=\"" VELMORA_PUBLISHER
+    "\" "
+    "version=\"" VELMORA_VERSION
+    "\">\n"
     "</history>\n";
 
 std::wstring XmlEscape(const std::wstring& text);

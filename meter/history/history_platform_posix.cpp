@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "history/history_platform.h"
+#include "product/facts.h"
 
 extern char** environ;
 
@@ -67,7 +68,7 @@ namespace {
 template <typename Place>
 bool WriteBeside(const fs::path& target, std::string_view bytes, Place place) {
     const fs::path temporary =
-        target.parent_path() / (".history.xml.new-" + std::to_string(::getpid()));
+        target.parent_path() / (VELMORA_HISTORY_TEMPORARY + std::to_string(::getpid()));
     const int fd =
         ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {

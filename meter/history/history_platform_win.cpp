@@ -6,6 +6,7 @@
 
 #include "common/win32_handles.h"
 #include "history/history_platform.h"
+#include "product/facts.h"
 
 namespace velmora::modulos::medicao {
 namespace {
@@ -91,8 +92,8 @@ bool RetryWhileInUse(int tries, const fs::path& name, Attempt attempt) {
 // Writes the bytes to a new file beside `target`, flushed, then moves it into place; `flags`
 // say whether an existing file may be replaced. The new file never survives a failure.
 bool WriteBeside(const fs::path& target, std::string_view bytes, DWORD flags) {
-    const fs::path temporary =
-        target.parent_path() / (L".history.xml.new-" + std::to_wstring(GetCurrentProcessId()));
+    const fs::path temporary = target.parent_path() / (VELMORA_WIDE(VELMORA_HISTORY_TEMPORARY) +
+                                                       std::to_wstring(GetCurrentProcessId()));
     {
         FileHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -7,6 +7,7 @@
 #include "common/text.h"
 #include "history/history_file.h"
 #include "history/history_platform.h"
+#include "product/facts.h"
 
 namespace velmora::modulos::medicao {
 namespace {
@@ -77,9 +78,11 @@ void AppendHead(std::string& page) {
         "</head>\n"
         "<body>\n"
         "<header>\n"
-        "<h1>KALDRA NETWORK SECURITY LTDA</h1>\n"
+        "<h1>" VELMORA_PUBLISHER
+        "</h1>\n"
         "<div class=\"sub\">OBRIX KALDRA &#8212; Hist&#243;rico de Medi&#231;&#245;es</div>\n"
-        "<div class=\"ver\">v2.0.3.7</div>\n"
+        "<div class=\"ver\">v" VELMORA_VERSION
+        "</div>\n"
         "</header>\n"
         "<div class=\"wrap\">\n";
 }
@@ -264,7 +267,8 @@ std::string BuildHistoryPage(const std::vector<HistoryEntry>& entries) {
     }
     page +=
         "</div>\n"
-        "<footer>KALDRA NETWORK SECURITY LTDA &#8212; OBRIX KALDRA v2.0.3.7<br>\n"
+        "<footer>" VELMORA_PUBLISHER " &#8212; " VELMORA_PRODUCT_TITLE " v" VELMORA_VERSION
+        "<br>\n"
         "Relat&#243;rio gerado automaticamente.</footer>\n"
         "</body>\n"
         "</html>\n";

@@ -13,6 +13,7 @@
 #include "history/history_platform.h"
 #include "history/history_report.h"
 #include "measurement/measurement_run.h"
+#include "product/facts.h"
 #include "servers/server_catalog.h"
 #include "ui/dashboard.h"
 #include "ui/popup_window_win.h"
@@ -68,7 +69,7 @@ class MeterWindow final : public PopupWindow {
             }
         } else if (Inside(r.historyRect, at.x, at.y)) {
             // The report never throws; a failure simply opens nothing.
-            const auto page = BuildHistoryReport(HistoryDirectory() / L"history.xml");
+            const auto page = BuildHistoryReport(HistoryDirectory() / VELMORA_HISTORY_FILE);
             if (!page.empty()) {
                 ShellExecuteW(hwnd(), L"open", page.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
             }
