@@ -108,7 +108,7 @@ class Run {
             return;
         }
         const std::uint64_t downloaded = res.downloadBytes.load();
-        PublishDownloadResult(download, downloaded, Clock::now());
+        PublishResult(false, download, downloaded, Clock::now());
 
         state_.uploadLatencyMs.exchange(state_.downloadLatencyMs.load());
         state_.uploadMbps.exchange(0.0);
@@ -121,7 +121,7 @@ class Run {
             return;
         }
         const std::uint64_t uploaded = res.uploadBytes.load();
-        PublishUploadResult(upload, uploaded, Clock::now());
+        PublishResult(true, upload, uploaded, Clock::now());
 
         state_.phase.exchange(MeasurementPhase::Done);
         Post(WM_MEASUREMENT_DONE);
@@ -311,55 +311,39 @@ class Run {
                                                      : 0.0;
     }
 
-    void PublishDownloadResult(const PhaseOutcome& phase, std::uint64_t total,
-                               Clock::time_point read) {
-        const double sinceStart = Seconds(Clock::now() - phase.start);
-        if (phase.liveValues.empty()) {
-            if (total == 0) {
-                throw std::runtime_error("Não foi possível consolidar a medição de download.");
-            }
-            state_.downloadMbps.exchange(sinceStart > 0.0 ? Megabits(total, sinceStart) : 0.0);
-        }
-        double final = SpeedAfterWarmUp(phase, total, read);
-        if (final <= 0.0) {
-            if (!phase.liveValues.empty()) {
-                final = ConsolidateSamples(phase.liveValues);
-            }
-            if (final <= 0.0) {
-                final = state_.downloadMbps.load();
-            }
-        }
-        state_.downloadMbps.exchange(final);
-        if (state_.downloadLatencyMs.load() <= 0.0) {
-            state_.downloadLatencyMs.exchange(state_.idleLatencyMs.load());
-        }
-        {
-            std::lock_guard lock(state_.mutex);
-            AppendChartValue(state_.texts.downloadChart, final);
-        }
-        Post(WM_MEASUREMENT_PROGRESS);
-    }
-
-    void PublishUploadResult(const PhaseOutcome& phase, std::uint64_t total,
+    // The phase's final speed: the bytes after warm-up over their time; failing that, the live
+    // values consolidated; failing that, all the phase's bytes over the whole phase.
+    static double FinalSpeed(const PhaseOutcome& phase, std::uint64_t total,
                              Clock::time_point read) {
         double final = SpeedAfterWarmUp(phase, total, read);
-        if (final <= 0.0) {
-            if (!phase.liveValues.empty()) {
-                final = ConsolidateSamples(phase.liveValues);
-            }
-            if (final <= 0.0) {
-                const double sinceStart = Seconds(Clock::now() - phase.start);
-                final = (sinceStart > 0.0 && total > 0) ? Megabits(total, sinceStart) : 0.0;
-            }
+        if (final <= 0.0 && !phase.liveValues.empty()) {
+            final = ConsolidateSamples(phase.liveValues);
         }
-        state_.uploadMbps.exchange(final);
-        if (state_.uploadLatencyMs.load() <= 0.0) {
-            state_.uploadLatencyMs.exchange(
-                std::max(state_.downloadLatencyMs.load(), state_.idleLatencyMs.load()));
+        if (final <= 0.0) {
+            const double sinceStart = Seconds(read - phase.start);
+            final = sinceStart > 0.0 && total > 0 ? Megabits(total, sinceStart) : 0.0;
+        }
+        return final;
+    }
+
+    // A download that received nothing fails the run; an upload that sent nothing ends at 0.
+    // A phase without a latency under load keeps the one before it.
+    void PublishResult(bool upload, const PhaseOutcome& phase, std::uint64_t total,
+                       Clock::time_point read) {
+        if (!upload && phase.liveValues.empty() && total == 0) {
+            throw std::runtime_error("Não foi possível consolidar a medição de download.");
+        }
+        const double final = FinalSpeed(phase, total, read);
+        (upload ? state_.uploadMbps : state_.downloadMbps).exchange(final);
+        std::atomic<double>& latency = upload ? state_.uploadLatencyMs : state_.downloadLatencyMs;
+        if (latency.load() <= 0.0) {
+            latency.exchange(
+                upload ? std::max(state_.downloadLatencyMs.load(), state_.idleLatencyMs.load())
+                       : state_.idleLatencyMs.load());
         }
         {
             std::lock_guard lock(state_.mutex);
-            AppendChartValue(state_.texts.uploadChart, final);
+            AppendChartValue(upload ? state_.texts.uploadChart : state_.texts.downloadChart, final);
         }
         Post(WM_MEASUREMENT_PROGRESS);
     }
@@ -420,77 +404,6 @@ void RunMeasurement(SharedRunState& state, std::stop_token stop, const RunSettin
             // Nothing may leave the worker thread.
         }
     }
-}
-
-void StartMeasurement(SharedRunState& state, RunSettings settings) {
-    state.running.exchange(true);
-    for (std::atomic<double>* value :
-         {&state.downloadMbps, &state.uploadMbps, &state.pingMs, &state.idleLatencyMs,
-          &state.downloadLatencyMs, &state.uploadLatencyMs}) {
-        value->exchange(0.0);
-    }
-    state.phase.exchange(MeasurementPhase::Latency);
-    {
-        std::lock_guard lock(state.mutex);
-        state.texts.publicIp = kAwaiting;
-        state.texts.isp = kAwaiting;
-        state.texts.serverName = kServerNameAwaiting;
-        state.texts.serverIp = L"Testando latência...";
-        state.texts.serverLocation = L"Analisando servidores próximos";
-        state.texts.downloadChart.clear();
-        state.texts.uploadChart.clear();
-        state.texts.failure.clear();
-    }
-    if (state.notifier.invalidate) {
-        state.notifier.invalidate();
-    }
-    // The previous worker has published its end; past that it touches only what it owns. If
-    // it is still winding its streams down (a server holding a call), it is set aside rather
-    // than joined here, on the window thread.
-    if (state.worker.joinable()) {
-        state.worker.request_stop();
-        state.retired.push_back(std::move(state.worker));
-    }
-    if (state.activeWorkers.load() == 0) {
-        state.retired.clear();  // all returned: these joins are immediate
-    }
-    try {
-        auto shared = std::make_shared<const RunSettings>(std::move(settings));
-        state.activeWorkers.fetch_add(1);
-        try {
-            state.worker = StartThread(*shared, [&state, shared](std::stop_token stop) {
-                RunMeasurement(state, std::move(stop), *shared);
-                state.activeWorkers.fetch_sub(1);
-            });
-        } catch (...) {
-            state.activeWorkers.fetch_sub(1);
-            throw;
-        }
-    } catch (...) {
-        // No worker: the run cannot happen. Say so, and let the button work again.
-        state.phase.exchange(MeasurementPhase::Error);
-        state.running.exchange(false);
-        PostRunMessage(state, WM_MEASUREMENT_PROGRESS);
-    }
-}
-
-bool StopMeasurement(SharedRunState& state, std::chrono::milliseconds limit) {
-    state.worker.request_stop();
-    for (std::jthread& old : state.retired) {
-        old.request_stop();
-    }
-    const auto deadline = Clock::now() + limit;
-    while (state.activeWorkers.load() > 0) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    state.retired.clear();
-    if (state.worker.joinable()) {
-        state.worker.join();
-    }
-    return true;
 }
 
 }  // namespace velmora::modulos::medicao
