@@ -145,12 +145,12 @@ bool Install(const InstallLayout& layout, bool createDesktopShortcut,
                  sizeof kNote - 1, kProgramFileSddl);
 
     Report(layout, L"Extraindo VELMORA...", 20);
-    if (!ExtractResourceToFile(201, meter)) {
+    if (!ExtractResourceToFile(VELMORA_PAYLOAD_METER, meter)) {
         return fail(L"Erro ao extrair o executável.");
     }
 
     Report(layout, L"Extraindo ícone...", 40);
-    if (!ExtractResourceToFile(202, icon)) {
+    if (!ExtractResourceToFile(VELMORA_PAYLOAD_ICON, icon)) {
         return fail(L"Erro ao extrair o ícone.");
     }
 

@@ -214,7 +214,7 @@ int RunInstallerWindow(HINSTANCE instance, bool uninstallMode) {
     options.design = kDesign;
     options.corner = ui::WindowCorner::Centre;
     options.style = WS_POPUP | WS_VISIBLE | WS_MINIMIZEBOX;
-    options.icon = 101;
+    options.icon = VELMORA_SETUP_ICON;
     InstallerWindow window(uninstallMode);
     const int code = window.Run(instance, options, SW_SHOW);
 

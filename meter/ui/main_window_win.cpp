@@ -139,8 +139,8 @@ int RunMainWindow(const ServerCatalog& catalog, HINSTANCE instance, int show) {
     options.design = kDesign;
     options.margin = kMargin;
     options.corner = WindowCorner::BottomRight;
-    options.icon = 107;
-    options.smallIcon = 108;
+    options.icon = VELMORA_ICON_LARGE;
+    options.smallIcon = VELMORA_ICON_SMALL;
     MeterWindow window(catalog);
     const int code = window.Run(instance, options, show);
     // History work runs on this thread, so nothing stored is lost by ending here.
