@@ -27,11 +27,6 @@ double Megabits(std::uint64_t bytes, double seconds) {
     return static_cast<double>(bytes) * 8.0 / seconds / 1'000'000.0;
 }
 
-std::jthread StartThread(const RunSettings& settings, std::function<void(std::stop_token)> body) {
-    return settings.startThread ? settings.startThread(std::move(body))
-                                : std::jthread(std::move(body));
-}
-
 std::unique_ptr<ISpeedProtocol> MakeProtocol(const RunSettings& settings,
                                              const SelectedServer& server) {
     if (settings.makeProtocol) {
@@ -159,13 +154,13 @@ class Run {
         const ISpeedProtocol& protocol = *res.protocol;
         if (upload) {
             const std::string& payload = res.payload;
-            streams.push_back(StartThread(settings_, [&protocol, host = server_.host, &payload,
-                                                      &bytes](std::stop_token stop) {
-                protocol.Upload(host, payload, bytes, stop);
-            }));
+            streams.push_back(settings_.StartThread(
+                [&protocol, host = server_.host, &payload, &bytes](std::stop_token stop) {
+                    protocol.Upload(host, payload, bytes, stop);
+                }));
         } else {
-            streams.push_back(StartThread(
-                settings_, [&protocol, host = server_.host, &bytes](std::stop_token stop) {
+            streams.push_back(settings_.StartThread(
+                [&protocol, host = server_.host, &bytes](std::stop_token stop) {
                     protocol.Download(host, bytes, stop);
                 }));
         }

@@ -64,6 +64,10 @@ struct RunSettings {
     // Starts the worker and every stream. Empty: a std::jthread. Throws when no thread can be
     // made.
     std::function<std::jthread(std::function<void(std::stop_token)>)> startThread;
+
+    std::jthread StartThread(std::function<void(std::stop_token)> body) const {
+        return startThread ? startThread(std::move(body)) : std::jthread(std::move(body));
+    }
 };
 
 // Window thread: resets the state, shows the waiting texts and starts the worker (after

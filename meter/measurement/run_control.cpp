@@ -12,11 +12,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::jthread StartThread(const RunSettings& settings, std::function<void(std::stop_token)> body) {
-    return settings.startThread ? settings.startThread(std::move(body))
-                                : std::jthread(std::move(body));
-}
-
 }  // namespace
 
 void StartMeasurement(SharedRunState& state, RunSettings settings) {
@@ -55,7 +50,7 @@ void StartMeasurement(SharedRunState& state, RunSettings settings) {
         auto shared = std::make_shared<const RunSettings>(std::move(settings));
         state.activeWorkers.fetch_add(1);
         try {
-            state.worker = StartThread(*shared, [&state, shared](std::stop_token stop) {
+            state.worker = shared->StartThread([&state, shared](std::stop_token stop) {
                 RunMeasurement(state, std::move(stop), *shared);
                 state.activeWorkers.fetch_sub(1);
             });
