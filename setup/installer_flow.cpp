@@ -162,7 +162,7 @@ bool IsInstalledName(std::wstring_view name) {
         }
     }
     if (SameName(name, kDataFolder) || SameName(name, kDataFolderNote) ||
-        SameName(name, kHistoryFile) || SameName(name, L"history.lock")) {
+        SameName(name, kHistoryFile) || SameName(name, VELMORA_WIDE(VELMORA_HISTORY_LOCK))) {
         return true;
     }
     constexpr std::wstring_view kTemporary = VELMORA_WIDE(VELMORA_HISTORY_TEMPORARY);
@@ -171,8 +171,8 @@ bool IsInstalledName(std::wstring_view name) {
             std::wstring_view::npos) {
         return true;
     }
-    return IsNumbered(name, L"history.damaged", L".bak") ||
-           IsNumbered(name, L"history.utf16", L".bak");
+    return IsNumbered(name, VELMORA_WIDE(VELMORA_DAMAGED_BACKUP), L".bak") ||
+           IsNumbered(name, VELMORA_WIDE(VELMORA_UTF16_BACKUP), L".bak");
 }
 
 std::uint32_t EstimatedSizeKiB(std::uint64_t bytes) {

@@ -21,8 +21,8 @@ inline constexpr std::wstring_view kMeterFile = L"VELMORA.exe";
 inline constexpr std::wstring_view kIconFile = L"KALDRA-NEW.ico";
 inline constexpr std::wstring_view kUninstallerFile = L"uninstall.exe";
 inline constexpr std::wstring_view kHistoryFile = VELMORA_WIDE(VELMORA_HISTORY_FILE);
-// The folder of the shared history inside the install folder (the meter's kHistoryFolder).
-inline constexpr std::wstring_view kDataFolder = L"dados";
+// The folder of the shared history inside the install folder.
+inline constexpr std::wstring_view kDataFolder = VELMORA_WIDE(VELMORA_DATA_FOLDER);
 // A note the installer leaves in the data folder, which no user may remove: a folder that is
 // never empty cannot be turned into a mount point by those who may add files to it.
 inline constexpr std::wstring_view kDataFolderNote = L"LEIA-ME.txt";

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <utility>
 
 #include "common/text.h"
@@ -134,7 +133,8 @@ std::string BuildHistoryBlock(const MeasurementRecord& r) {
 fs::path HistoryDirectory() {
     const fs::path program = ProgramDirectory();
     std::error_code error;
-    return fs::is_directory(program / kHistoryFolder, error) ? program / kHistoryFolder : program;
+    const fs::path data = program / VELMORA_DATA_FOLDER;
+    return fs::is_directory(data, error) ? data : program;
 }
 
 fs::path EnsureHistoryFile() {
@@ -150,7 +150,7 @@ fs::path EnsureHistoryFile(const fs::path& directory) {
         }
         // An older, UTF-16 history: keep it for the user rather than overwrite it.
         std::error_code error;
-        fs::rename(path, FreeBackupName(directory, "history.utf16"), error);
+        fs::rename(path, FreeBackupName(directory, VELMORA_UTF16_BACKUP), error);
         if (error) {
             return path;  // it stays where it is; appends will leave it alone
         }
@@ -191,7 +191,7 @@ bool AppendToHistory(const MeasurementRecord& record, const fs::path& directory,
             // keep whatever it holds aside and start again, rather than never record again.
             std::error_code error;
             if (!content.empty()) {
-                fs::rename(path, FreeBackupName(directory, "history.damaged"), error);
+                fs::rename(path, FreeBackupName(directory, VELMORA_DAMAGED_BACKUP), error);
             }
             if (error) {
                 return false;

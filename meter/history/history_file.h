@@ -19,12 +19,8 @@ inline constexpr std::uintmax_t kMostHistoryBytes = std::uintmax_t{64} << 20;
 std::optional<std::string> ReadFileBytes(const std::filesystem::path& path,
                                          std::uintmax_t limit = kMostHistoryBytes);
 
-// Where an installed meter keeps the shared history: a folder of that name beside the program,
-// the only one its users may write to (setup/installer_flow.h, kDataFolder).
-inline constexpr wchar_t kHistoryFolder[] = L"dados";
-
-// The folder of the history: kHistoryFolder beside the program when it exists (an installed
-// meter), else the program's own folder.
+// The folder of the history: VELMORA_DATA_FOLDER beside the program when it exists (an installed
+// meter keeps the shared history there), else the program's own folder.
 std::filesystem::path HistoryDirectory();
 
 // "history.xml" in `directory` (HistoryDirectory() by default), created with the empty

@@ -129,7 +129,7 @@ bool CreateFileContents(const fs::path& target, std::string_view bytes) {
 // A lock file opened without sharing, deleted by the system when its holder closes it (or
 // dies): a second holder waits for the sharing violation to pass.
 HistoryLock::HistoryLock(const fs::path& directory, std::chrono::milliseconds wait) {
-    const fs::path path = directory / L"history.lock";
+    const fs::path path = directory / VELMORA_HISTORY_LOCK;
     RetryWhileInUse(static_cast<int>(wait.count() / kRetryPauseMs) + 1, path, [&] {
         const HANDLE file =
             CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,

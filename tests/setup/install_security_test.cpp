@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "history/history_file.h"
 #include "setup/installer_flow.h"
 #include "support/access_model.h"
 
@@ -90,8 +89,6 @@ TEST(InstalledSecurity, NoUserCanPlantOrChangeCode) {
         EXPECT_FALSE(AccessCheck(t.data, user, kWriteDac));
         EXPECT_FALSE(CanDelete(t.data, t.programs, user));
     }
-    // The meter looks for its history where the installer made the data folder.
-    EXPECT_EQ(kDataFolder, modulos::medicao::kHistoryFolder);
     // Administrators keep every right they need to repair and remove.
     EXPECT_TRUE(CanRename(t.program, t.programs, t.programs, t.admin, t.program));
     EXPECT_TRUE(CanDelete(DescriptorOfNew(t.data, false, t.alice), t.data, t.admin));
