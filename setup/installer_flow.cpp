@@ -60,6 +60,21 @@ struct Button {
     bool primary;
 };
 
+struct Option {
+    Rect rect;
+    const wchar_t* label;
+    bool ticked;
+};
+
+// The option boxes the view shows (none when uninstalling or during a job), top to bottom.
+std::vector<Option> OptionsOf(const InstallerView& view) {
+    if (view.uninstallMode || view.busy) {
+        return {};
+    }
+    return {{{28, 184, 308, 206}, L"Criar atalho na Área de Trabalho", view.createDesktopShortcut},
+            {{28, 214, 308, 236}, L"Criar atalho no Menu Iniciar", view.createStartMenuShortcut}};
+}
+
 // The buttons of the screen that the view shows, left to right.
 std::vector<Button> ButtonsOf(const InstallerView& view, int w, int h) {
     const Rect right{w - 188, h - 58, w - 28, h - 16};
@@ -260,11 +275,13 @@ InstallerRects PaintInstaller(ui::ICanvas& canvas, const InstallerView& view, in
     canvas.RoundRect({28, 132, w - 28, 166}, 8, kField, kEdge);
     DrawTextAt(canvas, 40, 140, INSTALL_DIR, kTextFont, kWhite);
 
-    if (!view.uninstallMode && !view.busy) {
-        rects.desktopBoxRect = {28, 184, 308, 206};
-        DrawCheckbox(canvas, 184, view.createDesktopShortcut, L"Criar atalho na Área de Trabalho");
-        rects.startMenuBoxRect = {28, 214, 308, 236};
-        DrawCheckbox(canvas, 214, view.createStartMenuShortcut, L"Criar atalho no Menu Iniciar");
+    const std::vector<Option> options = OptionsOf(view);
+    if (options.size() == 2) {
+        rects.desktopBoxRect = options[0].rect;
+        rects.startMenuBoxRect = options[1].rect;
+    }
+    for (const Option& option : options) {
+        DrawCheckbox(canvas, option.rect.top, option.ticked, option.label);
     }
 
     canvas.RoundRect({28, h - 100, w - 28, h - 90}, 5, kField, kField);
@@ -289,17 +306,8 @@ std::vector<ui::AccessibleItem> InstallerAccessibleItems(const InstallerView& vi
                                        L"Destino da instalação: " + std::wstring(INSTALL_DIR),
                                        {},
                                        {28, 110, width - 28, 166}}};
-    if (!view.uninstallMode && !view.busy) {
-        items.push_back({AccessibleRole::CheckBox,
-                         L"Criar atalho na Área de Trabalho",
-                         {},
-                         {28, 184, 308, 206},
-                         view.createDesktopShortcut});
-        items.push_back({AccessibleRole::CheckBox,
-                         L"Criar atalho no Menu Iniciar",
-                         {},
-                         {28, 214, 308, 236},
-                         view.createStartMenuShortcut});
+    for (const Option& option : OptionsOf(view)) {
+        items.push_back({AccessibleRole::CheckBox, option.label, {}, option.rect, option.ticked});
     }
     items.push_back({AccessibleRole::ProgressBar,
                      view.statusText,

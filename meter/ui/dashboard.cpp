@@ -1,6 +1,7 @@
 #include "ui/dashboard.h"
 
 #include <algorithm>
+#include <array>
 
 #include "common/text.h"
 #include "ui/palette.h"
@@ -104,6 +105,53 @@ void DrawIconBadge(ICanvas& canvas, const Rect& rect, std::wstring_view glyph, R
     DrawLabel(canvas, rect, glyph, colour, -10, 700, TextAlign::Centre);
 }
 
+namespace {
+
+// A line of the status and connection block, as painted and as read out.
+struct InfoLine {
+    std::wstring text;
+    Rgb colour;
+    int height;
+    int weight;
+    Rect rect;
+};
+
+// The status and the connection, top to bottom (the location only when it is known).
+std::vector<InfoLine> InfoLines(const modulos::medicao::RunSnapshot& run, int w) {
+    const auto at = [w](int line) { return Rect{20, 388 + 26 * line, w - 20, 406 + 26 * line}; };
+    std::vector<InfoLine> lines{
+        {L"Status: " + modulos::medicao::PhaseStatusText(run.phase), kWhite, -17, 600, at(0)},
+        {L"IP público: " + run.publicIp, kSecondary, -15, 400, at(1)},
+        {L"Operadora: " + run.isp, kSecondary, -15, 400, at(2)},
+    };
+    if (!run.userCity.empty()) {
+        lines.push_back({L"Localização: " + run.userCity, kAccent, -15, 400, at(3)});
+    }
+    lines.push_back({L"IP servidor: " + run.serverIp, kSecondary, -15, 400, at(4)});
+    return lines;
+}
+
+// A row of the results panel: its label, its value and the whole row.
+struct ResultRow {
+    const wchar_t* label;
+    std::wstring value;
+    Rect rect;
+};
+
+std::array<ResultRow, 4> ResultRows(const modulos::medicao::RunSnapshot& run, int w) {
+    const auto at = [w](int row) { return Rect{34, 528 + 22 * row, w - 34, 548 + 22 * row}; };
+    return {{{L"Download", FormatFixed(run.downloadMbps, 2) + L" Mbps", at(0)},
+             {L"Upload", FormatFixed(run.uploadMbps, 2) + L" Mbps", at(1)},
+             {L"Ping", FormatFixed(run.pingMs, 0) + L" ms", at(2)},
+             {L"Servidor", run.serverLocation, at(3)}}};
+}
+
+const wchar_t* StartCaption(const modulos::medicao::RunSnapshot& run) {
+    return run.running ? L"MEDINDO..." : L"INICIAR TESTE";
+}
+
+}  // namespace
+
 std::vector<AccessibleItem> DashboardAccessibleItems(const modulos::medicao::RunSnapshot& run,
                                                      const WindowFields& window,
                                                      const Rect& client) {
@@ -113,32 +161,25 @@ std::vector<AccessibleItem> DashboardAccessibleItems(const modulos::medicao::Run
     const auto text = [](std::wstring name, Rect rect, bool announce = false) {
         return AccessibleItem{AccessibleRole::Text, std::move(name), {}, rect, false, announce};
     };
-    const auto row = [&](int i) { return Rect{34, 528 + 22 * i, w - 34, 548 + 22 * i}; };
-    std::vector<AccessibleItem> items{
-        text(L"Status: " + modulos::medicao::PhaseStatusText(run.phase), {20, 388, w - 20, 406},
-             true),
-        text(L"IP público: " + run.publicIp, {20, 414, w - 20, 432}),
-        text(L"Operadora: " + run.isp, {20, 440, w - 20, 458}),
-    };
-    if (!run.userCity.empty()) {
-        items.push_back(text(L"Localização: " + run.userCity, {20, 466, w - 20, 484}));
+    std::vector<AccessibleItem> items;
+    for (InfoLine& line : InfoLines(run, w)) {
+        items.push_back(text(std::move(line.text), line.rect, items.empty()));  // the status
     }
-    items.push_back(text(L"IP servidor: " + run.serverIp, {20, 492, w - 20, 510}));
-    items.push_back(
-        text(L"Download: " + FormatFixed(run.downloadMbps, 2) + L" Mbps", row(0), done));
-    items.push_back(text(L"Upload: " + FormatFixed(run.uploadMbps, 2) + L" Mbps", row(1), done));
-    items.push_back(text(L"Ping: " + FormatFixed(run.pingMs, 0) + L" ms", row(2), done));
+    const std::array<ResultRow, 4> rows = ResultRows(run, w);
+    for (int i = 0; i < 3; ++i) {
+        items.push_back(text(rows[i].label + (L": " + rows[i].value), rows[i].rect, done));
+    }
     items.push_back(
         text(L"Latência durante o download: " + FormatFixed(run.downloadLatencyMs, 0) + L" ms",
              r.downloadIconRect, done));
     items.push_back(
         text(L"Latência durante o upload: " + FormatFixed(run.uploadLatencyMs, 0) + L" ms",
              r.uploadIconRect, done));
-    items.push_back(text(L"Servidor: " + run.serverLocation, row(3)));
+    items.push_back(text(rows[3].label + (L": " + rows[3].value), rows[3].rect));
     const auto button = [](std::wstring name, Rect rect) {
         return AccessibleItem{AccessibleRole::Button, std::move(name), {}, rect};
     };
-    items.push_back(button(run.running ? L"MEDINDO..." : L"INICIAR TESTE", r.startRect));
+    items.push_back(button(StartCaption(run), r.startRect));
     items.push_back(button(L"HISTÓRICO", r.historyRect));
     items.push_back(button(L"Fechar", r.closeRect));
     return items;
@@ -174,34 +215,20 @@ void PaintDashboard(const modulos::medicao::RunSnapshot& run, const WindowFields
     badgeValue(r.downloadIconRect, 218, run.downloadLatencyMs);
     badgeValue(r.uploadIconRect, 322, run.uploadLatencyMs);
 
-    DrawLabel(canvas, {20, 388, w - 20, 406},
-              L"Status: " + modulos::medicao::PhaseStatusText(phase), kWhite, -17, 600,
-              TextAlign::Left);
-    DrawLabel(canvas, {20, 414, w - 20, 432}, L"IP público: " + run.publicIp, kSecondary, -15, 400,
-              TextAlign::Left);
-    DrawLabel(canvas, {20, 440, w - 20, 458}, L"Operadora: " + run.isp, kSecondary, -15, 400,
-              TextAlign::Left);
-    if (!run.userCity.empty()) {
-        DrawLabel(canvas, {20, 466, w - 20, 484}, L"Localização: " + run.userCity, kAccent, -15,
-                  400, TextAlign::Left);
+    for (const InfoLine& line : InfoLines(run, w)) {
+        DrawLabel(canvas, line.rect, line.text, line.colour, line.height, line.weight,
+                  TextAlign::Left);
     }
-    DrawLabel(canvas, {20, 492, w - 20, 510}, L"IP servidor: " + run.serverIp, kSecondary, -15, 400,
-              TextAlign::Left);
 
     canvas.FillRect({18, 522, w - 18, 616}, kPanel);
-    const std::wstring rows[4][2] = {
-        {L"Download", FormatFixed(run.downloadMbps, 2) + L" Mbps"},
-        {L"Upload", FormatFixed(run.uploadMbps, 2) + L" Mbps"},
-        {L"Ping", FormatFixed(run.pingMs, 0) + L" ms"},
-        {L"Servidor", run.serverLocation},
-    };
-    for (int i = 0; i < 4; ++i) {
-        const int y = 528 + 22 * i;
-        DrawLabel(canvas, {34, y, 210, y + 20}, rows[i][0], kSecondary, -15, 400, TextAlign::Left);
+    for (const ResultRow& row : ResultRows(run, w)) {
+        const Rect& box = row.rect;
+        DrawLabel(canvas, {box.left, box.top, 210, box.bottom}, row.label, kSecondary, -15, 400,
+                  TextAlign::Left);
         // A value too long for its column (a far server's location with its distance, or a
         // wider font than the one the layout was drawn for) ends in an ellipsis rather than
         // lose its beginning.
-        DrawLabel(canvas, {180, y, w - 34, y + 20}, rows[i][1], kWhite, -15, 600,
+        DrawLabel(canvas, {180, box.top, box.right, box.bottom}, row.value, kWhite, -15, 600,
                   TextAlign::RightCut);
     }
 
@@ -210,11 +237,8 @@ void PaintDashboard(const modulos::medicao::RunSnapshot& run, const WindowFields
     DrawChartSeries(canvas, run.downloadChart, w, kAccent);
     DrawChartSeries(canvas, run.uploadChart, w, kWhite);
 
-    if (run.running) {
-        DrawPillButton(canvas, r.startRect, L"MEDINDO...", kHeader, kSecondary);
-    } else {
-        DrawPillButton(canvas, r.startRect, L"INICIAR TESTE", kAccent, kBlack);
-    }
+    DrawPillButton(canvas, r.startRect, StartCaption(run), run.running ? kHeader : kAccent,
+                   run.running ? kSecondary : kBlack);
     DrawPillButton(canvas, r.historyRect, L"HISTÓRICO", kPanel, kWhite);
 
     if (const wchar_t* tip = TooltipText(window.hoverIcon)) {
