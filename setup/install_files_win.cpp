@@ -102,11 +102,14 @@ bool HoldsOnly(const std::wstring& folder, Expected expected) {
     return only;
 }
 
+// What a folder set aside is called: its name, this, and "-N" when that is taken.
+constexpr std::wstring_view kAside = L".antigo";
+
 // A free name beside `path` for a folder that is set aside: "path.antigo", "path.antigo-2", ...
 std::wstring AsideName(const std::wstring& path) {
-    std::wstring candidate = path + L".antigo";
+    std::wstring candidate = path + std::wstring(kAside);
     for (int n = 2; GetFileAttributesW(candidate.c_str()) != INVALID_FILE_ATTRIBUTES; ++n) {
-        candidate = path + L".antigo-" + std::to_wstring(n);
+        candidate = path + std::wstring(kAside) + L"-" + std::to_wstring(n);
     }
     return candidate;
 }
@@ -170,11 +173,12 @@ bool MakeInstallFolders(const std::wstring& installDir) {
     EnablePrivilege(SE_RESTORE_NAME);
     const std::wstring parent = FolderOf(installDir);
     const std::wstring ownName = NameOf(installDir);
-    const bool parentOk = parent.empty() || parent.back() == L':' ||
-                          parent.size() <= 3 ||  // a drive's root is the system's
-                          MakeOwnFolder(parent, kParentFolderSddl, [&](std::wstring_view name) {
-                              return name == ownName || name.starts_with(ownName + L".antigo");
-                          });
+    const bool parentOk =
+        parent.empty() || parent.back() == L':' ||
+        parent.size() <= 3 ||  // a drive's root is the system's
+        MakeOwnFolder(parent, kParentFolderSddl, [&](std::wstring_view name) {
+            return name == ownName || name.starts_with(ownName + std::wstring(kAside));
+        });
     return parentOk && MakeOwnFolder(installDir, kInstallFolderSddl, IsInstalledName) &&
            MakeOwnFolder(JoinPath(installDir, kDataFolder), kDataFolderSddl,
                          [](std::wstring_view) { return true; });

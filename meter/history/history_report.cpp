@@ -80,7 +80,8 @@ void AppendHead(std::string& page) {
         "<header>\n"
         "<h1>" VELMORA_PUBLISHER
         "</h1>\n"
-        "<div class=\"sub\">OBRIX KALDRA &#8212; Hist&#243;rico de Medi&#231;&#245;es</div>\n"
+        "<div class=\"sub\">" VELMORA_PRODUCT_TITLE
+        " &#8212; Hist&#243;rico de Medi&#231;&#245;es</div>\n"
         "<div class=\"ver\">v" VELMORA_VERSION
         "</div>\n"
         "</header>\n"
