@@ -44,7 +44,7 @@ TEST(AcknowledgedBody, CreditsWhatTheConnectionHadAcknowledgedSinceTheRequestBeg
         std::optional<TcpSendStats> now;
         std::uint64_t received;
     } steps[] = {
-        {131'072, TcpSendStats{5'100'000, 10'000, 60'000}, 40'000},  // 100 kB out, 60 in flight
+        {131'072, TcpSendStats{5'100'000, 10'000, 60'000}, 40'000},   // 100 kB out, 60 in flight
         {262'144, TcpSendStats{5'250'000, 30'000, 20'000}, 210'000},  // 20 kB more resent
         {393'216, std::nullopt, 393'216},  // the query fails: what was taken, as before
         {393'216, TcpSendStats{5'700'000, 30'000, 0}, 393'216},  // never past what was taken

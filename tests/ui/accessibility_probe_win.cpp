@@ -64,7 +64,8 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("window|%s\n", Text(client->get_accName(self, &title), title).c_str());
     long count = 0;
     client->get_accChildCount(&count);
-    const std::string pressName = argc >= 4 && std::wstring(argv[2]) == L"press" ? Utf8(argv[3]) : "";
+    const std::string pressName =
+        argc >= 4 && std::wstring(argv[2]) == L"press" ? Utf8(argv[3]) : "";
     int pressed = 0;
     for (long i = 1; i <= count; ++i) {
         VARIANT child{};
