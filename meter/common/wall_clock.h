@@ -18,3 +18,10 @@ namespace velmora {
 std::uint64_t TickCountMs();
 
 }  // namespace velmora
+
+namespace velmora {
+
+// The CPU time this process has used so far, on all its threads, in seconds.
+double ProcessCpuSeconds();
+
+}  // namespace velmora

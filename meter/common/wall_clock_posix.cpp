@@ -22,3 +22,13 @@ std::uint64_t TickCountMs() {
 }
 
 }  // namespace velmora
+
+namespace velmora {
+
+double ProcessCpuSeconds() {
+    timespec used{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
+}
+
+}  // namespace velmora

@@ -21,3 +21,23 @@ std::uint64_t TickCountMs() {
 }
 
 }  // namespace velmora
+
+namespace velmora {
+
+double ProcessCpuSeconds() {
+    FILETIME created{};
+    FILETIME ended{};
+    FILETIME kernel{};
+    FILETIME user{};
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user)) {
+        return 0.0;
+    }
+    const auto seconds = [](const FILETIME& time) {
+        return static_cast<double>(static_cast<std::uint64_t>(time.dwHighDateTime) << 32 |
+                                   time.dwLowDateTime) /
+               1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+}  // namespace velmora

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "measurement/consolidation.h"
+#include "measurement/phase_watch.h"
 
 namespace velmora::modulos::medicao {
 namespace {
@@ -42,6 +43,7 @@ std::unique_ptr<ISpeedProtocol> MakeProtocol(const RunSettings& settings,
 struct PhaseOutcome {
     bool stopped = false;
     std::vector<double> liveValues;
+    PhaseDiagnostics diagnostics;
     std::uint64_t warmBytes = 0;
     Clock::time_point start;
     Clock::time_point warmEnd;  // when warmBytes was read
@@ -54,6 +56,7 @@ struct RunResources {
     std::string payload;
     ByteCounter downloadBytes{0};
     ByteCounter uploadBytes{0};
+    protocolos::TransferTally tally;
     std::vector<std::jthread> downloadStreams;
     std::vector<std::jthread> uploadStreams;
 
@@ -76,6 +79,7 @@ class Run {
         : state_(state), stop_(std::move(stop)), settings_(settings) {}
 
     void Execute(RunResources& res) {
+        const protocolos::CountTransfersInto counting(&res.tally);
         const ConnectionInfo info = LookupConnectionInfo(settings_.geolocation, stop_);
         if (stop_.stop_requested()) {
             return;
@@ -103,7 +107,7 @@ class Run {
             return;
         }
         const std::uint64_t downloaded = res.downloadBytes.load();
-        PublishResult(false, download, downloaded, Clock::now());
+        PublishResult(false, download, downloaded, Clock::now(), res.tally);
 
         state_.uploadLatencyMs.exchange(state_.downloadLatencyMs.load());
         state_.uploadMbps.exchange(0.0);
@@ -116,7 +120,7 @@ class Run {
             return;
         }
         const std::uint64_t uploaded = res.uploadBytes.load();
-        PublishResult(true, upload, uploaded, Clock::now());
+        PublishResult(true, upload, uploaded, Clock::now(), res.tally);
 
         state_.phase.exchange(MeasurementPhase::Done);
         Post(WM_MEASUREMENT_DONE);
@@ -152,15 +156,18 @@ class Run {
     void StartStream(bool upload, RunResources& res, ByteCounter& bytes,
                      std::vector<std::jthread>& streams) {
         const ISpeedProtocol& protocol = *res.protocol;
+        protocolos::TransferTally* tally = &res.tally;
         if (upload) {
             const std::string& payload = res.payload;
             streams.push_back(settings_.StartThread(
-                [&protocol, host = server_.host, &payload, &bytes](std::stop_token stop) {
+                [&protocol, host = server_.host, &payload, &bytes, tally](std::stop_token stop) {
+                    const protocolos::CountTransfersInto counting(tally);
                     protocol.Upload(host, payload, bytes, stop);
                 }));
         } else {
             streams.push_back(settings_.StartThread(
-                [&protocol, host = server_.host, &bytes](std::stop_token stop) {
+                [&protocol, host = server_.host, &bytes, tally](std::stop_token stop) {
+                    const protocolos::CountTransfersInto counting(tally);
                     protocol.Download(host, bytes, stop);
                 }));
         }
@@ -194,6 +201,8 @@ class Run {
         std::stop_source probeEnd;
         const std::stop_callback runStopped(stop_, [&probeEnd] { probeEnd.request_stop(); });
         std::future<double> probe;
+        int probesTimed = 0;
+        PhaseWatch watch;
         const auto takeProbe = [&](bool wait) {
             if (!probe.valid() ||
                 (!wait && probe.wait_for(std::chrono::seconds(0)) != std::future_status::ready)) {
@@ -201,6 +210,7 @@ class Run {
             }
             try {
                 latency.exchange(SmoothLoadedLatency(latency.load(), probe.get()));
+                ++probesTimed;
             } catch (const std::exception&) {
                 // A probe that fails under load leaves the value as it was.
             }
@@ -237,6 +247,7 @@ class Run {
                     warmUpOver = true;
                     outcome.warmBytes = total;
                     outcome.warmEnd = now;
+                    watch.Start(res.tally);
                 }
                 continue;
             }
@@ -291,6 +302,7 @@ class Run {
         // streams stop after it).
         probeEnd.request_stop();
         takeProbe(true);
+        outcome.diagnostics = watch.Finish(res.tally, outcome.liveValues, probesTimed);
         // The streams wind down on their own while the run goes on; they are joined at its end.
         RunResources::StopAll(streams);
         return outcome;
@@ -324,7 +336,7 @@ class Run {
     // A download that received nothing fails the run; an upload that sent nothing ends at 0.
     // A phase without a latency under load keeps the one before it.
     void PublishResult(bool upload, const PhaseOutcome& phase, std::uint64_t total,
-                       Clock::time_point read) {
+                       Clock::time_point read, const protocolos::TransferTally& tally) {
         if (!upload && phase.liveValues.empty() && total == 0) {
             throw std::runtime_error("Não foi possível consolidar a medição de download.");
         }
@@ -339,6 +351,12 @@ class Run {
         {
             std::lock_guard lock(state_.mutex);
             AppendChartValue(upload ? state_.texts.uploadChart : state_.texts.downloadChart, final);
+            RunDiagnostics& diagnostics = state_.texts.diagnostics;
+            (upload ? diagnostics.upload : diagnostics.download) = phase.diagnostics;
+            diagnostics.bytesReceived = tally.received.load();
+            diagnostics.bytesSent = tally.sent.load();
+            diagnostics.addressFamily = tally.family.load();
+            diagnostics.viaProxy = tally.viaProxy.load();
         }
         Post(WM_MEASUREMENT_PROGRESS);
     }

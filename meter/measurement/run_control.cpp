@@ -32,6 +32,7 @@ void StartMeasurement(SharedRunState& state, RunSettings settings) {
         state.texts.downloadChart.clear();
         state.texts.uploadChart.clear();
         state.texts.failure.clear();
+        state.texts.diagnostics = {};
     }
     if (state.notifier.invalidate) {
         state.notifier.invalidate();

@@ -46,6 +46,25 @@ struct RunNotifier {
     std::function<void()> invalidate;
 };
 
+// How far one phase's figures can be trusted. The console tells it; the window does not.
+struct PhaseDiagnostics {
+    int loadedProbes = 0;              // probes under load that timed a connect
+    double cpuShare = -1.0;            // the program's CPU time over the cores' time; < 0: unknown
+    double liveVariation = -1.0;       // the live values' standard deviation over their mean
+    double retransmittedShare = -1.0;  // of the bytes the uploads sent, the share sent again
+};
+
+// What a run spent and how it went, beside its figures. The shares and variations are taken
+// after the warm-up.
+struct RunDiagnostics {
+    PhaseDiagnostics download;
+    PhaseDiagnostics upload;
+    std::uint64_t bytesReceived = 0;  // HTTP bodies, the whole run
+    std::uint64_t bytesSent = 0;
+    int addressFamily = 0;  // of the transfers' connections: 4 or 6; 0 when none was made
+    bool viaProxy = false;
+};
+
 // What a run publishes as text and charts.
 struct RunTexts {
     std::wstring publicIp = kAwaiting;
@@ -57,6 +76,7 @@ struct RunTexts {
     std::vector<double> downloadChart;
     std::vector<double> uploadChart;
     std::string failure;  // why the last run ended in Error; never shown by the window
+    RunDiagnostics diagnostics;
 };
 
 // The one object through which the measurement worker publishes a run and the window reads it.

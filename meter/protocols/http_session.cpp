@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "protocols/transfer_tally.h"
+
 namespace velmora::modulos::medicao::protocolos {
 
 namespace {
@@ -45,6 +47,7 @@ std::string ReadResponseBody(const HttpHandle& request, std::size_t maxBytes,
             throw std::runtime_error("Falha ao ler dados HTTP.");
         }
         body.append(piece.data(), read);
+        CountReceived(read);
     }
 }
 

@@ -62,6 +62,16 @@ bool HttpBytesNotReceived(const HttpHandle& request, std::size_t& bytes);
 // on Windows 10 1809 and later); false otherwise.
 bool HttpSendStatistics(const HttpHandle& request, TcpSendStats& stats);
 
+// The route a request's connection took: the peer's address family (4 or 6) and whether the
+// peer is a proxy rather than the server.
+struct HttpRoute {
+    int family = 0;
+    bool viaProxy = false;
+};
+
+// The route of a request whose head has arrived; false when the back end cannot tell.
+bool HttpRouteOf(const HttpHandle& request, HttpRoute& route) noexcept;
+
 // Waits for the response head.
 bool HttpReceiveResponse(const HttpHandle& request);
 

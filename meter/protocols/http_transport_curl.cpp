@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -20,13 +22,14 @@
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/sockios.h>
+#include <linux/tcp.h>  // the whole tcp_info: the send and retransmission byte counts
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #endif
 
 #include "common/text.h"
 #include "protocols/http_transport.h"
+#include "protocols/proxy_environment.h"
 
 namespace velmora::modulos::medicao::protocolos {
 namespace {
@@ -437,8 +440,46 @@ bool HttpBytesNotReceived(const HttpHandle& handle, std::size_t& bytes) {
 #endif
 }
 
-bool HttpSendStatistics(const HttpHandle&, TcpSendStats&) {
-    return false;  // HttpBytesNotReceived tells more, from the socket itself
+bool HttpSendStatistics(const HttpHandle& handle, TcpSendStats& stats) {
+#ifdef __linux__
+    const std::vector<curl_socket_t>& sockets = AsRequest(handle)->connection->sockets;
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (sockets.size() != 1 ||
+        getsockopt(sockets.front(), IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+        size < offsetof(tcp_info, tcpi_bytes_retrans) + sizeof info.tcpi_bytes_retrans) {
+        return false;
+    }
+    stats.bytesOut = info.tcpi_bytes_sent;
+    stats.bytesRetrans = info.tcpi_bytes_retrans;
+    stats.bytesInFlight = static_cast<std::uint64_t>(info.tcpi_unacked) * info.tcpi_snd_mss;
+    return true;
+#else
+    (void)handle;
+    (void)stats;
+    return false;
+#endif
+}
+
+// The peer libcurl connected to; whether that is a proxy, by libcurl's own reading of the
+// environment (this libcurl does not report the proxy it used).
+bool HttpRouteOf(const HttpHandle& handle, HttpRoute& route) noexcept {
+    const Request* request = AsRequest(handle);
+    char* peer = nullptr;
+    if (curl_easy_getinfo(request->connection->easy, CURLINFO_PRIMARY_IP, &peer) != CURLE_OK ||
+        peer == nullptr || *peer == '\0') {
+        return false;
+    }
+    route.family = std::strchr(peer, ':') != nullptr ? 6 : 4;
+    try {
+        const std::string_view url = request->url;
+        route.viaProxy =
+            ProxyFromEnvironment(url.substr(0, url.find(':')), request->connection->host,
+                                 [](const char* name) { return std::getenv(name); });
+    } catch (...) {
+        route.viaProxy = false;
+    }
+    return true;
 }
 
 bool HttpReceiveResponse(const HttpHandle& handle) {

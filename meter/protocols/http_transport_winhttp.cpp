@@ -1,11 +1,17 @@
 // WinHTTP behind the HTTP layer: synchronous calls, the system's automatic proxy setting.
 
+// Winsock first: winhttp.h declares the connection's addresses only after it.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include <windows.h>
 #include <winhttp.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 #include <stdexcept>
+#include <string>
 
 #include "common/dll_search_win.h"
 #include "common/text.h"
@@ -199,6 +205,76 @@ bool HttpSendStatistics(const HttpHandle& request, TcpSendStats& stats) {
     stats.bytesOut = info.BytesOut;
     stats.bytesRetrans = info.BytesRetrans;
     stats.bytesInFlight = info.BytesInFlight;
+    return true;
+}
+
+namespace {
+
+// The host of a request's URL ("https://host:port/path").
+std::wstring UrlHost(HINTERNET request) {
+    wchar_t url[2048] = {};
+    DWORD size = sizeof url;
+    if (!Api().QueryOption(request, WINHTTP_OPTION_URL, url, &size)) {
+        return {};
+    }
+    const std::wstring text(url);
+    const std::size_t start = text.find(L"://");
+    if (start == std::wstring::npos) {
+        return {};
+    }
+    const std::size_t end = text.find_first_of(L":/", start + 3);
+    return text.substr(start + 3, end == std::wstring::npos ? end : end - start - 3);
+}
+
+// Whether `peer` is one of the addresses `host` resolves to. Winsock is started once here: the
+// transport may be used before anything else has.
+bool IsAddressOf(const sockaddr_storage& peer, const std::wstring& host) {
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    ADDRINFOW* found = nullptr;
+    if (!started || host.empty() || GetAddrInfoW(host.c_str(), nullptr, nullptr, &found) != 0) {
+        return true;  // cannot tell: taken as the server
+    }
+    bool same = false;
+    for (const ADDRINFOW* a = found; a != nullptr && !same; a = a->ai_next) {
+        if (a->ai_family == AF_INET && peer.ss_family == AF_INET) {
+            same = std::memcmp(&reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr,
+                               &reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr,
+                               sizeof(in_addr)) == 0;
+        } else if (a->ai_family == AF_INET6 && peer.ss_family == AF_INET6) {
+            same = std::memcmp(&reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr,
+                               &reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr,
+                               sizeof(in6_addr)) == 0;
+        }
+    }
+    FreeAddrInfoW(found);
+    return same;
+}
+
+}  // namespace
+
+// WinHTTP finds the proxy itself (the automatic setting) and does not say which it chose; the
+// connection's peer does: an address the server's name does not resolve to is a proxy's.
+bool HttpRouteOf(const HttpHandle& request, HttpRoute& route) noexcept {
+    WINHTTP_CONNECTION_INFO info{};
+    info.cbSize = sizeof info;
+    DWORD size = sizeof info;
+    if (Api().QueryOption == nullptr ||
+        !Api().QueryOption(Native(request), WINHTTP_OPTION_CONNECTION_INFO, &info, &size)) {
+        return false;
+    }
+    const sockaddr_storage& peer = info.RemoteAddress;
+    if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6) {
+        return false;
+    }
+    route.family = peer.ss_family == AF_INET6 ? 6 : 4;
+    try {
+        route.viaProxy = !IsAddressOf(peer, UrlHost(Native(request)));
+    } catch (...) {
+        route.viaProxy = false;
+    }
     return true;
 }
 

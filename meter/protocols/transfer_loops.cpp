@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "common/wall_clock.h"
+#include "protocols/transfer_tally.h"
 
 namespace velmora::modulos::medicao::protocolos {
 namespace {
@@ -22,9 +23,14 @@ bool Exchange(const HttpHandle& request, std::wstring_view headers, std::uint32_
 class UploadCredit {
   public:
     UploadCredit(const HttpHandle& request, ByteCounter& bytes)
-        : request_(request), bytes_(bytes), acknowledged_(SendStatistics(request)) {}
+        : request_(request), bytes_(bytes), wire_(SendStatistics(request)), acknowledged_(wire_) {}
 
     void Taken(std::uint64_t taken) {
+        const std::optional<TcpSendStats> wire = SendStatistics(request_);
+        if (wire_ && wire) {
+            CountWire(*wire_, *wire);
+        }
+        wire_ = wire;
         std::size_t underway = 0;
         if (HttpBytesNotReceived(request_, underway)) {
             Credit(taken - std::min<std::uint64_t>(taken, underway));
@@ -37,9 +43,12 @@ class UploadCredit {
     void Answered(std::uint64_t size) { Credit(size); }
 
   private:
+    // What the server has received is also what the run has spent: bytes taken but never sent
+    // (a stopped request's send buffer) cost nothing.
     void Credit(std::uint64_t received) {
         if (received > credited_) {
             bytes_.fetch_add(received - credited_);
+            CountSent(received - credited_);
             credited_ = received;
         }
     }
@@ -51,6 +60,7 @@ class UploadCredit {
 
     const HttpHandle& request_;
     ByteCounter& bytes_;
+    std::optional<TcpSendStats> wire_;  // the connection's send counters when last looked at
     AcknowledgedBody acknowledged_;
     std::uint64_t credited_ = 0;
 };
@@ -96,6 +106,7 @@ bool DrainBody(const HttpHandle& request, const std::stop_token& stop) {
         if (!HttpReadData(request, drain, std::min(available, sizeof drain), read) || read == 0) {
             return false;
         }
+        CountReceived(read);
         drained += read;
         if (drained > kMaxUploadAnswerBytes) {
             return false;
@@ -119,6 +130,9 @@ void RunDownloadRequests(const HttpHandle& connection, const std::wstring& pathP
         if (!Exchange(request, L"", 0)) {
             return;
         }
+        if (!answered) {
+            CountRoute(request);
+        }
         answered = true;
         std::uint32_t status = 0;
         if (!HttpQueryStatus(request, status)) {
@@ -133,6 +147,7 @@ void RunDownloadRequests(const HttpHandle& connection, const std::wstring& pathP
                 break;
             }
             bytes.fetch_add(read);
+            CountReceived(read);
         }
     }
 }
@@ -149,6 +164,9 @@ void RunUploadRequests(const HttpHandle& connection, const std::wstring& path, b
         const HttpAbortOnStop abort(request, stop);
         if (!HttpSendRequest(request, kUploadHeaders, static_cast<std::uint32_t>(payload.size()))) {
             return;
+        }
+        if (!answered) {
+            CountRoute(request);  // a slow uplink may never see an answer within the phase
         }
         UploadCredit credit(request, bytes);
         if (!WritePayload(request, payload, credit, sizer, stop) || !HttpReceiveResponse(request)) {

@@ -297,6 +297,16 @@ TEST_F(MeasurementRunTest, EachPhaseEndsOnItsSmoothedLoadedLatency) {
     EXPECT_GE(seen->probes.size(), 4u);
     EXPECT_EQ(state.downloadLatencyMs.load(), download);
     EXPECT_EQ(state.uploadLatencyMs.load(), smoothed(MeasurementPhase::Uploading, download));
+    // Every probe that timed something is counted for its phase, beside the figures.
+    const auto count = [&](MeasurementPhase phase) {
+        return std::count_if(seen->probes.begin(), seen->probes.end(),
+                             [phase](const auto& probe) { return probe.first == phase; });
+    };
+    const RunDiagnostics diagnostics = ReadRunSnapshot(state).diagnostics;
+    EXPECT_EQ(diagnostics.download.loadedProbes, count(MeasurementPhase::Downloading));
+    EXPECT_EQ(diagnostics.upload.loadedProbes, count(MeasurementPhase::Uploading));
+    EXPECT_GE(diagnostics.download.liveVariation, 0.0);
+    EXPECT_GE(diagnostics.upload.cpuShare, 0.0);
 }
 
 TEST_F(MeasurementRunTest, LoadedLatencyFallsBackWhenNoProbeSucceeds) {
@@ -307,6 +317,9 @@ TEST_F(MeasurementRunTest, LoadedLatencyFallsBackWhenNoProbeSucceeds) {
     EXPECT_EQ(state.phase.load(), MeasurementPhase::Done);
     EXPECT_EQ(state.downloadLatencyMs.load(), 12.0);
     EXPECT_EQ(state.uploadLatencyMs.load(), 12.0);
+    // ... which the console does not take for a measured latency under load.
+    const RunDiagnostics diagnostics = ReadRunSnapshot(state).diagnostics;
+    EXPECT_EQ(diagnostics.download.loadedProbes + diagnostics.upload.loadedProbes, 0);
 }
 
 TEST_F(MeasurementRunTest, ADownloadThatReceivesNothingFails) {
