@@ -67,7 +67,8 @@ escolhe o melhor servidor, mede ping, download (17 s) e upload (15 s) e guarda o
 no histórico (history.xml, na pasta "dados" do programa, ou na dele), como o VELMORA.
 
 Saída da medição:
-  --json                    só o resultado final, como um objeto JSON (também num erro)
+  --json                    só o resultado final, como um objeto JSON (também num erro), com
+                            responsividade, dados usados e notas
                               velmora-cli --json | jq .downloadMbps
   --csv                     só o resultado final, como uma linha CSV (RFC 4180)
                               velmora-cli --csv >> medicoes.csv

@@ -7,6 +7,7 @@
 
 #include "common/text.h"
 #include "history/history_file.h"
+#include "run_assessment.h"
 
 namespace velmora::cli {
 namespace {
@@ -29,6 +30,33 @@ Json NumberList(const std::vector<double>& values) {
     return list;
 }
 
+Json OptionalNumber(const std::optional<double>& value) {
+    return value ? Number(*value) : Json(nullptr);
+}
+
+Json OptionalInteger(const std::optional<long long>& value) {
+    return value ? Json(*value) : Json(nullptr);
+}
+
+// What the run's diagnostics add to the record, in the order both formats give it.
+Json DiagnosticsJson(const modulos::medicao::MeasurementRecord& record,
+                     const modulos::medicao::RunDiagnostics& d) {
+    const Responsiveness r = AssessRun(record, d);
+    const std::string family = AddressFamilyName(d.addressFamily);
+    Json out;
+    out["downloadAddedLatencyMs"] = OptionalNumber(r.download.addedMs);
+    out["uploadAddedLatencyMs"] = OptionalNumber(r.upload.addedMs);
+    out["downloadRpm"] = OptionalInteger(r.download.rpm);
+    out["uploadRpm"] = OptionalInteger(r.upload.rpm);
+    out["responsivenessGrade"] = r.grade ? Json(*r.grade) : Json(nullptr);
+    out["bytesReceived"] = d.bytesReceived;
+    out["bytesSent"] = d.bytesSent;
+    out["addressFamily"] = family.empty() ? Json(nullptr) : Json(family);
+    out["viaProxy"] = d.viaProxy;
+    out["notes"] = TrustNotes(d);
+    return out;
+}
+
 std::string CsvField(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) {
         return text;
@@ -45,7 +73,8 @@ std::string CsvField(const std::string& text) {
 
 }  // namespace
 
-std::string RecordToJson(const modulos::medicao::MeasurementRecord& r) {
+std::string RecordToJson(const modulos::medicao::MeasurementRecord& r,
+                         const modulos::medicao::RunDiagnostics& diagnostics) {
     Json out;
     out["timestamp"] = r.timestamp;
     out["downloadMbps"] = Number(r.downloadMbps);
@@ -64,6 +93,7 @@ std::string RecordToJson(const modulos::medicao::MeasurementRecord& r) {
     out["uploadVariation"] = WideToUtf8(r.uploadVariation);
     out["downloadSamples"] = NumberList(r.downloadSamples);
     out["uploadSamples"] = NumberList(r.uploadSamples);
+    out.update(DiagnosticsJson(r, diagnostics));
     return out.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
@@ -77,33 +107,58 @@ std::string FailureToJson(const std::string& reason) {
 std::string CsvHeader() {
     return "timestamp,downloadMbps,uploadMbps,pingMs,idleLatencyMs,downloadLatencyMs,"
            "uploadLatencyMs,publicIp,userCity,serverIp,serverName,serverLocation,status,"
-           "downloadVariation,uploadVariation,downloadSamples,uploadSamples";
+           "downloadVariation,uploadVariation,downloadSamples,uploadSamples,"
+           "downloadAddedLatencyMs,uploadAddedLatencyMs,downloadRpm,uploadRpm,"
+           "responsivenessGrade,bytesReceived,bytesSent,addressFamily,viaProxy,notes";
 }
 
-std::string RecordToCsv(const modulos::medicao::MeasurementRecord& r) {
-    const std::vector<std::wstring> fields = {FormatHistoryTimestamp(r.timestamp),
-                                              FormatHistoryNumber(r.downloadMbps),
-                                              FormatHistoryNumber(r.uploadMbps),
-                                              FormatHistoryNumber(r.pingMs),
-                                              FormatHistoryNumber(r.idleLatencyMs),
-                                              FormatHistoryNumber(r.downloadLatencyMs),
-                                              FormatHistoryNumber(r.uploadLatencyMs),
-                                              r.publicIp,
-                                              r.userCity,
-                                              r.serverIp,
-                                              r.serverName,
-                                              r.serverLocation,
-                                              r.status,
-                                              r.downloadVariation,
-                                              r.uploadVariation,
-                                              FormatSampleList(r.downloadSamples),
-                                              FormatSampleList(r.uploadSamples)};
+std::string RecordToCsv(const modulos::medicao::MeasurementRecord& r,
+                        const modulos::medicao::RunDiagnostics& diagnostics) {
+    const std::vector<std::wstring> recordFields = {FormatHistoryTimestamp(r.timestamp),
+                                                    FormatHistoryNumber(r.downloadMbps),
+                                                    FormatHistoryNumber(r.uploadMbps),
+                                                    FormatHistoryNumber(r.pingMs),
+                                                    FormatHistoryNumber(r.idleLatencyMs),
+                                                    FormatHistoryNumber(r.downloadLatencyMs),
+                                                    FormatHistoryNumber(r.uploadLatencyMs),
+                                                    r.publicIp,
+                                                    r.userCity,
+                                                    r.serverIp,
+                                                    r.serverName,
+                                                    r.serverLocation,
+                                                    r.status,
+                                                    r.downloadVariation,
+                                                    r.uploadVariation,
+                                                    FormatSampleList(r.downloadSamples),
+                                                    FormatSampleList(r.uploadSamples)};
+    std::vector<std::string> fields;
+    for (const std::wstring& field : recordFields) {
+        fields.push_back(WideToUtf8(field));
+    }
+    const Json added = DiagnosticsJson(r, diagnostics);
+    for (const auto& [name, value] : added.items()) {
+        if (value.is_null()) {
+            fields.emplace_back();
+        } else if (value.is_string()) {
+            fields.push_back(value.get<std::string>());
+        } else if (value.is_array()) {
+            std::string joined;
+            for (const Json& note : value) {
+                joined += (joined.empty() ? "" : " | ") + note.get<std::string>();
+            }
+            fields.push_back(joined);
+        } else if (value.is_number_float()) {
+            fields.push_back(WideToUtf8(FormatHistoryNumber(value.get<double>())));
+        } else {
+            fields.push_back(value.dump());
+        }
+    }
     std::string line;
     for (std::size_t i = 0; i < fields.size(); ++i) {
         if (i > 0) {
             line += ',';
         }
-        line += CsvField(WideToUtf8(fields[i]));
+        line += CsvField(fields[i]);
     }
     return line;
 }
@@ -119,8 +174,8 @@ std::string PadRight(const std::string& text, std::size_t width) {
 std::string HistoryTable(const std::vector<modulos::medicao::HistoryEntry>& entries,
                          std::size_t count) {
     char line[512];
-    std::snprintf(line, sizeof line, "%-19s  %10s  %10s  %6s  %s\n", "Data", "Download", "Upload",
-                  "Ping", "Servidor");
+    std::snprintf(line, sizeof line, "%-19s  %10s  %10s  %6s  %-4s  %s\n", "Data", "Download",
+                  "Upload", "Ping", "Nota", "Servidor");
     std::string table = line;
     const std::size_t first = entries.size() > count ? entries.size() - count : 0;
     for (std::size_t i = first; i < entries.size(); ++i) {
@@ -129,8 +184,9 @@ std::string HistoryTable(const std::vector<modulos::medicao::HistoryEntry>& entr
         const auto clean = [](const std::string& text) {
             return WideToUtf8(CleanServerText(Utf8ToWide(text)));
         };
-        std::snprintf(line, sizeof line, "  %10s  %10s  %6s  ", clean(e.downloadMbps).c_str(),
-                      clean(e.uploadMbps).c_str(), clean(e.pingMs).c_str());
+        std::snprintf(line, sizeof line, "  %10s  %10s  %6s  %-4s  ", clean(e.downloadMbps).c_str(),
+                      clean(e.uploadMbps).c_str(), clean(e.pingMs).c_str(),
+                      StoredGrade(e).value_or("-").c_str());
         table += PadRight(clean(e.timestamp), 19) + line + clean(e.serverName) + "\n";
     }
     return table;

@@ -22,6 +22,7 @@
 #include "net/tcp_connect.h"
 #include "product/facts.h"
 #include "record_formats.h"
+#include "run_assessment.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ class ConsoleView {
         }
     }
 
-    void ShowResult(const MeasurementRecord& record) {
+    void ShowResult(const MeasurementRecord& record, const RunDiagnostics& diagnostics) {
         EndLiveLine();
         PrintLine(L"Download: " + FormatFixed(record.downloadMbps, 2) + L" Mbps");
         PrintLine(L"Upload: " + FormatFixed(record.uploadMbps, 2) + L" Mbps");
@@ -91,6 +92,15 @@ class ConsoleView {
         PrintLine(L"Latência durante o download: " + FormatFixed(record.downloadLatencyMs, 0) +
                   L" ms");
         PrintLine(L"Latência durante o upload: " + FormatFixed(record.uploadLatencyMs, 0) + L" ms");
+        using namespace velmora::cli;
+        std::printf("%s\n", ResponsivenessLine(AssessRun(record, diagnostics)).c_str());
+        std::printf("Dados usados: %s (recebidos %s, enviados %s)\n",
+                    FormatDataSize(diagnostics.bytesReceived + diagnostics.bytesSent).c_str(),
+                    FormatDataSize(diagnostics.bytesReceived).c_str(),
+                    FormatDataSize(diagnostics.bytesSent).c_str());
+        for (const std::string& note : TrustNotes(diagnostics)) {
+            std::printf("Nota: %s\n", note.c_str());
+        }
     }
 
     void EndLiveLine() {
@@ -319,11 +329,11 @@ int main(int argc, char** argv) {
             const bool stored = AppendToHistory(record, historyDirectory);
             state.running.exchange(false);
             if (format == OutputFormat::Json) {
-                std::printf("%s\n", velmora::cli::RecordToJson(record).c_str());
+                std::printf("%s\n", velmora::cli::RecordToJson(record, run.diagnostics).c_str());
             } else if (format == OutputFormat::Csv) {
-                std::printf("%s\n", velmora::cli::RecordToCsv(record).c_str());
+                std::printf("%s\n", velmora::cli::RecordToCsv(record, run.diagnostics).c_str());
             } else {
-                view.ShowResult(record);
+                view.ShowResult(record, run.diagnostics);
             }
             if (!stored) {
                 const bool unreadable = !ReadFileBytes(historyFile);

@@ -128,12 +128,28 @@ TEST(RecordCsv, OneQuotedLineInTheHeadersOrder) {
     record.publicIp = L"177.10.20.30";
     record.serverName = L"Nome \"com\" aspas, e v\u00edrgula";
     record.downloadSamples = {1.25, 2};
-    const std::string line = RecordToCsv(record);
+    record.idleLatencyMs = 12;
+    record.downloadLatencyMs = 25;
+    record.uploadLatencyMs = 30;  // no probe under load timed it: not graded
+    modulos::medicao::RunDiagnostics diagnostics;
+    diagnostics.download.loadedProbes = 3;
+    diagnostics.bytesReceived = 1500;
+    diagnostics.bytesSent = 20;
+    diagnostics.addressFamily = 4;
+    diagnostics.upload.liveVariation = 0.3;
+    const std::string line = RecordToCsv(record, diagnostics);
     const std::string header = CsvHeader();
-    EXPECT_EQ(std::count(header.begin(), header.end(), ','), 16);
+    EXPECT_EQ(std::count(header.begin(), header.end(), ','), 26);
+    EXPECT_TRUE(header.starts_with("timestamp,downloadMbps,uploadMbps,pingMs,"));
     EXPECT_NE(line.find(",101.50,0.00,"), std::string::npos);
     EXPECT_NE(line.find(",\"Nome \"\"com\"\" aspas, e v\xC3\xADrgula\","), std::string::npos);
     EXPECT_NE(line.find(",\"1.25,2.00\","), std::string::npos);
+    EXPECT_TRUE(
+        line.ends_with(",13.00,,2400,,A,1500,20,IPv4,false,Os valores ao vivo do upload "
+                       "variaram muito (desvio padr\xC3\xA3o de 30 % da m\xC3\xA9"
+                       "dia): repita o teste para confirmar. | Transfer\xC3\xAAncias por "
+                       "IPv4."))
+        << line;
     EXPECT_EQ(line.find('\n'), std::string::npos);
 }
 
@@ -160,7 +176,7 @@ TEST(RecordToJson, FieldsInOrderWithPortableNumbersAndEscapes) {
     record.status = L"MEDIÇÃO CONCLUÍDA";
     record.downloadSamples = {1.25, 2};
     record.uploadSamples = {};
-    EXPECT_EQ(RecordToJson(record),
+    EXPECT_EQ(RecordToJson(record, {}),
               "{\"timestamp\":17966341049674801,\"downloadMbps\":101.5,\"uploadMbps\":0.1,"
               "\"pingMs\":12.0,\"idleLatencyMs\":12.0,\"downloadLatencyMs\":25.0,"
               "\"uploadLatencyMs\":30.0,"
@@ -169,7 +185,10 @@ TEST(RecordToJson, FieldsInOrderWithPortableNumbersAndEscapes) {
               "\"serverLocation\":\"linha\\nnova\","
               "\"status\":\"MEDI\xC3\x87\xC3\x83O CONCLU\xC3\x8D"
               "DA\",\"downloadVariation\":\"\","
-              "\"uploadVariation\":\"\",\"downloadSamples\":[1.25,2.0],\"uploadSamples\":[]}");
+              "\"uploadVariation\":\"\",\"downloadSamples\":[1.25,2.0],\"uploadSamples\":[],"
+              "\"downloadAddedLatencyMs\":null,\"uploadAddedLatencyMs\":null,\"downloadRpm\":null,"
+              "\"uploadRpm\":null,\"responsivenessGrade\":null,\"bytesReceived\":0,"
+              "\"bytesSent\":0,\"addressFamily\":null,\"viaProxy\":false,\"notes\":[]}");
 }
 
 }  // namespace

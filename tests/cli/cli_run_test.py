@@ -40,7 +40,13 @@ check(abs(record["uploadMbps"] - UP_MBIT) <= 0.05 * UP_MBIT, "upload within 5 % 
 check(record["status"] == "MEDIÇÃO CONCLUÍDA", "status is MEDIÇÃO CONCLUÍDA")
 check(record["serverName"] == "Cloudflare Speed Test" and record["serverIp"] == host, "server named and addressed")
 check(record["userCity"] == "São Paulo - São Paulo", "the user's city from the geolocation answer")
-check(list(record)[:3] == ["timestamp", "downloadMbps", "uploadMbps"] and len(record) == 17, "the record's 17 fields, in order")
+check(list(record)[:3] == ["timestamp", "downloadMbps", "uploadMbps"] and len(record) == 27, "the record's 17 fields, in order, and 10 more")
+check(record["responsivenessGrade"] in ("A+", "A", "B", "C", "D", "F") and record["downloadRpm"] > 0
+      and record["addressFamily"] == "IPv4" and record["viaProxy"] is False, "graded, over IPv4, no proxy")
+served = dict(w.split("=", 1) for w in ask("127.0.0.1:%d" % control, "stats %s:%s" % (host, port)).split()[1:] if "=" in w)
+check(abs(record["bytesReceived"] - int(served["down"])) <= 0.05 * int(served["down"]),
+      "bytes received %d within 5 %% of what the server sent (%s)" % (record["bytesReceived"], served["down"]))
+check(0 < record["bytesSent"] and int(served["up"]) <= record["bytesSent"] * 1.01, "bytes sent counted")
 check(record["downloadSamples"][-1] == record["downloadMbps"], "the chart ends with the final download")
 
 with open(os.path.join(history_dir, "history.xml"), encoding="utf-8") as f:
@@ -56,9 +62,9 @@ run = subprocess.run(command + ["--csv", "--server", "Cloudflare Speed Test", "-
                      + endpoint, capture_output=True, timeout=120)
 header = subprocess.run(command + ["--csv-header"], capture_output=True, timeout=60).stdout.decode()
 rows = list(csv.reader(io.StringIO(header + run.stdout.decode("utf-8"))))
-check(run.returncode == 0 and len(rows) == 2 and len(rows[0]) == 17 and len(rows[1]) == 17,
-      "--csv prints one line with the header's 17 columns")
-if len(rows) == 2 and len(rows[1]) == 17:
+check(run.returncode == 0 and len(rows) == 2 and len(rows[0]) == 27 and len(rows[1]) == 27,
+      "--csv prints one line with the header's 27 columns")
+if len(rows) == 2 and len(rows[1]) == 27:
     line = dict(zip(rows[0], rows[1]))
     check(abs(float(line["downloadMbps"]) - DOWN_MBIT) <= 0.05 * DOWN_MBIT and line["serverIp"] == host,
           "--server measured the named server, at the pace")
@@ -68,13 +74,15 @@ run = subprocess.run(command + ["--history-dir", native_path(history_dir)] + end
 text = run.stdout.decode("utf-8")
 progress = [l for l in text.splitlines() if l.startswith("Download ") and l.endswith(" Mbps")]
 check(run.returncode == 0 and "Status: MEDINDO DOWNLOAD..." in text and "Upload: " in text, "plain output shows the run")
+check(re.search(r"^Responsividade: (A\+|A|B|C|D|F) \(download \+\d+ ms, upload \+\d+ ms\)\r?$", text, re.M)
+      and re.search(r"^Dados usados: [\d.]+ [MG]B \(recebidos", text, re.M), "responsiveness and data used shown")
 redrawn = re.search("\r(?!\n)", text)  # Windows ends lines with CR LF; a lone CR redraws
 check(len(progress) >= 10 and not redrawn, "plain progress lines, no redrawn line (%d)" % len(progress))
 
 run = subprocess.run(command + ["--history", "2", "--history-dir", native_path(history_dir)], capture_output=True, timeout=60)
 lines = run.stdout.decode("utf-8").splitlines()
-check(run.returncode == 0 and len(lines) == 3 and lines[0].startswith("Data") and "Cloudflare" in lines[-1],
-      "--history 2 prints a header and the last two runs")
+check(run.returncode == 0 and len(lines) == 3 and lines[0].startswith("Data") and "Cloudflare" in lines[-1]
+      and "Nota" in lines[0], "--history 2 prints a header and the last two runs, graded")
 run = subprocess.run(command + ["--list", "--geo", "%s:%s" % (host, port)], capture_output=True, timeout=60)
 lines = run.stdout.decode("utf-8").splitlines()
 check(run.returncode == 0 and len(lines) > 10 and " km" in run.stdout.decode("utf-8"), "--list shows the catalogue with distances")

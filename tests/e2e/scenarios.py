@@ -12,6 +12,8 @@ host's blackhole route for its subnet in place before anything starts. Run as ro
   choice     the edge and five operator servers at different delays: the lowest is taken
   faults     link down for 3 s mid-download, geolocation unreachable, untrusted edge
              certificate, every operator server closed
+  responsiveness  velmora-cli's grade, RPM and data used on 20/2 Mbit/s at 40 ms behind a deep
+             and a short queue, and its notes through an HTTPS proxy
   window     VELMORA.exe under Wine on Xvfb: "INICIAR TESTE" clicked, screenshots, history.xml
   mainjob    the README's main job on a machine without internet: scripts/simulated.sh with
              velmora-cli, as scripts/run.sh falls back to it (about 50 s)
@@ -403,6 +405,72 @@ def window(args):
         subprocess.run([TESTBED, "gui", "stop"], env=env, capture_output=True)
 
 
+def shaper_frames(tb):
+    """The bytes of Ethernet frames the router's shapers have passed so far: (download, upload)."""
+    sent = []
+    for device in ("c0", "s0"):
+        out = subprocess.run(["ip", "netns", "exec", "tb%d-rtr" % tb.id, "tc", "-s", "qdisc", "show", "dev", device],
+                             capture_output=True, text=True).stdout
+        found = re.search(r"Sent (\d+) bytes", out)
+        sent.append(int(found.group(1)) if found else 0)
+    return sent
+
+
+def counted_run(tb, cli, *env):
+    """velmora-cli --json in the testbed: (exit status, record, frames each shaper passed meanwhile)."""
+    before = shaper_frames(tb)
+    code, out, _ = tb.run("env", *env, cli, "--json", "--history-dir", os.path.join(tb.work, "history"),
+                          timeout=RUN_LIMIT_S)
+    return code, last_json(out) or {}, [b - a for a, b in zip(before, shaper_frames(tb))]
+
+
+def check_counted(record, key, frames):
+    """The shapers count Ethernet frames, the program the bodies inside them; the frames also carry
+    TLS records, retransmissions, the other direction's acknowledgements and what was still in
+    flight when the run stopped. Checked on the direction that carries the run's bulk, behind a
+    short queue."""
+    counted, payload = record.get(key), frames * GOODPUT
+    check(within(counted, payload, 0.05), "%s %s within 5 %% of the shaper's frames x 1448/1514 (%.0f, ratio %.3f)"
+          % (key, counted, payload, (counted or 0) / max(1.0, payload)))
+
+
+def responsiveness(args):
+    """The grade from the latency a run adds under load: the same 20/2 Mbit/s link at 40 ms behind a
+    500 ms queue (bufferbloat) and behind a short one with handshakes served first (what flow
+    queueing on a router does). The data a run counts against what the shapers passed. A run whose
+    HTTPS goes through a proxy says so and still measures."""
+    for shaping, grades in ((("--queue-ms", 500), ("F",)), (("--queue-ms", 20, "--sqm"), ("A+", "A", "B"))):
+        with Testbed(args.id, "--down-mbit", 20, "--up-mbit", 2, "--rtt-ms", 40, *shaping) as tb:
+            code, record, frames = counted_run(tb, args.cli)
+            rpm = min(filter(None, (record.get("downloadRpm"), record.get("uploadRpm"))), default=None)
+            print("%s: grade %s, added %s / %s ms, RPM %s / %s, counted %s / %s bytes, frames %d / %d, notes %s"
+                  % (" ".join(map(str, shaping)), record.get("responsivenessGrade"),
+                     record.get("downloadAddedLatencyMs"), record.get("uploadAddedLatencyMs"), record.get("downloadRpm"),
+                     record.get("uploadRpm"), record.get("bytesReceived"), record.get("bytesSent"), frames[0],
+                     frames[1], record.get("notes")))
+            check(code == 0 and record.get("responsivenessGrade") in grades,
+                  "%s ms queue: graded %s (%s)" % (shaping[1], "/".join(grades), record.get("responsivenessGrade")))
+            if "--sqm" in shaping:
+                check_counted(record, "bytesReceived", frames[0])
+            else:
+                # Behind 500 ms of queue, 1.25 MB is still on its way when the run stops: the
+                # frames carry it, the program never reads it (about 4 % here).
+                check(rpm is not None and rpm < 150, "the worse direction under 150 RPM (%s)" % rpm)
+    # Upload-heavy, so that the uplink's frames are the run's own (and not the download's ACKs).
+    with Testbed(args.id, "--down-mbit", 5, "--up-mbit", 20, "--rtt-ms", 20, "--host", "proxy.testbed=proxy") as tb:
+        code, record, frames = counted_run(tb, args.cli, "https_proxy=http://proxy.testbed:3128")
+        print("through the proxy: %s / %s Mbit/s, counted %s / %s bytes, frames %d / %d, notes %s"
+              % (record.get("downloadMbps"), record.get("uploadMbps"), record.get("bytesReceived"),
+                 record.get("bytesSent"), frames[0], frames[1], record.get("notes")))
+        check(code == 0 and record.get("viaProxy") is True and any("proxy" in n for n in record.get("notes", [])),
+              "a run through an HTTPS proxy says so")
+        check(within(record.get("downloadMbps"), expected_goodput(5), 0.1)
+              and within(record.get("uploadMbps"), expected_goodput(20), 0.1), "and its figures still come out")
+        check("CONNECT\tspeed.cloudflare.com:443" in open(os.path.join(tb.state, "log", "access.log")).read(),
+              "the proxy carried the transfers")
+        check_counted(record, "bytesSent", frames[1])
+
+
 def mainjob(args):
     """The main job's simulated measurement, as a newcomer sees it: texts, figures, report."""
     script = os.path.join(HERE, "..", "..", "scripts", "simulated.sh")
@@ -428,7 +496,8 @@ def main():
     parser.add_argument("--exe", default="build/windows/meter/ui/VELMORA.exe")
     parser.add_argument("--artifacts", default="build/e2e-artifacts")
     parser.add_argument("--id", type=int, default=203, help="testbed number (its own subnet and namespaces)")
-    parser.add_argument("scenarios", nargs="+", choices=["short", "choice", "faults", "window", "mainjob", "all"])
+    parser.add_argument("scenarios", nargs="+",
+                        choices=["short", "choice", "faults", "responsiveness", "window", "mainjob", "all"])
     args = parser.parse_args()
     if os.geteuid() != 0 or not shutil.which("iptables") or not shutil.which("tc"):
         print("needs root, iptables and tc: skipped")
@@ -439,7 +508,8 @@ def main():
     todo = args.scenarios if "all" not in args.scenarios else ["choice", "faults", "window", "mainjob"]
     for name in todo:
         print("== %s" % name, flush=True)
-        {"short": short, "choice": choice, "faults": faults, "window": window, "mainjob": mainjob}[name](args)
+        {"short": short, "choice": choice, "faults": faults, "responsiveness": responsiveness, "window": window,
+         "mainjob": mainjob}[name](args)
     sys.exit(exit_code())
 
 

@@ -5,7 +5,8 @@ One process, one blocking thread per connection (OpenSSL and socket I/O release 
 spreads over both cores). Listeners come from a JSON config (written by `testbed up`):
   {"log": path, "listeners": [{"addr", "port", "tls": null|"good"|"bad", "role", "name"}],
    "certs": {"good": [crt, key], "bad": [crt, key]}, "geo": {...}, "trace": {"colo", "loc"}}
-Roles: ipapi (GET /json/...), cloudflare (/__down, /__up, /cdn-cgi/trace), ookla (/download, /upload).
+Roles: ipapi (GET /json/...), cloudflare (/__down, /__up, /cdn-cgi/trace), ookla (/download, /upload),
+proxy (CONNECT name:port to any testbed host, then a plain tunnel).
 Every connection and request is logged to the access log (one line each, tab separated).
 """
 import json, os, socket, ssl, sys, threading, time, urllib.parse
@@ -150,7 +151,57 @@ def handle(c, meth, target, hdr, t0):
     return c.send(404, "text/plain", b"not found\n", True), 404, up
 
 
+ADDRESSES = {l["name"]: l["addr"] for l in CFG["listeners"]}
+
+
+def pump(src, dst, counts, key):
+    try:
+        while True:
+            data = src.recv(RECV)
+            if not data:
+                break
+            dst.sendall(data)
+            counts[key] += len(data)
+    except OSError:
+        pass
+    for s in (src, dst):
+        try:
+            s.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+
+def tunnel(sock, peer, lst):
+    """An HTTP proxy that knows only CONNECT: what HTTPS clients send through one."""
+    c = Conn(sock, peer, lst)
+    why, counts = "closed by client", {"up": 0, "down": 0}
+    try:
+        meth, target, _, _ = parse_head(c.head()) or (None, "", None, None)
+        host, _, port = target.rpartition(":")
+        if meth != "CONNECT" or host not in ADDRESSES or not port.isdigit():
+            c.keep = False
+            c.send(405, "text/plain", b"CONNECT to a testbed host only\n", False)
+            why = "refused %s %s" % (meth, target)
+            return
+        upstream = socket.create_connection((ADDRESSES[host], int(port)), timeout=10)
+        upstream.settimeout(None)
+        c.s.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+        log("req", "%s:%d" % peer, lst["name"], lst["port"], meth, target, 200, 0, 0, "0", "-")
+        back = threading.Thread(target=pump, args=(upstream, c.s, counts, "down"), daemon=True)
+        back.start()
+        pump(c.s, upstream, counts, "up")
+        back.join()
+        why = "tunnel down=%d up=%d" % (counts["down"], counts["up"])
+    except (OSError, Close) as e:
+        why = "error: %s" % e
+    finally:
+        sock.close()
+        log("end", "%s:%d" % peer, lst["name"], lst["port"], "requests=1", why)
+
+
 def serve(sock, peer, lst, ctx):
+    if lst["role"] == "proxy":
+        return tunnel(sock, peer, lst)
     c = Conn(sock, peer, lst)
     t_acc = time.time()
     nreq = 0
