@@ -24,4 +24,7 @@ namespace velmora {
 // The CPU time this process has used so far, on all its threads, in seconds.
 double ProcessCpuSeconds();
 
+// The processors this process may run on (its affinity), at least 1.
+unsigned UsableCores();
+
 }  // namespace velmora

@@ -2,6 +2,11 @@
 
 #include <time.h>
 
+#include <thread>
+#ifdef __linux__
+#include <sched.h>
+#endif
+
 namespace velmora {
 
 std::int64_t UnixTicksNow() {
@@ -29,6 +34,22 @@ double ProcessCpuSeconds() {
     timespec used{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
     return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
+}
+
+}  // namespace velmora
+
+namespace velmora {
+
+unsigned UsableCores() {
+#ifdef __linux__
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+        return static_cast<unsigned>(CPU_COUNT(&set));
+    }
+#endif
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores > 0 ? cores : 1;
 }
 
 }  // namespace velmora

@@ -41,3 +41,19 @@ double ProcessCpuSeconds() {
 }
 
 }  // namespace velmora
+
+namespace velmora {
+
+unsigned UsableCores() {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    unsigned cores = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
+        for (; process != 0; process &= process - 1) {
+            ++cores;
+        }
+    }
+    return cores > 0 ? cores : 1;
+}
+
+}  // namespace velmora

@@ -1,10 +1,8 @@
 #include "measurement/phase_watch.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <numeric>
-#include <thread>
 
 #include "common/wall_clock.h"
 
@@ -51,9 +49,8 @@ PhaseDiagnostics PhaseWatch::Finish(const protocolos::TransferTally& tally,
         return phase;
     }
     const double wall = WallSeconds() - wallSeconds_;
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     if (wall > 0.0) {
-        phase.cpuShare = (ProcessCpuSeconds() - cpuSeconds_) / (wall * cores);
+        phase.cpuShare = (ProcessCpuSeconds() - cpuSeconds_) / (wall * UsableCores());
     }
     const std::uint64_t sent = tally.wireSent.load() - wireSent_;
     if (sent > 0) {

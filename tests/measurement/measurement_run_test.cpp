@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include "common/wall_clock.h"
+#include "measurement/phase_watch.h"
 #include "support/loopback_listener.h"
 #include "support/run_recorder.h"
 
@@ -139,6 +141,21 @@ TEST(MeasurementRunRules, LatencySmoothing) {
     EXPECT_EQ(SmoothLoadedLatency(0, 40.5), 41.0);  // halves away from zero
     EXPECT_EQ(SmoothLoadedLatency(29, 40), 34.0);   // 33.95
     EXPECT_EQ(SmoothLoadedLatency(40, 20), 31.0);
+}
+
+TEST(MeasurementRunRules, APhaseSeesTheCpuItsProcessSpent) {
+    // One thread kept busy: about one core of the usable ones, whatever else the machine runs.
+    protocolos::TransferTally tally;
+    PhaseWatch watch;
+    watch.Start(tally);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    volatile std::uint64_t spins = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        spins = spins + 1;
+    }
+    const double share = watch.Finish(tally, {10, 20}, 0).cpuShare;
+    EXPECT_GT(share, 0.1 / UsableCores());
+    EXPECT_LT(share, 1.1 / UsableCores());
 }
 
 TEST(MeasurementRunRules, StreamTargets) {
