@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/text.h"
-#include "protocols/speed_protocol.h"
+#include "protocols/cloudflare_protocol.h"
 
 using namespace velmora::modulos::medicao::protocolos;
 

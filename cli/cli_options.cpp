@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "common/text.h"
+#include "protocols/ookla_protocol.h"
 
 namespace velmora::cli {
 namespace {
@@ -219,14 +220,8 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
         options.run.selection.edgeTrace = *cloudflare;
         cloudflareEndpoint = {cloudflare->port, cloudflare->secure};
     }
-    options.run.makeProtocol =
-        [ookla, cloudflareEndpoint](
-            const SelectedServer& server) -> std::unique_ptr<protocolos::ISpeedProtocol> {
-        if (server.protocol == ProtocolKind::OoklaHttp) {
-            return std::make_unique<protocolos::OoklaHttpProtocol>(ookla);
-        }
-        return std::make_unique<protocolos::CloudflareProtocol>(cloudflareEndpoint);
-    };
+    options.run.protocolEndpoints[ProtocolKind::OoklaHttp] = ookla;
+    options.run.protocolEndpoints[ProtocolKind::Cloudflare] = {cloudflareEndpoint};
     return options;
 }
 

@@ -170,7 +170,7 @@ int Finish(SharedRunState& state, int status) {
 }
 
 std::string ProtocolName(ProtocolKind kind) {
-    return kind == ProtocolKind::OoklaHttp ? "Ookla HTTP" : "Cloudflare HTTPS";
+    return WideToUtf8(protocolos::ProtocolFor(kind).name);
 }
 
 // The catalogue row named by --server (its name or its host), or nullptr.
@@ -186,7 +186,7 @@ const ServerEntry* FindServer(const ServerCatalog& catalog, const std::string& w
 // The run's server when --server names one: that row, as the choice would have described it.
 SelectedServer FixedServer(const ServerEntry& row, const ConnectionInfo& user,
                            const SelectionSettings& selection, const std::stop_token& stop) {
-    if (row.protocol != ProtocolKind::Cloudflare) {
+    if (!protocolos::ProtocolFor(row.protocol).edge) {
         return DescribeServer(row, user.lat, user.lon);
     }
     // --cloudflare moves the edge: its host and its trace, not the catalogue's.

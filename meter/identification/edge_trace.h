@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocols/cloudflare_protocol.h"
 #include "protocols/http_session.h"
-#include "protocols/speed_protocol.h"
 
 namespace velmora::modulos::medicao {
 

@@ -33,10 +33,10 @@ std::unique_ptr<ISpeedProtocol> MakeProtocol(const RunSettings& settings,
     if (settings.makeProtocol) {
         return settings.makeProtocol(server);
     }
-    if (server.protocol == ProtocolKind::OoklaHttp) {
-        return std::make_unique<protocolos::OoklaHttpProtocol>();
-    }
-    return std::make_unique<protocolos::CloudflareProtocol>();
+    const auto endpoints = settings.protocolEndpoints.find(server.protocol);
+    return protocolos::MakeProtocol(server.protocol, endpoints == settings.protocolEndpoints.end()
+                                                         ? std::vector<protocolos::SpeedEndpoint>{}
+                                                         : endpoints->second);
 }
 
 // What one transfer phase leaves for its result.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <memory>
 #include <stop_token>
 #include <string>
@@ -13,7 +14,7 @@
 #include "identification/connection_info.h"
 #include "measurement/latency_probes.h"
 #include "measurement/run_state.h"
-#include "protocols/speed_protocol.h"
+#include "protocols/protocol_registry.h"
 #include "servers/server_selection.h"
 
 namespace velmora::modulos::medicao {
@@ -57,8 +58,11 @@ struct RunSettings {
     // catalogue with `selection`.
     std::function<SelectedServer(const ConnectionInfo&, const std::stop_token&)> chooseServer;
 
-    // The protocol for the chosen server. Empty: Ookla HTTP for OoklaHttp servers, Cloudflare
-    // otherwise, on their built-in ports.
+    // Where each protocol connects; a kind not named here keeps its built-in endpoints.
+    std::map<ProtocolKind, std::vector<protocolos::SpeedEndpoint>> protocolEndpoints;
+
+    // The protocol for the chosen server. Empty: its kind's, from the protocols' table, on
+    // `protocolEndpoints`.
     std::function<std::unique_ptr<protocolos::ISpeedProtocol>(const SelectedServer&)> makeProtocol;
 
     // Starts the worker and every stream. Empty: a std::jthread. Throws when no thread can be

@@ -1,7 +1,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "protocols/speed_protocol.h"
+#include "protocols/ookla_protocol.h"
 #include "protocols/transfer_loops.h"
 
 namespace velmora::modulos::medicao::protocolos {

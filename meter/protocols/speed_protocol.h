@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <span>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -40,51 +39,5 @@ inline constexpr std::size_t kMaxUploadAnswerBytes = 64 * 1024;
 // that a stop is noticed within one piece; the counter grows with what the server has received.
 inline constexpr std::size_t kUploadPieceBytes = 128 * 1024;
 inline constexpr wchar_t kUploadHeaders[] = L"Content-Type: application/octet-stream\r\n";
-
-// Cloudflare's public speed-test host: the catalogue's first row, the edge that the
-// server choice probes and the source of the edge trace.
-inline constexpr wchar_t kCloudflareSpeedHost[] = L"speed.cloudflare.com";
-
-// Cloudflare's speed-test endpoints over HTTPS.
-class CloudflareProtocol final : public ISpeedProtocol {
-  public:
-    explicit CloudflareProtocol(SpeedEndpoint endpoint = {}) : endpoint_(endpoint) {}
-    void Download(const std::wstring& host, ByteCounter& bytes,
-                  std::stop_token stop) const override;
-    void Upload(const std::wstring& host, const std::string& payload, ByteCounter& bytes,
-                std::stop_token stop) const override;
-    std::wstring Name() const override { return L"Cloudflare HTTPS"; }
-
-  private:
-    SpeedEndpoint endpoint_;
-};
-
-// The ports of an Ookla HTTP server, in the order they are tried.
-inline constexpr std::uint16_t kOoklaPorts[] = {8080, 80, 443};
-
-// Ookla endpoints on `ports`, in order: TLS on 443, plain HTTP on the others.
-inline std::vector<SpeedEndpoint> OoklaEndpoints(std::span<const std::uint16_t> ports) {
-    std::vector<SpeedEndpoint> endpoints;
-    for (const std::uint16_t port : ports) {
-        endpoints.push_back({port, port == 443});
-    }
-    return endpoints;
-}
-
-// Ookla HTTP speed-test servers: each endpoint in turn until one answers.
-class OoklaHttpProtocol final : public ISpeedProtocol {
-  public:
-    static std::vector<SpeedEndpoint> DefaultPorts() { return OoklaEndpoints(kOoklaPorts); }
-    explicit OoklaHttpProtocol(std::vector<SpeedEndpoint> ports = DefaultPorts())
-        : ports_(std::move(ports)) {}
-    void Download(const std::wstring& host, ByteCounter& bytes,
-                  std::stop_token stop) const override;
-    void Upload(const std::wstring& host, const std::string& payload, ByteCounter& bytes,
-                std::stop_token stop) const override;
-    std::wstring Name() const override { return L"Ookla HTTP"; }
-
-  private:
-    std::vector<SpeedEndpoint> ports_;
-};
 
 }  // namespace velmora::modulos::medicao::protocolos

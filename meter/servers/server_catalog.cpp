@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "protocols/speed_protocol.h"
+#include "protocols/cloudflare_protocol.h"
 
 namespace velmora::modulos::medicao {
 namespace {

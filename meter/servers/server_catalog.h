@@ -4,12 +4,9 @@
 #include <string>
 #include <vector>
 
-namespace velmora::modulos::medicao {
+#include "protocols/protocol_registry.h"
 
-enum class ProtocolKind : std::int32_t {
-    Cloudflare = 0,
-    OoklaHttp = 1,
-};
+namespace velmora::modulos::medicao {
 
 struct ServerEntry {
     std::wstring name;

@@ -88,7 +88,7 @@ SelectedServer SelectBestServer(const ServerCatalog& catalog, double lat, double
     const std::vector<ServerEntry>& rows = catalog.Entries();
     const ServerEntry* edgeRow = rows.empty() ? nullptr : &rows.front();
     for (const ServerEntry& row : rows) {
-        if (row.protocol == ProtocolKind::Cloudflare) {
+        if (protocolos::ProtocolFor(row.protocol).edge) {
             edgeRow = &row;
             break;
         }
@@ -108,7 +108,7 @@ SelectedServer SelectBestServer(const ServerCatalog& catalog, double lat, double
     const std::vector<ServerEntry> candidates = catalog.Nearby(lat, lon, MAX_CANDIDATE_KM);
     std::vector<std::future<ProbeResult>> probes;
     for (std::size_t i = 0; i < candidates.size() && probes.size() < MAX_PARALLEL_PROBES; ++i) {
-        if (candidates[i].protocol != ProtocolKind::Cloudflare) {
+        if (!protocolos::ProtocolFor(candidates[i].protocol).edge) {
             probes.push_back(std::async(std::launch::async, [i, &candidates, &settings] {
                 return ProbeCandidate(i, candidates, settings);
             }));

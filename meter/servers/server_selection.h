@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "identification/edge_trace.h"
+#include "protocols/ookla_protocol.h"
 #include "servers/server_catalog.h"
 
 namespace velmora::modulos::medicao {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "record_formats.h"
 
 namespace velmora::cli {
@@ -9,7 +11,6 @@ namespace {
 
 using modulos::medicao::MeasurementRecord;
 using modulos::medicao::ProtocolKind;
-using modulos::medicao::SelectedServer;
 
 std::optional<CliOptions> Parse(std::vector<std::string> args, std::string* error = nullptr) {
     std::string message;
@@ -18,6 +19,15 @@ std::optional<CliOptions> Parse(std::vector<std::string> args, std::string* erro
         *error = message;
     }
     return options;
+}
+
+// Where the run's protocol of `kind` connects, as "port" or "port" + "s" for TLS.
+std::string Ports(const modulos::medicao::RunSettings& run, ProtocolKind kind) {
+    std::ostringstream text;
+    for (const auto& endpoint : run.protocolEndpoints.at(kind)) {
+        text << (text.tellp() > 0 ? " " : "") << endpoint.port << (endpoint.secure ? "s" : "");
+    }
+    return text.str();
 }
 
 TEST(CliOptions, DefaultsAreTheBuiltInServers) {
@@ -32,11 +42,8 @@ TEST(CliOptions, DefaultsAreTheBuiltInServers) {
     EXPECT_EQ(options->run.selection.candidatePorts, (std::vector<std::uint16_t>{8080, 80, 443}));
     EXPECT_EQ(options->run.latencyPorts.first, 80);
     EXPECT_EQ(options->run.latencyPorts.fallback, 443);
-    SelectedServer server;
-    server.protocol = ProtocolKind::OoklaHttp;
-    EXPECT_EQ(options->run.makeProtocol(server)->Name(), L"Ookla HTTP");
-    server.protocol = ProtocolKind::Cloudflare;
-    EXPECT_EQ(options->run.makeProtocol(server)->Name(), L"Cloudflare HTTPS");
+    EXPECT_EQ(Ports(options->run, ProtocolKind::OoklaHttp), "8080 80 443s");
+    EXPECT_EQ(Ports(options->run, ProtocolKind::Cloudflare), "443s");
 }
 
 TEST(CliOptions, EndpointsForTestsAndSelfHostedServers) {
@@ -55,6 +62,8 @@ TEST(CliOptions, EndpointsForTestsAndSelfHostedServers) {
     EXPECT_EQ(options->run.latencyPorts.first, 9443);
     EXPECT_EQ(options->run.latencyPorts.fallback, 9444);
     EXPECT_EQ(options->run.selection.candidatePorts, (std::vector<std::uint16_t>{81, 443}));
+    EXPECT_EQ(Ports(options->run, ProtocolKind::OoklaHttp), "81 443s");
+    EXPECT_EQ(Ports(options->run, ProtocolKind::Cloudflare), "9443s");
 
     const auto plain = Parse({"--cloudflare", "127.0.0.1:8080:plain"});
     ASSERT_TRUE(plain);

@@ -1,4 +1,6 @@
-#include "protocols/speed_protocol.h"
+#include "protocols/cloudflare_protocol.h"
+#include "protocols/ookla_protocol.h"
+#include "protocols/protocol_registry.h"
 
 #include <gtest/gtest.h>
 
@@ -37,9 +39,22 @@ std::chrono::milliseconds Since(const ListenerStats& stats, std::size_t i, std::
         static_cast<long long>((stats.accepts[j] - stats.accepts[i]) * 1000.0));
 }
 
-TEST(SpeedProtocol, Names) {
-    EXPECT_EQ(CloudflareProtocol().Name(), L"Cloudflare HTTPS");
-    EXPECT_EQ(OoklaHttpProtocol().Name(), L"Ookla HTTP");
+TEST(SpeedProtocol, EachKindIsMadeFromItsOwnRow) {
+    const struct {
+        ProtocolKind kind;
+        const wchar_t* name;
+        bool edge;
+    } cases[] = {{ProtocolKind::Cloudflare, L"Cloudflare HTTPS", true},
+                 {ProtocolKind::OoklaHttp, L"Ookla HTTP", false}};
+    EXPECT_EQ(Protocols().size(), std::size(cases));
+    for (const auto& c : cases) {
+        const ProtocolEntry& entry = ProtocolFor(c.kind);
+        EXPECT_EQ(entry.kind, c.kind);
+        EXPECT_EQ(entry.edge, c.edge);
+        EXPECT_STREQ(entry.name, c.name);
+        EXPECT_EQ(MakeProtocol(c.kind)->Name(), c.name);
+        EXPECT_EQ(MakeProtocol(c.kind, {{8081, false}})->Name(), c.name);
+    }
 }
 
 TEST(SpeedProtocol, StopBeforeTheCallReturnsAtOnce) {
