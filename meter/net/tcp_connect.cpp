@@ -5,7 +5,7 @@
 
 namespace velmora::modulos::medicao {
 
-void EnsureWinsock() {
+void EnsureSockets() {
     static const int startup = net::StartSocketLibrary();
     if (startup != 0) {
         throw std::runtime_error("Falha ao inicializar Winsock.");
@@ -14,7 +14,7 @@ void EnsureWinsock() {
 
 TcpSocket ConnectTcp(const std::wstring& host, std::uint16_t port, std::uint32_t timeoutMs,
                      const std::stop_token& stop) {
-    EnsureWinsock();
+    EnsureSockets();
     const auto addresses = net::ResolveIpv4(host);
     if (!addresses || addresses->empty()) {
         throw std::runtime_error("Falha ao resolver endereço do servidor.");
@@ -33,7 +33,7 @@ TcpSocket ConnectTcp(const std::wstring& host, std::uint16_t port, std::uint32_t
 
 std::wstring ResolveHostAddress(const std::wstring& host) {
     try {
-        EnsureWinsock();
+        EnsureSockets();
         const auto addresses = net::ResolveIpv4(host);
         if (!addresses || addresses->empty()) {
             return host;
@@ -47,7 +47,7 @@ std::wstring ResolveHostAddress(const std::wstring& host) {
 std::vector<std::wstring> ResolveHostAddresses(const std::wstring& host) {
     std::vector<std::wstring> texts;
     try {
-        EnsureWinsock();
+        EnsureSockets();
         const auto addresses = net::ResolveIpv4(host);
         if (!addresses) {
             return texts;

@@ -13,7 +13,7 @@ using TcpSocket = net::Socket;
 
 // Starts the socket library once per process (safe for concurrent first calls) and throws
 // "Falha ao inicializar Winsock." on every call if that one start-up failed.
-void EnsureWinsock();
+void EnsureSockets();
 
 // An open, blocking, connected IPv4 TCP socket to host:port. timeoutMs = 0 waits as long as the
 // system lets a connect last; otherwise each address is given up after timeoutMs. A stop

@@ -17,13 +17,15 @@ void RunUntilStopped(const std::wstring& host, SpeedEndpoint endpoint, const cha
                      const std::stop_token& stop, Requests requests) {
     while (!stop.stop_requested()) {
         try {
-            const HttpHandle session = OpenHttpSession("WinHttpOpen failed");
-            const HttpHandle connection = HttpConnect(session, host, endpoint.port);
+            const std::unique_ptr<HttpSession> session =
+                OpenHttpSession("Falha ao abrir sessão HTTP.");
+            const std::unique_ptr<HttpConnection> connection =
+                session->Connect(host, endpoint.port);
             if (!connection) {
                 throw std::runtime_error(connectFailure);
             }
             bool answered = false;
-            requests(connection, answered);
+            requests(*connection, answered);
         } catch (...) {
             PauseBeforeRetry();
         }
@@ -39,7 +41,7 @@ void CloudflareProtocol::Download(const std::wstring& host, ByteCounter& bytes,
     }
     const auto buffer = std::make_unique<char[]>(kDownloadBufferBytes);
     RunUntilStopped(host, endpoint_, "Falha ao conectar HTTPS para download.", stop,
-                    [&](const HttpHandle& connection, bool& answered) {
+                    [&](HttpConnection& connection, bool& answered) {
                         RunDownloadRequests(connection, kDownloadPath, endpoint_.secure,
                                             buffer.get(), bytes, stop, answered);
                     });
@@ -48,7 +50,7 @@ void CloudflareProtocol::Download(const std::wstring& host, ByteCounter& bytes,
 void CloudflareProtocol::Upload(const std::wstring& host, const std::string& payload,
                                 ByteCounter& bytes, std::stop_token stop) const {
     RunUntilStopped(host, endpoint_, "Falha ao conectar para upload.", stop,
-                    [&](const HttpHandle& connection, bool& answered) {
+                    [&](HttpConnection& connection, bool& answered) {
                         RunUploadRequests(connection, kUploadPath, endpoint_.secure, payload, bytes,
                                           stop, answered);
                     });

@@ -11,7 +11,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Before a blocking call: what is left until the deadline becomes the call's time-out.
-void LimitToDeadline(const HttpHandle& request, Clock::time_point deadline) {
+void LimitToDeadline(HttpRequest& request, Clock::time_point deadline) {
     if (deadline == Clock::time_point::max()) {
         return;
     }
@@ -19,19 +19,19 @@ void LimitToDeadline(const HttpHandle& request, Clock::time_point deadline) {
     if (left.count() <= 0) {
         throw std::runtime_error("Falha ao ler dados HTTP.");
     }
-    HttpLimitCalls(request, left);
+    request.LimitCalls(left);
 }
 
 }  // namespace
 
-std::string ReadResponseBody(const HttpHandle& request, std::size_t maxBytes,
+std::string ReadResponseBody(HttpRequest& request, std::size_t maxBytes,
                              Clock::time_point deadline) {
     std::string body;
     std::string piece;
     for (;;) {
         LimitToDeadline(request, deadline);
         std::size_t available = 0;
-        if (!HttpQueryDataAvailable(request, available)) {
+        if (!request.DataAvailable(available)) {
             throw std::runtime_error("Falha ao consultar dados HTTP.");
         }
         if (available == 0) {
@@ -43,7 +43,7 @@ std::string ReadResponseBody(const HttpHandle& request, std::size_t maxBytes,
         piece.resize(available);
         LimitToDeadline(request, deadline);
         std::size_t read = 0;
-        if (!HttpReadData(request, piece.data(), available, read)) {
+        if (!request.Read(piece.data(), available, read)) {
             throw std::runtime_error("Falha ao ler dados HTTP.");
         }
         body.append(piece.data(), read);
@@ -51,46 +51,43 @@ std::string ReadResponseBody(const HttpHandle& request, std::size_t maxBytes,
     }
 }
 
-void HttpAbortOnStop::Abort::operator()() const noexcept {
-    HttpAbortRequest(request);
-}
-
 std::string HttpGet(const HttpEndpoint& endpoint, const std::wstring& path,
                     const std::stop_token& stop) {
     const Clock::time_point deadline = Clock::now() + endpoint.deadline;
 
     // Declared in this order so that leaving the scope closes request, connection, session.
-    const HttpHandle session = OpenHttpSession("Falha ao abrir sessão HTTP.");
-    const HttpHandle connection = HttpConnect(session, endpoint.host, endpoint.port);
+    const std::unique_ptr<HttpSession> session = OpenHttpSession("Falha ao abrir sessão HTTP.");
+    const std::unique_ptr<HttpConnection> connection =
+        session->Connect(endpoint.host, endpoint.port);
     if (!connection) {
         throw std::runtime_error("Falha ao conectar ao servidor HTTP.");
     }
-    const HttpHandle request = HttpOpenRequest(connection, L"GET", path, endpoint.secure);
+    const std::unique_ptr<HttpRequest> request =
+        connection->OpenRequest(L"GET", path, endpoint.secure);
     if (!request) {
         throw std::runtime_error("Falha ao abrir requisição HTTP.");
     }
-    const HttpAbortOnStop abort(request, stop);
-    LimitToDeadline(request, deadline);
-    if (!HttpSendRequest(request, L"", 0)) {
+    const HttpAbortOnStop abort(*request, stop);
+    LimitToDeadline(*request, deadline);
+    if (!request->Send(L"", 0)) {
         throw std::runtime_error("Falha ao enviar requisição HTTP.");
     }
-    LimitToDeadline(request, deadline);
-    if (!HttpReceiveResponse(request)) {
+    LimitToDeadline(*request, deadline);
+    if (!request->ReceiveResponse()) {
         throw std::runtime_error("Falha ao receber resposta HTTP.");
     }
     std::uint32_t status = 0;
-    if (!HttpQueryStatus(request, status)) {
+    if (!request->Status(status)) {
         throw std::runtime_error("Falha ao consultar status HTTP.");
     }
     if (status < 200 || status > 299) {
         throw std::runtime_error("Resposta HTTP inválida.");
     }
-    std::string body = ReadResponseBody(request, kMaxOneShotBodyBytes, deadline);
+    std::string body = ReadResponseBody(*request, kMaxOneShotBodyBytes, deadline);
     // Some transports end a body cut short by a reset as if it were complete; a truncated
     // answer must not pass for a whole one. An abort may look like such an end too.
     std::uint64_t announced = 0;
-    if ((HttpQueryContentLength(request, announced) && announced != body.size()) ||
-        stop.stop_requested()) {
+    if ((request->ContentLength(announced) && announced != body.size()) || stop.stop_requested()) {
         throw std::runtime_error("Falha ao ler dados HTTP.");
     }
     return body;

@@ -33,7 +33,7 @@ inline constexpr std::size_t kMaxOneShotBodyBytes = 4 * 1024 * 1024;
 // "Falha ao consultar dados HTTP." or "Falha ao ler dados HTTP."; also the latter when the body
 // grows past maxBytes.
 std::string ReadResponseBody(
-    const HttpHandle& request, std::size_t maxBytes = SIZE_MAX,
+    HttpRequest& request, std::size_t maxBytes = SIZE_MAX,
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 
 // Makes every pending and later call on `request` fail promptly once `stop` is requested, from
@@ -42,13 +42,13 @@ std::string ReadResponseBody(
 // request.
 class HttpAbortOnStop {
   public:
-    HttpAbortOnStop(const HttpHandle& request, const std::stop_token& stop)
-        : callback_(stop, Abort{request.get()}) {}
+    HttpAbortOnStop(HttpRequest& request, const std::stop_token& stop)
+        : callback_(stop, Abort{&request}) {}
 
   private:
     struct Abort {
-        HttpHandleTraits::Type request;
-        void operator()() const noexcept;
+        HttpRequest* request;
+        void operator()() const noexcept { request->Abort(); }
     };
     std::stop_callback<Abort> callback_;
 };

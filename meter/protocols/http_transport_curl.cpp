@@ -3,6 +3,7 @@
 // to behave the same way: each call runs the transfer only until what it waits for has happened,
 // and body bytes go straight into the caller's buffer when a read is waiting for them.
 // Proxy: libcurl's own reading of http_proxy / https_proxy / no_proxy from the environment.
+// What the socket under a connection tells is in http_transport_curl_socket.cpp.
 
 #include <curl/curl.h>
 
@@ -20,21 +21,13 @@
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <linux/sockios.h>
-#include <linux/tcp.h>  // the whole tcp_info: the send and retransmission byte counts
-#include <netinet/in.h>
-#include <sys/ioctl.h>
-#endif
 
 #include "common/text.h"
-#include "protocols/http_transport.h"
-#include "protocols/proxy_environment.h"
+#include "protocols/http_transport_curl.h"
 
 namespace velmora::modulos::medicao::protocolos {
+namespace curl_back_end {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Body bytes held back when no read is waiting; past this the transfer pauses.
 constexpr std::size_t kHighWater = 1 << 20;
@@ -42,85 +35,6 @@ constexpr long kReceiveBufferBytes = 256 * 1024;
 constexpr long kMostRedirects = 10;
 // The longest a body write runs before handing back what was taken so far.
 constexpr auto kWriteSlice = std::chrono::milliseconds(50);
-
-struct CurlObject {
-    virtual ~CurlObject() = default;
-};
-
-struct Session final : CurlObject {};
-
-struct Request;
-
-struct Connection final : CurlObject {
-    std::string host;
-    std::uint16_t port = 0;
-    CURLM* multi = nullptr;
-    CURL* easy = nullptr;
-    Request* active = nullptr;
-    // The sockets libcurl has open for this connection, seen as it opens and closes them:
-    // libcurl names its socket only once a transfer has ended, and the upload asks while its
-    // body is being sent. Two are open only while a connect races over two addresses.
-    std::vector<curl_socket_t> sockets;
-
-    ~Connection() override {
-        if (easy != nullptr) {
-            curl_easy_cleanup(easy);
-        }
-        if (multi != nullptr) {
-            curl_multi_cleanup(multi);
-        }
-    }
-};
-
-struct Request final : CurlObject {
-    Connection* connection = nullptr;
-    std::string url;
-    std::string verb;
-    curl_slist* headers = nullptr;
-    bool added = false;
-
-    // Upload: the piece handed over by HttpWriteData and how much of it curl has taken.
-    const char* piece = nullptr;
-    std::size_t pieceSize = 0;
-    std::size_t pieceTaken = 0;
-    bool readPaused = false;
-    Clock::time_point lastTake;  // a body that takes nothing for the send time-out has failed
-
-    // Download: the waiting reader's buffer, and what arrived while no reader was waiting.
-    char* target = nullptr;
-    std::size_t targetSize = 0;
-    std::size_t targetFilled = 0;
-    std::string held;
-    std::size_t heldOffset = 0;
-    bool writePaused = false;
-
-    bool headDone = false;
-    bool sawLocation = false;  // in the head being read
-    bool done = false;
-    std::atomic<bool> aborted{false};          // set from another thread by HttpAbortRequest
-    std::optional<Clock::duration> callLimit;  // HttpLimitCalls: the longest one call may run
-    // While the request is being sent: since when, to bound the name lookup and the connect
-    // separately, as WinHTTP does.
-    std::optional<Clock::time_point> sendingSince;
-    CURLcode result = CURLE_OK;
-    std::uint64_t progress = 0;  // grows with every byte moved in either direction
-
-    ~Request() override {
-        if (added) {
-            curl_multi_remove_handle(connection->multi, connection->easy);
-        }
-        if (connection != nullptr && connection->active == this) {
-            connection->active = nullptr;
-        }
-        curl_slist_free_all(headers);
-    }
-
-    std::size_t Held() const { return held.size() - heldOffset; }
-};
-
-Request* AsRequest(const HttpHandle& handle) {
-    return static_cast<Request*>(handle.get());
-}
 
 std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
     auto* request = static_cast<Request*>(user);
@@ -260,68 +174,69 @@ void ResumeBody(Request& request) {
     }
 }
 
+struct Session final : HttpSession {
+    std::unique_ptr<HttpConnection> Connect(const std::wstring& host, std::uint16_t port) override {
+        if (host.empty()) {
+            return nullptr;
+        }
+        auto connection = std::make_unique<Connection>();
+        connection->host = WideToUtf8(host);
+        connection->port = port;
+        connection->multi = curl_multi_init();
+        connection->easy = curl_easy_init();
+        if (connection->multi == nullptr || connection->easy == nullptr) {
+            return nullptr;
+        }
+        return connection;
+    }
+};
+
 }  // namespace
 
-void HttpHandleTraits::Close(Type handle) noexcept {
-    delete static_cast<CurlObject*>(handle);
-}
-
-void HttpAbortRequest(HttpHandleTraits::Type handle) noexcept {
-    auto* request = static_cast<Request*>(handle);
-    request->aborted.store(true);
-    // Ends a poll in progress now rather than at its next 100 ms turn.
-    curl_multi_wakeup(request->connection->multi);
-}
-
-void HttpLimitCalls(const HttpHandle& request, std::chrono::milliseconds limit) noexcept {
-    AsRequest(request)->callLimit = limit;
-}
-
-HttpHandle OpenHttpSession(const char* failureText) {
-    static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
-    if (init != CURLE_OK) {
-        throw std::runtime_error(failureText);
+Connection::~Connection() {
+    if (easy != nullptr) {
+        curl_easy_cleanup(easy);
     }
-    return HttpHandle(new Session);
+    if (multi != nullptr) {
+        curl_multi_cleanup(multi);
+    }
 }
 
-HttpHandle HttpConnect(const HttpHandle& session, const std::wstring& host, std::uint16_t port) {
-    if (!session || host.empty()) {
-        return HttpHandle();
-    }
-    auto connection = std::make_unique<Connection>();
-    connection->host = WideToUtf8(host);
-    connection->port = port;
-    connection->multi = curl_multi_init();
-    connection->easy = curl_easy_init();
-    if (connection->multi == nullptr || connection->easy == nullptr) {
-        return HttpHandle();
-    }
-    return HttpHandle(connection.release());
-}
-
-HttpHandle HttpOpenRequest(const HttpHandle& connectionHandle, const wchar_t* verb,
-                           const std::wstring& path, bool secure) {
-    auto* connection = static_cast<Connection*>(connectionHandle.get());
-    if (connection == nullptr || connection->active != nullptr) {
-        return HttpHandle();
+std::unique_ptr<HttpRequest> Connection::OpenRequest(const wchar_t* verbName,
+                                                     const std::wstring& path, bool secure) {
+    if (active != nullptr) {
+        return nullptr;
     }
     auto request = std::make_unique<Request>();
-    request->connection = connection;
-    request->verb = WideToUtf8(verb);
-    request->url = (secure ? "https://" : "http://") + connection->host + ":" +
-                   std::to_string(connection->port) + WideToUtf8(path);
-    connection->active = request.get();
-    return HttpHandle(request.release());
+    request->connection = this;
+    request->verb = WideToUtf8(verbName);
+    request->url =
+        (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + WideToUtf8(path);
+    active = request.get();
+    return request;
 }
 
-bool HttpSendRequest(const HttpHandle& handle, std::wstring_view extraHeaders,
-                     std::uint32_t totalLength) {
-    Request* request = AsRequest(handle);
-    CURL* easy = request->connection->easy;
+Request::~Request() {
+    if (added) {
+        curl_multi_remove_handle(connection->multi, connection->easy);
+    }
+    if (connection != nullptr && connection->active == this) {
+        connection->active = nullptr;
+    }
+    curl_slist_free_all(headers);
+}
+
+void Request::Abort() noexcept {
+    aborted.store(true);
+    // Ends a poll in progress now rather than at its next 100 ms turn.
+    curl_multi_wakeup(connection->multi);
+}
+
+bool Request::Send(std::wstring_view extraHeaders, std::uint32_t totalLength) {
+    CURL* easy = connection->easy;
     // Options go, live connections stay: the next request reuses the open connection.
     curl_easy_reset(easy);
-    curl_easy_setopt(easy, CURLOPT_URL, request->url.c_str());
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy, CURLOPT_USERAGENT, WideToUtf8(kUserAgent).c_str());
     // The outer bound; each of the two stages is held to its own limit while driving.
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
@@ -330,178 +245,104 @@ bool HttpSendRequest(const HttpHandle& handle, std::wstring_view extraHeaders,
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMostRedirects);
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR,
-                     request->url.starts_with("https:") ? "https" : "http,https");
+                     url.starts_with("https:") ? "https" : "http,https");
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &OnHeader);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, request);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, request);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, &OnOpenSocket);
-    curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, request->connection);
+    curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, connection);
     curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &OnCloseSocket);
-    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, request->connection);
+    curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, connection);
 
     std::size_t start = 0;
-    const std::string headers = WideToUtf8(extraHeaders);
-    while (start < headers.size()) {
-        std::size_t end = headers.find("\r\n", start);
+    const std::string lines = WideToUtf8(extraHeaders);
+    while (start < lines.size()) {
+        std::size_t end = lines.find("\r\n", start);
         if (end == std::string::npos) {
-            end = headers.size();
+            end = lines.size();
         }
         if (end > start) {
-            request->headers =
-                curl_slist_append(request->headers, headers.substr(start, end - start).c_str());
+            headers = curl_slist_append(headers, lines.substr(start, end - start).c_str());
         }
         start = end + 2;
     }
-    if (request->verb == "GET") {
+    if (verb == "GET") {
         curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
     } else {
         curl_easy_setopt(easy, CURLOPT_POST, 1L);
         curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(totalLength));
         curl_easy_setopt(easy, CURLOPT_READFUNCTION, &OnUpload);
-        curl_easy_setopt(easy, CURLOPT_READDATA, request);
-        if (request->verb != "POST") {
-            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request->verb.c_str());
+        curl_easy_setopt(easy, CURLOPT_READDATA, this);
+        if (verb != "POST") {
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, verb.c_str());
         }
         // WinHTTP never waits for "100 Continue" before a body; neither do we.
-        request->headers = curl_slist_append(request->headers, "Expect:");
+        headers = curl_slist_append(headers, "Expect:");
     }
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request->headers);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
 
-    if (curl_multi_add_handle(request->connection->multi, easy) != CURLM_OK) {
+    if (curl_multi_add_handle(connection->multi, easy) != CURLM_OK) {
         return false;
     }
-    request->added = true;
+    added = true;
     // Sent once the connection is up and the request goes out; a dead server fails here.
-    request->sendingSince = Clock::now();
-    const bool sent = Drive(*request, [&] {
+    sendingSince = Clock::now();
+    const bool sent = Drive(*this, [&] {
         curl_off_t pretransfer = 0;
         curl_easy_getinfo(easy, CURLINFO_PRETRANSFER_TIME_T, &pretransfer);
-        return pretransfer > 0 || request->pieceTaken > 0 || request->readPaused ||
-               request->headDone || (request->done && request->result == CURLE_OK);
+        return pretransfer > 0 || pieceTaken > 0 || readPaused || headDone ||
+               (done && result == CURLE_OK);
     });
-    request->sendingSince.reset();
-    request->lastTake = Clock::now();
+    sendingSince.reset();
+    lastTake = Clock::now();
     return sent;
 }
 
-bool HttpWriteData(const HttpHandle& handle, const char* data, std::size_t size,
-                   std::size_t& written) {
-    Request* request = AsRequest(handle);
+bool Request::Write(const char* data, std::size_t size, std::size_t& written) {
     written = 0;
-    request->piece = data;
-    request->pieceSize = size;
-    request->pieceTaken = 0;
-    if (request->readPaused) {
-        request->readPaused = false;
-        curl_easy_pause(request->connection->easy, CURLPAUSE_CONT);
+    piece = data;
+    pieceSize = size;
+    pieceTaken = 0;
+    if (readPaused) {
+        readPaused = false;
+        curl_easy_pause(connection->easy, CURLPAUSE_CONT);
     }
     const auto started = Clock::now();
-    const bool ok = Drive(*request, [&] {
-        return request->pieceTaken == request->pieceSize || Clock::now() - started >= kWriteSlice;
-    });
-    written = request->pieceTaken;
-    request->piece = nullptr;
-    request->pieceSize = request->pieceTaken = 0;
+    const bool ok = Drive(
+        *this, [&] { return pieceTaken == pieceSize || Clock::now() - started >= kWriteSlice; });
+    written = pieceTaken;
+    piece = nullptr;
+    pieceSize = pieceTaken = 0;
     const auto now = Clock::now();
     if (written > 0) {
-        request->lastTake = now;
-    } else if (now - request->lastTake > std::chrono::milliseconds(kSendTimeoutMs)) {
+        lastTake = now;
+    } else if (now - lastTake > std::chrono::milliseconds(kSendTimeoutMs)) {
         return false;
     }
     return ok;
 }
 
-bool HttpBytesNotReceived(const HttpHandle& handle, std::size_t& bytes) {
-#ifdef __linux__
-    const std::vector<curl_socket_t>& sockets = AsRequest(handle)->connection->sockets;
-    int queued = 0;
-    if (sockets.size() != 1 || ioctl(sockets.front(), SIOCOUTQ, &queued) != 0 || queued < 0) {
-        return false;
-    }
-    // After a loss the peer holds the segments past the gap but acknowledges none of them until
-    // the retransmission fills it; its selective acknowledgements say what it holds. Without
-    // them a slow link's count stalls for a second or more and then jumps.
-    tcp_info info{};
-    socklen_t size = sizeof info;
-    std::size_t held = 0;
-    if (getsockopt(sockets.front(), IPPROTO_TCP, TCP_INFO, &info, &size) == 0) {
-        held = static_cast<std::size_t>(info.tcpi_sacked) * info.tcpi_snd_mss;
-    }
-    bytes = static_cast<std::size_t>(queued) - std::min(held, static_cast<std::size_t>(queued));
-    return true;
-#else
-    (void)handle;
-    bytes = 0;
-    return false;
-#endif
+bool Request::ReceiveResponse() {
+    return Drive(*this, [&] { return headDone; });
 }
 
-bool HttpSendStatistics(const HttpHandle& handle, TcpSendStats& stats) {
-#ifdef __linux__
-    const std::vector<curl_socket_t>& sockets = AsRequest(handle)->connection->sockets;
-    tcp_info info{};
-    socklen_t size = sizeof info;
-    if (sockets.size() != 1 ||
-        getsockopt(sockets.front(), IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
-        size < offsetof(tcp_info, tcpi_bytes_retrans) + sizeof info.tcpi_bytes_retrans) {
-        return false;
-    }
-    stats.bytesOut = info.tcpi_bytes_sent;
-    stats.bytesRetrans = info.tcpi_bytes_retrans;
-    stats.bytesInFlight = static_cast<std::uint64_t>(info.tcpi_unacked) * info.tcpi_snd_mss;
-    return true;
-#else
-    (void)handle;
-    (void)stats;
-    return false;
-#endif
-}
-
-// The peer libcurl connected to; whether that is a proxy, by libcurl's own reading of the
-// environment (this libcurl does not report the proxy it used).
-bool HttpRouteOf(const HttpHandle& handle, HttpRoute& route) noexcept {
-    const Request* request = AsRequest(handle);
-    char* peer = nullptr;
-    if (curl_easy_getinfo(request->connection->easy, CURLINFO_PRIMARY_IP, &peer) != CURLE_OK ||
-        peer == nullptr || *peer == '\0') {
-        return false;
-    }
-    route.family = std::strchr(peer, ':') != nullptr ? 6 : 4;
-    try {
-        const std::string_view url = request->url;
-        route.viaProxy =
-            ProxyFromEnvironment(url.substr(0, url.find(':')), request->connection->host,
-                                 [](const char* name) { return std::getenv(name); });
-    } catch (...) {
-        route.viaProxy = false;
-    }
-    return true;
-}
-
-bool HttpReceiveResponse(const HttpHandle& handle) {
-    Request* request = AsRequest(handle);
-    return Drive(*request, [&] { return request->headDone; });
-}
-
-bool HttpQueryStatus(const HttpHandle& handle, std::uint32_t& status) {
-    Request* request = AsRequest(handle);
+bool Request::Status(std::uint32_t& status) {
     long code = 0;
-    if (!request->headDone ||
-        curl_easy_getinfo(request->connection->easy, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) {
+    if (!headDone ||
+        curl_easy_getinfo(connection->easy, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) {
         return false;
     }
     status = static_cast<std::uint32_t>(code);
     return true;
 }
 
-bool HttpQueryContentLength(const HttpHandle& handle, std::uint64_t& length) {
+bool Request::ContentLength(std::uint64_t& length) {
     curl_off_t value = -1;
-    curl_easy_getinfo(AsRequest(handle)->connection->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T,
-                      &value);
+    curl_easy_getinfo(connection->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &value);
     if (value < 0) {
         return false;
     }
@@ -509,40 +350,48 @@ bool HttpQueryContentLength(const HttpHandle& handle, std::uint64_t& length) {
     return true;
 }
 
-bool HttpQueryDataAvailable(const HttpHandle& handle, std::size_t& available) {
-    Request* request = AsRequest(handle);
+bool Request::DataAvailable(std::size_t& available) {
     available = 0;
-    ResumeBody(*request);
-    if (request->Held() == 0 && !Drive(*request, [&] { return request->Held() > 0; })) {
+    ResumeBody(*this);
+    if (Held() == 0 && !Drive(*this, [&] { return Held() > 0; })) {
         // Nothing more will come: the end of the body, or a failure.
-        return request->done && request->result == CURLE_OK;
+        return done && result == CURLE_OK;
     }
-    available = request->Held();
+    available = Held();
     return true;
 }
 
-bool HttpReadData(const HttpHandle& handle, char* buffer, std::size_t size, std::size_t& read) {
-    Request* request = AsRequest(handle);
+bool Request::Read(char* buffer, std::size_t size, std::size_t& read) {
     read = 0;
     if (size == 0) {
         return true;
     }
-    if (request->Held() > 0) {
-        read = std::min(size, request->Held());
-        std::memcpy(buffer, request->held.data() + request->heldOffset, read);
-        request->heldOffset += read;
-        ResumeBody(*request);
+    if (Held() > 0) {
+        read = std::min(size, Held());
+        std::memcpy(buffer, held.data() + heldOffset, read);
+        heldOffset += read;
+        ResumeBody(*this);
         return true;
     }
-    request->target = buffer;
-    request->targetSize = size;
-    request->targetFilled = 0;
-    ResumeBody(*request);
-    const bool arrived = Drive(*request, [&] { return request->targetFilled > 0; });
-    read = request->targetFilled;
-    request->target = nullptr;
-    request->targetSize = request->targetFilled = 0;
-    return arrived || (request->done && request->result == CURLE_OK);
+    target = buffer;
+    targetSize = size;
+    targetFilled = 0;
+    ResumeBody(*this);
+    const bool arrived = Drive(*this, [&] { return targetFilled > 0; });
+    read = targetFilled;
+    target = nullptr;
+    targetSize = targetFilled = 0;
+    return arrived || (done && result == CURLE_OK);
+}
+
+}  // namespace curl_back_end
+
+std::unique_ptr<HttpSession> OpenHttpSession(const char* failureText) {
+    static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (init != CURLE_OK) {
+        throw std::runtime_error(failureText);
+    }
+    return std::make_unique<curl_back_end::Session>();
 }
 
 }  // namespace velmora::modulos::medicao::protocolos

@@ -10,11 +10,13 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 #include "common/dll_search_win.h"
 #include "common/text.h"
+#include "common/unique_handle.h"
 #include "protocols/http_transport.h"
 
 namespace velmora::modulos::medicao::protocolos {
@@ -77,9 +79,13 @@ const WinHttpApi& Api() {
     return api;
 }
 
-HINTERNET Native(const HttpHandle& handle) {
-    return static_cast<HINTERNET>(handle.get());
-}
+// Owns one WinHTTP handle: a session, a connection or a request.
+struct InternetHandleTraits {
+    using Type = HINTERNET;
+    static constexpr Type Invalid() noexcept { return nullptr; }
+    static void Close(Type handle) noexcept { Api().CloseHandle(handle); }
+};
+using InternetHandle = UniqueHandle<InternetHandleTraits>;
 
 // Bodies are written and read in pieces of at most this size per call.
 constexpr DWORD kMaxDword = 0xFFFFFFFF;
@@ -96,70 +102,104 @@ void SetTimeouts(HINTERNET handle, int resolve, int connect, int send, int recei
     Api().SetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &head, sizeof head);
 }
 
+class Request final : public HttpRequest {
+  public:
+    explicit Request(InternetHandle handle) : handle_(std::move(handle)) {}
+
+    bool Send(std::wstring_view extraHeaders, std::uint32_t totalLength) override;
+    bool Write(const char* data, std::size_t size, std::size_t& written) override;
+    bool BytesNotReceived(std::size_t& bytes) override;
+    bool SendStatistics(TcpSendStats& stats) override;
+    bool Route(HttpRoute& route) noexcept override;
+    bool ReceiveResponse() override;
+    bool Status(std::uint32_t& status) override;
+    bool ContentLength(std::uint64_t& length) override;
+    bool DataAvailable(std::size_t& available) override;
+    bool Read(char* buffer, std::size_t size, std::size_t& read) override;
+    void LimitCalls(std::chrono::milliseconds limit) noexcept override;
+    // A handle is not closed from another thread to end a call in progress: under Wine that
+    // leaves the call and every later one on the request hanging for good. A stop is seen
+    // between calls, and every call is bounded by the time-outs (the wait for a response head
+    // included).
+    void Abort() noexcept override {}
+
+  private:
+    HINTERNET Native() const { return handle_.get(); }
+
+    InternetHandle handle_;
+};
+
+class Connection final : public HttpConnection {
+  public:
+    explicit Connection(InternetHandle handle) : handle_(std::move(handle)) {}
+
+    std::unique_ptr<HttpRequest> OpenRequest(const wchar_t* verb, const std::wstring& path,
+                                             bool secure) override {
+        InternetHandle request(Api().OpenRequest(handle_.get(), verb, path.c_str(), nullptr,
+                                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                                 secure ? WINHTTP_FLAG_SECURE : 0));
+        return request ? std::make_unique<Request>(std::move(request)) : nullptr;
+    }
+
+  private:
+    InternetHandle handle_;
+};
+
+class Session final : public HttpSession {
+  public:
+    explicit Session(InternetHandle handle) : handle_(std::move(handle)) {}
+
+    std::unique_ptr<HttpConnection> Connect(const std::wstring& host, std::uint16_t port) override {
+        InternetHandle connection(Api().Connect(handle_.get(), host.c_str(), port, 0));
+        return connection ? std::make_unique<Connection>(std::move(connection)) : nullptr;
+    }
+
+  private:
+    InternetHandle handle_;
+};
+
 }  // namespace
 
-void HttpHandleTraits::Close(Type handle) noexcept {
-    Api().CloseHandle(handle);
-}
-
-// A handle is not closed from another thread to end a call in progress: under Wine that leaves
-// the call and every later one on the request hanging for good. A stop is seen between calls,
-// and every call is bounded by the time-outs (the wait for a response head included).
-void HttpAbortRequest(HttpHandleTraits::Type) noexcept {}
-
-void HttpLimitCalls(const HttpHandle& request, std::chrono::milliseconds limit) noexcept {
-    const auto bound = [limit](int own) {
-        return static_cast<int>(std::min<long long>(own, std::max<long long>(1, limit.count())));
-    };
-    SetTimeouts(Native(request), bound(kResolveTimeoutMs), bound(kConnectTimeoutMs),
-                bound(kSendTimeoutMs), bound(kReceiveTimeoutMs));
-}
-
-HttpHandle OpenHttpSession(const char* failureText) {
+std::unique_ptr<HttpSession> OpenHttpSession(const char* failureText) {
     if (Api().Open == nullptr) {
         throw std::runtime_error(failureText);
     }
     // Access type 4: the automatic proxy configuration of the system.
-    HttpHandle session(Api().Open(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                  WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    InternetHandle session(Api().Open(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
         throw std::runtime_error(failureText);
     }
-    SetTimeouts(Native(session), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
+    SetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
                 kReceiveTimeoutMs);
-    return session;
+    return std::make_unique<Session>(std::move(session));
 }
 
-HttpHandle HttpConnect(const HttpHandle& session, const std::wstring& host, std::uint16_t port) {
-    return HttpHandle(Api().Connect(Native(session), host.c_str(), port, 0));
+void Request::LimitCalls(std::chrono::milliseconds limit) noexcept {
+    const auto bound = [limit](int own) {
+        return static_cast<int>(std::min<long long>(own, std::max<long long>(1, limit.count())));
+    };
+    SetTimeouts(Native(), bound(kResolveTimeoutMs), bound(kConnectTimeoutMs), bound(kSendTimeoutMs),
+                bound(kReceiveTimeoutMs));
 }
 
-HttpHandle HttpOpenRequest(const HttpHandle& connection, const wchar_t* verb,
-                           const std::wstring& path, bool secure) {
-    return HttpHandle(Api().OpenRequest(Native(connection), verb, path.c_str(), nullptr,
-                                        WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                        secure ? WINHTTP_FLAG_SECURE : 0));
-}
-
-bool HttpSendRequest(const HttpHandle& request, std::wstring_view extraHeaders,
-                     std::uint32_t totalLength) {
+bool Request::Send(std::wstring_view extraHeaders, std::uint32_t totalLength) {
     const std::wstring headers(extraHeaders);
-    return Api().SendRequest(Native(request),
+    return Api().SendRequest(Native(),
                              headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
                              headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA,
                              0, totalLength, 0) != FALSE;
 }
 
-bool HttpWriteData(const HttpHandle& request, const char* data, std::size_t size,
-                   std::size_t& written) {
+bool Request::Write(const char* data, std::size_t size, std::size_t& written) {
     DWORD done = 0;
-    const BOOL ok = Api().WriteData(Native(request), data, ClampToDword(size), &done);
+    const BOOL ok = Api().WriteData(Native(), data, ClampToDword(size), &done);
     written = done;
     return ok != FALSE;
 }
 
 // WinHTTP hides its socket, and Wine answers the connection statistics with an error.
-bool HttpBytesNotReceived(const HttpHandle&, std::size_t& bytes) {
+bool Request::BytesNotReceived(std::size_t& bytes) {
     bytes = 0;
     return false;
 }
@@ -192,13 +232,13 @@ struct TcpInfoV0 {
 
 }  // namespace
 
-bool HttpSendStatistics(const HttpHandle& request, TcpSendStats& stats) {
+bool Request::SendStatistics(TcpSendStats& stats) {
     if (Api().QueryOption == nullptr) {
         return false;
     }
     TcpInfoV0 info{};
     DWORD size = sizeof info;
-    if (!Api().QueryOption(Native(request), WINHTTP_OPTION_CONNECTION_STATS_V0, &info, &size) ||
+    if (!Api().QueryOption(Native(), WINHTTP_OPTION_CONNECTION_STATS_V0, &info, &size) ||
         size < sizeof info) {
         return false;
     }
@@ -257,12 +297,12 @@ bool IsAddressOf(const sockaddr_storage& peer, const std::wstring& host) {
 
 // WinHTTP finds the proxy itself (the automatic setting) and does not say which it chose; the
 // connection's peer does: an address the server's name does not resolve to is a proxy's.
-bool HttpRouteOf(const HttpHandle& request, HttpRoute& route) noexcept {
+bool Request::Route(HttpRoute& route) noexcept {
     WINHTTP_CONNECTION_INFO info{};
     info.cbSize = sizeof info;
     DWORD size = sizeof info;
     if (Api().QueryOption == nullptr ||
-        !Api().QueryOption(Native(request), WINHTTP_OPTION_CONNECTION_INFO, &info, &size)) {
+        !Api().QueryOption(Native(), WINHTTP_OPTION_CONNECTION_INFO, &info, &size)) {
         return false;
     }
     const sockaddr_storage& peer = info.RemoteAddress;
@@ -271,32 +311,32 @@ bool HttpRouteOf(const HttpHandle& request, HttpRoute& route) noexcept {
     }
     route.family = peer.ss_family == AF_INET6 ? 6 : 4;
     try {
-        route.viaProxy = !IsAddressOf(peer, UrlHost(Native(request)));
+        route.viaProxy = !IsAddressOf(peer, UrlHost(Native()));
     } catch (...) {
         route.viaProxy = false;
     }
     return true;
 }
 
-bool HttpReceiveResponse(const HttpHandle& request) {
-    return Api().ReceiveResponse(Native(request), nullptr) != FALSE;
+bool Request::ReceiveResponse() {
+    return Api().ReceiveResponse(Native(), nullptr) != FALSE;
 }
 
-bool HttpQueryStatus(const HttpHandle& request, std::uint32_t& status) {
+bool Request::Status(std::uint32_t& status) {
     DWORD value = 0;
     DWORD size = sizeof value;
     const BOOL ok =
-        Api().QueryHeaders(Native(request), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+        Api().QueryHeaders(Native(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                            WINHTTP_HEADER_NAME_BY_INDEX, &value, &size, WINHTTP_NO_HEADER_INDEX);
     status = value;
     return ok != FALSE;
 }
 
-bool HttpQueryContentLength(const HttpHandle& request, std::uint64_t& length) {
+bool Request::ContentLength(std::uint64_t& length) {
     wchar_t text[32] = {};
     DWORD size = sizeof text;
-    if (!Api().QueryHeaders(Native(request), WINHTTP_QUERY_CONTENT_LENGTH,
-                            WINHTTP_HEADER_NAME_BY_INDEX, text, &size, WINHTTP_NO_HEADER_INDEX)) {
+    if (!Api().QueryHeaders(Native(), WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX,
+                            text, &size, WINHTTP_NO_HEADER_INDEX)) {
         return false;
     }
     wchar_t* end = nullptr;
@@ -304,20 +344,20 @@ bool HttpQueryContentLength(const HttpHandle& request, std::uint64_t& length) {
     return end != text;
 }
 
-bool HttpQueryDataAvailable(const HttpHandle& request, std::size_t& available) {
+bool Request::DataAvailable(std::size_t& available) {
     DWORD value = 0;
-    const BOOL ok = Api().QueryDataAvailable(Native(request), &value);
+    const BOOL ok = Api().QueryDataAvailable(Native(), &value);
     available = value;
     return ok != FALSE;
 }
 
-bool HttpReadData(const HttpHandle& request, char* buffer, std::size_t size, std::size_t& read) {
+bool Request::Read(char* buffer, std::size_t size, std::size_t& read) {
     // A synchronous read waits until it has filled the whole buffer: on a slow or trickling
     // answer, a 256 KB read holds its bytes back for seconds and does not see a stop. Asking
     // what has arrived first makes the read return with what is there.
     read = 0;
     DWORD available = 0;
-    if (!Api().QueryDataAvailable(Native(request), &available)) {
+    if (!Api().QueryDataAvailable(Native(), &available)) {
         return false;
     }
     if (available == 0) {
@@ -325,7 +365,7 @@ bool HttpReadData(const HttpHandle& request, char* buffer, std::size_t size, std
     }
     DWORD done = 0;
     const BOOL ok =
-        Api().ReadData(Native(request), buffer, std::min(ClampToDword(size), available), &done);
+        Api().ReadData(Native(), buffer, std::min(ClampToDword(size), available), &done);
     read = done;
     return ok != FALSE;
 }

@@ -35,8 +35,10 @@ void RunWithPortFallback(const std::wstring& host, const std::vector<SpeedEndpoi
     while (!stop.stop_requested()) {
         try {
             const SpeedEndpoint endpoint = ports[index];
-            const HttpHandle session = OpenHttpSession("WinHttpOpen failed");
-            const HttpHandle connection = HttpConnect(session, host, endpoint.port);
+            const std::unique_ptr<HttpSession> session =
+                OpenHttpSession("Falha ao abrir sessão HTTP.");
+            const std::unique_ptr<HttpConnection> connection =
+                session->Connect(host, endpoint.port);
             if (!connection) {
                 if (answered) {
                     throw std::runtime_error(failure);
@@ -44,7 +46,7 @@ void RunWithPortFallback(const std::wstring& host, const std::vector<SpeedEndpoi
                 nextPort();
                 continue;
             }
-            requests(connection, endpoint.secure, answered);
+            requests(*connection, endpoint.secure, answered);
             if (!answered && !stop.stop_requested()) {
                 nextPort();
             }
@@ -68,7 +70,7 @@ void OoklaHttpProtocol::Download(const std::wstring& host, ByteCounter& bytes,
     }
     const auto buffer = std::make_unique<char[]>(kDownloadBufferBytes);
     RunWithPortFallback(host, ports_, "Falha ao conectar para download Ookla.", stop,
-                        [&](const HttpHandle& connection, bool secure, bool& answered) {
+                        [&](HttpConnection& connection, bool secure, bool& answered) {
                             RunDownloadRequests(connection, kDownloadPath, secure, buffer.get(),
                                                 bytes, stop, answered);
                         });
@@ -77,7 +79,7 @@ void OoklaHttpProtocol::Download(const std::wstring& host, ByteCounter& bytes,
 void OoklaHttpProtocol::Upload(const std::wstring& host, const std::string& payload,
                                ByteCounter& bytes, std::stop_token stop) const {
     RunWithPortFallback(host, ports_, "Falha ao conectar para upload Ookla.", stop,
-                        [&](const HttpHandle& connection, bool secure, bool& answered) {
+                        [&](HttpConnection& connection, bool secure, bool& answered) {
                             RunUploadRequests(connection, kUploadPath, secure, payload, bytes, stop,
                                               answered);
                         });

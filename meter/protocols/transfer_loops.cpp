@@ -12,8 +12,8 @@ namespace velmora::modulos::medicao::protocolos {
 namespace {
 
 // Sends the request and waits for its head; true when the head arrived.
-bool Exchange(const HttpHandle& request, std::wstring_view headers, std::uint32_t length) {
-    return HttpSendRequest(request, headers, length) && HttpReceiveResponse(request);
+bool Exchange(HttpRequest& request, std::wstring_view headers, std::uint32_t length) {
+    return request.Send(headers, length) && request.ReceiveResponse();
 }
 
 // Counts a request's body as the server receives it. Send buffers grow to megabytes, and on a
@@ -22,7 +22,7 @@ bool Exchange(const HttpHandle& request, std::wstring_view headers, std::uint32_
 // bytes count when taken.
 class UploadCredit {
   public:
-    UploadCredit(const HttpHandle& request, ByteCounter& bytes)
+    UploadCredit(HttpRequest& request, ByteCounter& bytes)
         : request_(request), bytes_(bytes), wire_(SendStatistics(request)), acknowledged_(wire_) {}
 
     void Taken(std::uint64_t taken) {
@@ -32,7 +32,7 @@ class UploadCredit {
         }
         wire_ = wire;
         std::size_t underway = 0;
-        if (HttpBytesNotReceived(request_, underway)) {
+        if (request_.BytesNotReceived(underway)) {
             Credit(taken - std::min<std::uint64_t>(taken, underway));
         } else {
             Credit(acknowledged_.Received(taken, SendStatistics(request_)));
@@ -53,12 +53,12 @@ class UploadCredit {
         }
     }
 
-    static std::optional<TcpSendStats> SendStatistics(const HttpHandle& request) {
+    static std::optional<TcpSendStats> SendStatistics(HttpRequest& request) {
         TcpSendStats stats;
-        return HttpSendStatistics(request, stats) ? std::optional(stats) : std::nullopt;
+        return request.SendStatistics(stats) ? std::optional(stats) : std::nullopt;
     }
 
-    const HttpHandle& request_;
+    HttpRequest& request_;
     ByteCounter& bytes_;
     std::optional<TcpSendStats> wire_;  // the connection's send counters when last looked at
     AcknowledgedBody acknowledged_;
@@ -67,7 +67,7 @@ class UploadCredit {
 
 // Writes the whole payload piece by piece, each piece sized to this flow's pace. False on a
 // failed write or a stop request, in which case the request is abandoned.
-bool WritePayload(const HttpHandle& request, const std::string& payload, UploadCredit& credit,
+bool WritePayload(HttpRequest& request, const std::string& payload, UploadCredit& credit,
                   PieceSizer& sizer, const std::stop_token& stop) {
     using Clock = std::chrono::steady_clock;
     std::size_t offset = 0;
@@ -78,7 +78,7 @@ bool WritePayload(const HttpHandle& request, const std::string& payload, UploadC
         const std::size_t piece = std::min(sizer.Next(), payload.size() - offset);
         std::size_t written = 0;
         const Clock::time_point start = Clock::now();
-        if (!HttpWriteData(request, payload.data() + offset, piece, written)) {
+        if (!request.Write(payload.data() + offset, piece, written)) {
             return false;
         }
         sizer.Wrote(written, std::chrono::duration<double>(Clock::now() - start).count());
@@ -91,19 +91,19 @@ bool WritePayload(const HttpHandle& request, const std::string& payload, UploadC
 // Reads the upload's answer to its end, so that the connection can carry the next request.
 // False when the answer is longer than any real one (a server streaming without end), a read
 // fails, or a stop is requested: the connection is then dropped.
-bool DrainBody(const HttpHandle& request, const std::stop_token& stop) {
+bool DrainBody(HttpRequest& request, const std::stop_token& stop) {
     char drain[kDrainBufferBytes];
     std::size_t drained = 0;
     for (;;) {
         std::size_t available = 0;
-        if (stop.stop_requested() || !HttpQueryDataAvailable(request, available)) {
+        if (stop.stop_requested() || !request.DataAvailable(available)) {
             return false;
         }
         if (available == 0) {
             return true;
         }
         std::size_t read = 0;
-        if (!HttpReadData(request, drain, std::min(available, sizeof drain), read) || read == 0) {
+        if (!request.Read(drain, std::min(available, sizeof drain), read) || read == 0) {
             return false;
         }
         CountReceived(read);
@@ -116,26 +116,26 @@ bool DrainBody(const HttpHandle& request, const std::stop_token& stop) {
 
 }  // namespace
 
-void RunDownloadRequests(const HttpHandle& connection, const std::wstring& pathPrefix, bool secure,
+void RunDownloadRequests(HttpConnection& connection, const std::wstring& pathPrefix, bool secure,
                          char* buffer, ByteCounter& bytes, const std::stop_token& stop,
                          bool& answered) {
     while (!stop.stop_requested()) {
         // The seed only has to make each URL differ from the last.
         const std::wstring path = pathPrefix + std::to_wstring(TickCountMs());
-        const HttpHandle request = HttpOpenRequest(connection, L"GET", path, secure);
+        const std::unique_ptr<HttpRequest> request = connection.OpenRequest(L"GET", path, secure);
         if (!request) {
             return;
         }
-        const HttpAbortOnStop abort(request, stop);
-        if (!Exchange(request, L"", 0)) {
+        const HttpAbortOnStop abort(*request, stop);
+        if (!Exchange(*request, L"", 0)) {
             return;
         }
         if (!answered) {
-            CountRoute(request);
+            CountRoute(*request);
         }
         answered = true;
         std::uint32_t status = 0;
-        if (!HttpQueryStatus(request, status)) {
+        if (!request->Status(status)) {
             status = 0;
         }
         if (status < 200 || status > 299) {
@@ -143,7 +143,7 @@ void RunDownloadRequests(const HttpHandle& connection, const std::wstring& pathP
         }
         while (!stop.stop_requested()) {
             std::size_t read = 0;
-            if (!HttpReadData(request, buffer, kDownloadBufferBytes, read) || read == 0) {
+            if (!request->Read(buffer, kDownloadBufferBytes, read) || read == 0) {
                 break;
             }
             bytes.fetch_add(read);
@@ -152,30 +152,30 @@ void RunDownloadRequests(const HttpHandle& connection, const std::wstring& pathP
     }
 }
 
-void RunUploadRequests(const HttpHandle& connection, const std::wstring& path, bool secure,
+void RunUploadRequests(HttpConnection& connection, const std::wstring& path, bool secure,
                        const std::string& payload, ByteCounter& bytes, const std::stop_token& stop,
                        bool& answered) {
     PieceSizer sizer;  // one flow's pace, across its requests
     while (!stop.stop_requested()) {
-        const HttpHandle request = HttpOpenRequest(connection, L"POST", path, secure);
+        const std::unique_ptr<HttpRequest> request = connection.OpenRequest(L"POST", path, secure);
         if (!request) {
             return;
         }
-        const HttpAbortOnStop abort(request, stop);
-        if (!HttpSendRequest(request, kUploadHeaders, static_cast<std::uint32_t>(payload.size()))) {
+        const HttpAbortOnStop abort(*request, stop);
+        if (!request->Send(kUploadHeaders, static_cast<std::uint32_t>(payload.size()))) {
             return;
         }
         if (!answered) {
-            CountRoute(request);  // a slow uplink may never see an answer within the phase
+            CountRoute(*request);  // a slow uplink may never see an answer within the phase
         }
-        UploadCredit credit(request, bytes);
-        if (!WritePayload(request, payload, credit, sizer, stop) || !HttpReceiveResponse(request)) {
+        UploadCredit credit(*request, bytes);
+        if (!WritePayload(*request, payload, credit, sizer, stop) || !request->ReceiveResponse()) {
             return;
         }
         // Answered, whatever the status: the body reached the server.
         credit.Answered(payload.size());
         answered = true;
-        if (!DrainBody(request, stop)) {
+        if (!DrainBody(*request, stop)) {
             return;
         }
     }

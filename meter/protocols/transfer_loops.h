@@ -13,12 +13,12 @@ namespace velmora::modulos::medicao::protocolos {
 
 // Downloads pathPrefix + seed again and again, adding every byte read to `bytes`. `answered`
 // becomes true as soon as a response head (any status) has arrived.
-void RunDownloadRequests(const HttpHandle& connection, const std::wstring& pathPrefix, bool secure,
+void RunDownloadRequests(HttpConnection& connection, const std::wstring& pathPrefix, bool secure,
                          char* buffer, ByteCounter& bytes, const std::stop_token& stop,
                          bool& answered);
 
 // POSTs the payload to `path` again and again, crediting the body as the server acknowledges it.
-void RunUploadRequests(const HttpHandle& connection, const std::wstring& path, bool secure,
+void RunUploadRequests(HttpConnection& connection, const std::wstring& path, bool secure,
                        const std::string& payload, ByteCounter& bytes, const std::stop_token& stop,
                        bool& answered);
 

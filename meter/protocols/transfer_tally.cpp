@@ -31,9 +31,9 @@ void CountSent(std::uint64_t bytes) noexcept {
     }
 }
 
-void CountRoute(const HttpHandle& request) noexcept {
+void CountRoute(HttpRequest& request) noexcept {
     HttpRoute route;
-    if (current != nullptr && HttpRouteOf(request, route)) {
+    if (current != nullptr && request.Route(route)) {
         current->family.store(route.family);
         current->viaProxy.store(route.viaProxy);
     }

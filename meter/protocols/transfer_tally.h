@@ -44,7 +44,7 @@ void CountReceived(std::uint64_t bytes) noexcept;
 void CountSent(std::uint64_t bytes) noexcept;
 
 // Notes the route of an answered request (its address family, and whether through a proxy).
-void CountRoute(const HttpHandle& request) noexcept;
+void CountRoute(HttpRequest& request) noexcept;
 
 // Adds what a connection's send counters grew by, from `before` to `now`.
 void CountWire(const TcpSendStats& before, const TcpSendStats& now) noexcept;

@@ -138,12 +138,12 @@ TEST(ResolveHost, AddressesKeepResolverOrderWithoutDuplicates) {
     EXPECT_EQ(ResolveHostAddress(L"multi.velmora.test"), L"127.0.0.2");
 }
 
-TEST(EnsureWinsock, ConcurrentFirstCallsStartOnce) {
+TEST(EnsureSockets, ConcurrentFirstCallsStartOnce) {
     std::vector<std::jthread> threads;
     std::atomic<int> ok{0};
     for (int i = 0; i < 8; ++i) {
         threads.emplace_back([&] {
-            EnsureWinsock();
+            EnsureSockets();
             if (ResolveHostAddress(L"127.0.0.1") == L"127.0.0.1") {
                 ++ok;
             }

@@ -11,7 +11,7 @@ namespace velmora::test {
 namespace {
 
 SOCKET OpenListening(const char* address, std::uint16_t port, int backlog, std::uint16_t& bound) {
-    velmora::modulos::medicao::EnsureWinsock();
+    velmora::modulos::medicao::EnsureSockets();
     const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
         throw std::runtime_error("socket failed");
@@ -86,7 +86,7 @@ std::uint16_t RefusedLoopbackPort(const char* address) {
 namespace velmora::test {
 
 std::string LoopbackExchange(std::uint16_t port, const std::string& line) {
-    velmora::modulos::medicao::EnsureWinsock();
+    velmora::modulos::medicao::EnsureSockets();
     const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
