@@ -1,6 +1,6 @@
 // velmora-cli: one measurement with the meter's engine, shown on the console in the dashboard's
-// words. The run is driven exactly as the window drives it: the worker posts its two messages,
-// this thread reads the shared state when they arrive.
+// words. The run is driven exactly as the window drives it: the worker posts its two events,
+// this thread reads a snapshot when they arrive and finishes the run on the last.
 
 #include <algorithm>
 #include <chrono>
@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "history/history_platform.h"
 #include "history/history_reader.h"
 #include "history/history_report.h"
+#include "history/run_finish.h"
 #include "net/tcp_connect.h"
 #include "product/facts.h"
 #include "record_formats.h"
@@ -31,29 +33,29 @@ using Clock = std::chrono::steady_clock;
 using velmora::FormatFixed;
 using velmora::WideToUtf8;
 
-// The messages the worker posts, handed to this thread as a window's queue would.
-class MessageQueue {
+// The events the worker posts, handed to this thread as a window's queue would.
+class EventQueue {
   public:
-    void Post(std::uint32_t message) {
+    void Post(RunEvent event) {
         std::lock_guard lock(mutex_);
-        messages_.push_back(message);
+        events_.push_back(event);
         arrived_.notify_one();
     }
-    // The next message, or 0 when none arrived within `wait`.
-    std::uint32_t Next(std::chrono::milliseconds wait) {
+    // The next event, or none when none arrived within `wait`.
+    std::optional<RunEvent> Next(std::chrono::milliseconds wait) {
         std::unique_lock lock(mutex_);
-        if (!arrived_.wait_for(lock, wait, [this] { return !messages_.empty(); })) {
-            return 0;
+        if (!arrived_.wait_for(lock, wait, [this] { return !events_.empty(); })) {
+            return std::nullopt;
         }
-        const std::uint32_t message = messages_.front();
-        messages_.pop_front();
-        return message;
+        const RunEvent event = events_.front();
+        events_.pop_front();
+        return event;
     }
 
   private:
     std::mutex mutex_;
     std::condition_variable arrived_;
-    std::deque<std::uint32_t> messages_;
+    std::deque<RunEvent> events_;
 };
 
 void PrintLine(const std::wstring& text) {
@@ -311,31 +313,31 @@ int main(int argc, char** argv) {
     const ServerCatalog catalog = options->operators
                                       ? std::move(fullCatalog)
                                       : ServerCatalog({fullCatalog.Entries().front()});
-    MessageQueue queue;  // outlives the state, whose worker posts into it
+    EventQueue queue;  // outlives the state, whose worker posts into it
     SharedRunState state(catalog);
-    state.notifier.post = [&queue](std::uint32_t message) { queue.Post(message); };
+    state.notifier.post = [&queue](RunEvent event) { queue.Post(event); };
 
     const OutputFormat format = options->format;
     ConsoleView view(options->run, velmora::cli::StdoutIsTerminal());
     StartMeasurement(state, options->run);
     for (;;) {
-        const std::uint32_t message = queue.Next(std::chrono::milliseconds(250));
+        const std::optional<RunEvent> event = queue.Next(std::chrono::milliseconds(250));
         const RunSnapshot run = ReadRunSnapshot(state);
         if (format == OutputFormat::Text) {
             view.Refresh(run);
         }
-        if (message == WM_MEASUREMENT_DONE) {
-            const MeasurementRecord record = MakeMeasurementRecord(run);
-            const bool stored = AppendToHistory(record, historyDirectory);
-            state.running.exchange(false);
+        if (event == RunEvent::Done) {
+            const FinishedRun finished = FinishMeasurement(state, historyDirectory);
+            const MeasurementRecord& record = finished.record;
+            const RunDiagnostics& diagnostics = finished.run.diagnostics;
             if (format == OutputFormat::Json) {
-                std::printf("%s\n", velmora::cli::RecordToJson(record, run.diagnostics).c_str());
+                std::printf("%s\n", velmora::cli::RecordToJson(record, diagnostics).c_str());
             } else if (format == OutputFormat::Csv) {
-                std::printf("%s\n", velmora::cli::RecordToCsv(record, run.diagnostics).c_str());
+                std::printf("%s\n", velmora::cli::RecordToCsv(record, diagnostics).c_str());
             } else {
-                view.ShowResult(record, run.diagnostics);
+                view.ShowResult(record, diagnostics);
             }
-            if (!stored) {
+            if (!finished.stored) {
                 const bool unreadable = !ReadFileBytes(historyFile);
                 std::fprintf(stderr,
                              "velmora-cli: o resultado não foi guardado no histórico (%s%s)\n",

@@ -95,12 +95,12 @@ class Run {
         const double idle = RoundLatency(IdleLatency());
         state_.pingMs.exchange(idle);
         state_.idleLatencyMs.exchange(idle);
-        Post(WM_MEASUREMENT_PROGRESS);
+        Post(RunEvent::Progress);
         state_.downloadLatencyMs.exchange(idle);
 
         res.protocol = MakeProtocol(settings_, server_);
         state_.phase.exchange(MeasurementPhase::Downloading);
-        Post(WM_MEASUREMENT_PROGRESS);
+        Post(RunEvent::Progress);
 
         const PhaseOutcome download = RunPhase(false, res, res.downloadBytes, res.downloadStreams);
         if (download.stopped) {
@@ -112,7 +112,7 @@ class Run {
         state_.uploadLatencyMs.exchange(state_.downloadLatencyMs.load());
         state_.uploadMbps.exchange(0.0);
         state_.phase.exchange(MeasurementPhase::Uploading);
-        Post(WM_MEASUREMENT_PROGRESS);
+        Post(RunEvent::Progress);
 
         res.payload.assign(settings_.payloadBytes, 'N');
         const PhaseOutcome upload = RunPhase(true, res, res.uploadBytes, res.uploadStreams);
@@ -123,11 +123,11 @@ class Run {
         PublishResult(true, upload, uploaded, Clock::now(), res.tally);
 
         state_.phase.exchange(MeasurementPhase::Done);
-        Post(WM_MEASUREMENT_DONE);
+        Post(RunEvent::Done);
     }
 
   private:
-    void Post(std::uint32_t message) { PostRunMessage(state_, message); }
+    void Post(RunEvent event) { PostRunEvent(state_, event); }
 
     double IdleLatency() const {
         return settings_.idleLatency
@@ -241,7 +241,7 @@ class Run {
                 if (elapsed < timing.warmUp) {
                     if (upload) {
                         speed.exchange(0.0);
-                        Post(WM_MEASUREMENT_PROGRESS);
+                        Post(RunEvent::Progress);
                     }
                 } else {
                     warmUpOver = true;
@@ -296,7 +296,7 @@ class Run {
                 }
                 lastProbe = now;
             }
-            Post(WM_MEASUREMENT_PROGRESS);
+            Post(RunEvent::Progress);
         }
         // What the probe in flight timed before the phase ended still counts (under load: the
         // streams stop after it).
@@ -358,7 +358,7 @@ class Run {
             diagnostics.addressFamily = tally.family.load();
             diagnostics.viaProxy = tally.viaProxy.load();
         }
-        Post(WM_MEASUREMENT_PROGRESS);
+        Post(RunEvent::Progress);
     }
 
     SharedRunState& state_;
@@ -412,7 +412,7 @@ void RunMeasurement(SharedRunState& state, std::stop_token stop, const RunSettin
             }
             state.phase.exchange(MeasurementPhase::Error);
             state.running.exchange(false);
-            PostRunMessage(state, WM_MEASUREMENT_PROGRESS);
+            PostRunEvent(state, RunEvent::Progress);
         } catch (...) {
             // Nothing may leave the worker thread.
         }

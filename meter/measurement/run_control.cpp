@@ -63,7 +63,7 @@ void StartMeasurement(SharedRunState& state, RunSettings settings) {
         // No worker: the run cannot happen. Say so, and let the button work again.
         state.phase.exchange(MeasurementPhase::Error);
         state.running.exchange(false);
-        PostRunMessage(state, WM_MEASUREMENT_PROGRESS);
+        PostRunEvent(state, RunEvent::Progress);
     }
 }
 

@@ -90,9 +90,9 @@ std::wstring ComposeServerLocation(const std::wstring& location, double distance
     return location + L" (" + km + L" km)";
 }
 
-void PostRunMessage(SharedRunState& state, std::uint32_t message) {
+void PostRunEvent(SharedRunState& state, RunEvent event) {
     if (state.notifier.post) {
-        state.notifier.post(message);
+        state.notifier.post(event);
     }
 }
 

@@ -21,9 +21,12 @@ enum class MeasurementPhase : std::int32_t {
     Error = 5,
 };
 
-// Window messages by which the worker wakes the window (WM_APP + 1, WM_APP + 2).
-inline constexpr std::uint32_t WM_MEASUREMENT_PROGRESS = 0x8001;
-inline constexpr std::uint32_t WM_MEASUREMENT_DONE = 0x8002;
+// What the worker tells whoever shows the run: something changed (read a snapshot), or the run
+// is done (finish it: FinishMeasurement). An Error ends with Progress and the Error phase.
+enum class RunEvent : std::uint32_t {
+    Progress = 0,
+    Done = 1,
+};
 
 inline constexpr std::size_t kChartCapacity = 7;
 
@@ -42,7 +45,7 @@ inline constexpr wchar_t kServerLocationAwaiting[] = L"Melhor rota disponível";
 // InvalidateRect on its own handle; tests and the console front end use plain callbacks. The run
 // works the same with either, and with none.
 struct RunNotifier {
-    std::function<void(std::uint32_t message)> post;
+    std::function<void(RunEvent event)> post;
     std::function<void()> invalidate;
 };
 
@@ -153,7 +156,7 @@ struct MeasurementRecord {
 // The status line's text for a phase; empty for a value outside the six.
 std::wstring PhaseStatusText(MeasurementPhase phase);
 
-// The record of a finished run, stamped now; read after WM_MEASUREMENT_DONE.
+// The record of a finished run, stamped now; made on RunEvent::Done.
 MeasurementRecord MakeMeasurementRecord(const RunSnapshot& run);
 
 // Bounded append: keeps only the newest kChartCapacity values. The caller holds the state's mutex.
@@ -166,7 +169,7 @@ std::wstring ComposeUserCity(const std::wstring& city, const std::wstring& regio
 // distance is greater than 0.
 std::wstring ComposeServerLocation(const std::wstring& location, double distanceKm);
 
-// Posts `message` through the state's notifier, if there is one.
-void PostRunMessage(SharedRunState& state, std::uint32_t message);
+// Posts `event` through the state's notifier, if there is one.
+void PostRunEvent(SharedRunState& state, RunEvent event);
 
 }  // namespace velmora::modulos::medicao

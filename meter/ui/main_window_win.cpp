@@ -12,6 +12,7 @@
 #include "history/history_file.h"
 #include "history/history_platform.h"
 #include "history/history_report.h"
+#include "history/run_finish.h"
 #include "measurement/measurement_run.h"
 #include "product/facts.h"
 #include "servers/server_catalog.h"
@@ -29,13 +30,19 @@ constexpr int kMargin = 16;
 constexpr int kCorner = 18;
 // How long the closed window waits for a run to wind down before the process ends regardless.
 constexpr std::chrono::milliseconds kWorkerExitWait{2500};
+// The run's events, as the worker posts them to the window.
+constexpr UINT kRunProgressMessage = WM_APP + 1;
+constexpr UINT kRunDoneMessage = WM_APP + 2;
 
 // The dashboard: the run state the worker shares, and the window's own fields.
 class MeterWindow final : public PopupWindow {
   public:
     explicit MeterWindow(const ServerCatalog& catalog) : run_(catalog) {
         // The worker reaches the window by posting.
-        run_.notifier.post = [this](std::uint32_t message) { PostMessageW(hwnd(), message, 0, 0); };
+        run_.notifier.post = [this](RunEvent event) {
+            PostMessageW(hwnd(), event == RunEvent::Done ? kRunDoneMessage : kRunProgressMessage, 0,
+                         0);
+        };
         run_.notifier.invalidate = [this] { Repaint(); };
         window_.rects = LayoutHitRects(kDesign.width, kDesign.height);
     }
@@ -64,7 +71,7 @@ class MeterWindow final : public PopupWindow {
         if (Inside(r.closeRect, at.x, at.y)) {
             DestroyWindow(hwnd());
         } else if (Inside(r.startRect, at.x, at.y)) {
-            if (!run_.running.load()) {
+            if (!ReadRunSnapshot(run_).running) {
                 StartMeasurement(run_);
             }
         } else if (Inside(r.historyRect, at.x, at.y)) {
@@ -106,16 +113,13 @@ class MeterWindow final : public PopupWindow {
             case WM_CREATE:
                 OnScaleChanged();
                 return 0;
-            case WM_MEASUREMENT_PROGRESS:
+            case kRunProgressMessage:
                 Repaint();
                 return 0;
-            case WM_MEASUREMENT_DONE: {
-                const MeasurementRecord record = MakeMeasurementRecord(ReadRunSnapshot(run_));
-                AppendToHistory(record);  // never throws; a record that cannot be stored is lost
-                run_.running.exchange(false);
+            case kRunDoneMessage:
+                FinishMeasurement(run_);  // a record that cannot be stored is lost
                 Repaint();
                 return 0;
-            }
             default:
                 return std::nullopt;
         }

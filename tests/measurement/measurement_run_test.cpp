@@ -176,7 +176,7 @@ TEST_F(MeasurementRunTest, AWholeRunPublishesInTheRightOrder) {
     EXPECT_EQ(state.phase.load(), MeasurementPhase::Done);
 
     // Idle latency, then the download phase begins.
-    EXPECT_EQ(posts[0].message, WM_MEASUREMENT_PROGRESS);
+    EXPECT_EQ(posts[0].message, RunEvent::Progress);
     EXPECT_EQ(posts[0].phase, MeasurementPhase::Latency);
     EXPECT_EQ(posts[1].phase, MeasurementPhase::Downloading);
     EXPECT_EQ(posts[1].downloadMbps, 0.0);
@@ -184,14 +184,14 @@ TEST_F(MeasurementRunTest, AWholeRunPublishesInTheRightOrder) {
     EXPECT_GE(posts[2].at - posts[1].at, settings.download.warmUp);
     EXPECT_GT(posts[2].downloadMbps, 0.0);
 
-    // Phases only move forward, and WM_MEASUREMENT_DONE comes once, last, with Done.
+    // Phases only move forward, and RunEvent::Done comes once, last, with Done.
     for (std::size_t i = 1; i < posts.size(); ++i) {
         EXPECT_GE(static_cast<int>(posts[i].phase), static_cast<int>(posts[i - 1].phase));
     }
-    EXPECT_EQ(posts.back().message, WM_MEASUREMENT_DONE);
+    EXPECT_EQ(posts.back().message, RunEvent::Done);
     EXPECT_EQ(posts.back().phase, MeasurementPhase::Done);
     EXPECT_EQ(std::count_if(posts.begin(), posts.end(),
-                            [](const auto& p) { return p.message == WM_MEASUREMENT_DONE; }),
+                            [](const auto& p) { return p.message == RunEvent::Done; }),
               1);
 
     // Upload warm-up: a post every tick with 0 Mbps.
@@ -347,7 +347,7 @@ TEST_F(MeasurementRunTest, ADownloadThatReceivesNothingFails) {
     EXPECT_EQ(state.phase.load(), MeasurementPhase::Error);
     EXPECT_FALSE(state.running.load());
     ASSERT_EQ(posts.size(), 3u);  // idle latency, download start, the failure
-    EXPECT_EQ(posts.back().message, WM_MEASUREMENT_PROGRESS);
+    EXPECT_EQ(posts.back().message, RunEvent::Progress);
     EXPECT_EQ(posts.back().phase, MeasurementPhase::Error);
     EXPECT_EQ(state.pingMs.load(), 12.0);  // what was published stays
 }

@@ -126,13 +126,13 @@ TEST(WallClock, TicksCountFrom1970InHundredNanoseconds) {
     EXPECT_LT(now, 4'102'444'800LL * 10'000'000);
 }
 
-TEST_F(RunStateTest, NotifierIsOptionalAndReceivesMessages) {
-    PostRunMessage(state, WM_MEASUREMENT_PROGRESS);  // no notifier: nothing happens
-    std::vector<std::uint32_t> posted;
-    state.notifier.post = [&](std::uint32_t message) { posted.push_back(message); };
-    PostRunMessage(state, WM_MEASUREMENT_PROGRESS);
-    PostRunMessage(state, WM_MEASUREMENT_DONE);
-    EXPECT_EQ(posted, (std::vector<std::uint32_t>{0x8001, 0x8002}));
+TEST_F(RunStateTest, NotifierIsOptionalAndReceivesEvents) {
+    PostRunEvent(state, RunEvent::Progress);  // no notifier: nothing happens
+    std::vector<RunEvent> posted;
+    state.notifier.post = [&](RunEvent event) { posted.push_back(event); };
+    PostRunEvent(state, RunEvent::Progress);
+    PostRunEvent(state, RunEvent::Done);
+    EXPECT_EQ(posted, (std::vector<RunEvent>{RunEvent::Progress, RunEvent::Done}));
 }
 
 // A worker publishing charts and values while the window thread reads snapshots: run under

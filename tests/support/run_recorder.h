@@ -15,7 +15,7 @@ namespace velmora::test {
 class RunRecorder {
   public:
     struct Post {
-        std::uint32_t message;
+        modulos::medicao::RunEvent message;
         modulos::medicao::MeasurementPhase phase;
         double downloadMbps;
         double uploadMbps;
@@ -23,7 +23,7 @@ class RunRecorder {
     };
 
     explicit RunRecorder(modulos::medicao::SharedRunState& state) : state_(state) {
-        state.notifier.post = [this](std::uint32_t message) {
+        state.notifier.post = [this](modulos::medicao::RunEvent message) {
             std::lock_guard lock(mutex_);
             posts_.push_back({message, state_.phase.load(), state_.downloadMbps.load(),
                               state_.uploadMbps.load(), std::chrono::steady_clock::now()});
@@ -44,12 +44,12 @@ class RunRecorder {
         return invalidations_;
     }
 
-    // Waits until the run has posted WM_MEASUREMENT_DONE or reached Error; false on time-out.
+    // Waits until the run has posted RunEvent::Done or reached Error; false on time-out.
     bool WaitForEnd(std::chrono::seconds limit) {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, limit, [this] {
             for (const Post& p : posts_) {
-                if (p.message == modulos::medicao::WM_MEASUREMENT_DONE ||
+                if (p.message == modulos::medicao::RunEvent::Done ||
                     p.phase == modulos::medicao::MeasurementPhase::Error) {
                     return true;
                 }
