@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <string_view>
 
 namespace velmora::modulos::medicao {
@@ -36,11 +37,11 @@ class HistoryLock {
     ~HistoryLock();
     HistoryLock(const HistoryLock&) = delete;
     HistoryLock& operator=(const HistoryLock&) = delete;
-    bool held() const { return handle_ != kNone; }
+    bool held() const { return holder_ != nullptr; }
 
   private:
-    static constexpr std::intptr_t kNone = -1;
-    std::intptr_t handle_ = kNone;
+    struct Holder;  // the platform's owner of what carries the lock; closing it releases it
+    std::unique_ptr<Holder> holder_;
 };
 
 // The per-user folder of the report ("KALDRA" in the temporary folder), made private where the

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "common/posix_handles.h"
 #include "history/history_platform.h"
 #include "product/facts.h"
 
@@ -69,26 +70,27 @@ template <typename Place>
 bool WriteBeside(const fs::path& target, std::string_view bytes, Place place) {
     const fs::path temporary =
         target.parent_path() / (VELMORA_HISTORY_TEMPORARY + std::to_string(::getpid()));
-    const int fd =
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
+    posix::UniqueFd fd(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) {
         return false;
     }
     struct stat old {};
     const mode_t mode = ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    const bool written = ::fchmod(fd, mode) == 0 && WriteAllTo(fd, bytes) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
+    const bool written =
+        ::fchmod(fd.get(), mode) == 0 && WriteAllTo(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+    const bool closed = posix::CloseReporting(fd);
     const bool placed = written && closed && place(temporary);
     ::unlink(temporary.c_str());  // after a link, the name left over; after a failure, the file
     if (!placed) {
         return false;
     }
     // The new name reaches the disk with its folder.
-    const int dirFd = ::open(target.parent_path().empty() ? "." : target.parent_path().c_str(),
-                             O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
+    const posix::UniqueFd folder(
+        ::open(target.parent_path().empty() ? "." : target.parent_path().c_str(),
+               O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder) {
+        ::fsync(folder.get());
     }
     return true;
 }
@@ -108,29 +110,28 @@ bool CreateFileContents(const fs::path& target, std::string_view bytes) {
     });
 }
 
+struct HistoryLock::Holder {
+    posix::UniqueFd folder;
+};
+
 // The folder itself carries the lock (flock on its descriptor): no lock file to leave behind.
 HistoryLock::HistoryLock(const fs::path& directory, std::chrono::milliseconds wait) {
-    const int fd =
-        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    posix::UniqueFd folder(
+        ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder) {
         return;
     }
     const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    while (::flock(folder.get(), LOCK_EX | LOCK_NB) != 0) {
         if (std::chrono::steady_clock::now() >= deadline) {
-            ::close(fd);
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    handle_ = fd;
+    holder_ = std::make_unique<Holder>(Holder{std::move(folder)});
 }
 
-HistoryLock::~HistoryLock() {
-    if (held()) {
-        ::close(static_cast<int>(handle_));  // releases the lock
-    }
-}
+HistoryLock::~HistoryLock() = default;  // closing the folder releases the lock
 
 fs::path ReportDirectory() {
     // The per-user runtime folder, else the user's cache folder: never a shared /tmp path that
@@ -154,13 +155,13 @@ fs::path ReportDirectory() {
 }
 
 bool WriteReportFile(const fs::path& file, std::string_view bytes) {
-    const int fd =
-        ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
+    posix::UniqueFd fd(
+        ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) {
         return false;
     }
-    const bool written = WriteAllTo(fd, bytes);
-    return ::close(fd) == 0 && written;
+    const bool written = WriteAllTo(fd.get(), bytes);
+    return posix::CloseReporting(fd) && written;
 }
 
 void OpenInBrowser(const fs::path& file) {

@@ -126,27 +126,27 @@ bool CreateFileContents(const fs::path& target, std::string_view bytes) {
     return WriteBeside(target, bytes, 0);
 }
 
+struct HistoryLock::Holder {
+    win32::UniqueFile file;
+};
+
 // A lock file opened without sharing, deleted by the system when its holder closes it (or
 // dies): a second holder waits for the sharing violation to pass.
 HistoryLock::HistoryLock(const fs::path& directory, std::chrono::milliseconds wait) {
     const fs::path path = directory / VELMORA_HISTORY_LOCK;
     RetryWhileInUse(static_cast<int>(wait.count() / kRetryPauseMs) + 1, path, [&] {
-        const HANDLE file =
+        win32::UniqueFile file(
             CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                        OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
+                        OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+        if (!file) {
             return false;
         }
-        handle_ = reinterpret_cast<std::intptr_t>(file);
+        holder_ = std::make_unique<Holder>(Holder{std::move(file)});
         return true;
     });
 }
 
-HistoryLock::~HistoryLock() {
-    if (held()) {
-        CloseHandle(reinterpret_cast<HANDLE>(handle_));
-    }
-}
+HistoryLock::~HistoryLock() = default;  // closing the file releases the lock and deletes it
 
 fs::path ReportDirectory() {
     // The per-user temporary folder is private to the user already.
