@@ -15,9 +15,9 @@
 
 #include "cli_options.h"
 #include "common/text.h"
-#include "console.h"
+#include "platform/console.h"
 #include "history/history_file.h"
-#include "history/history_platform.h"
+#include "platform/history_platform.h"
 #include "history/history_reader.h"
 #include "history/history_report.h"
 #include "history/run_finish.h"

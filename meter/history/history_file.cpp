@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "common/text.h"
-#include "history/history_platform.h"
+#include "platform/history_platform.h"
 
 namespace velmora::modulos::medicao {
 namespace {

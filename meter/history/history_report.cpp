@@ -6,7 +6,7 @@
 
 #include "common/text.h"
 #include "history/history_file.h"
-#include "history/history_platform.h"
+#include "platform/history_platform.h"
 #include "product/facts.h"
 
 namespace velmora::modulos::medicao {

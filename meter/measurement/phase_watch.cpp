@@ -4,7 +4,7 @@
 #include <cmath>
 #include <numeric>
 
-#include "common/wall_clock.h"
+#include "platform/wall_clock.h"
 
 namespace velmora::modulos::medicao {
 namespace {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cwchar>
 
-#include "common/wall_clock.h"
+#include "platform/wall_clock.h"
 
 namespace velmora::modulos::medicao {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "net/socket_platform.h"
+#include "platform/socket_platform.h"
 
 namespace velmora::modulos::medicao {
 

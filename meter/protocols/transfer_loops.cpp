@@ -5,7 +5,7 @@
 #include <optional>
 #include <thread>
 
-#include "common/wall_clock.h"
+#include "platform/wall_clock.h"
 #include "protocols/transfer_tally.h"
 
 namespace velmora::modulos::medicao::protocolos {

@@ -10,7 +10,7 @@
 #include "common/dll_search_win.h"
 #include "common/win32_handles.h"
 #include "history/history_file.h"
-#include "history/history_platform.h"
+#include "platform/history_platform.h"
 #include "history/history_report.h"
 #include "history/run_finish.h"
 #include "measurement/measurement_run.h"

@@ -9,7 +9,7 @@
 #include <iterator>
 
 #include "common/text.h"
-#include "history/history_platform.h"
+#include "platform/history_platform.h"
 #include "history/history_reader.h"
 #include "support/temp_dir.h"
 

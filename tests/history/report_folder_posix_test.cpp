@@ -8,7 +8,7 @@
 #include <optional>
 #include <vector>
 
-#include "history/history_platform.h"
+#include "platform/history_platform.h"
 #include "history/history_report.h"
 #include "support/temp_dir.h"
 

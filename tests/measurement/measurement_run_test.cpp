@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <mutex>
 
-#include "common/wall_clock.h"
+#include "platform/wall_clock.h"
 #include "measurement/phase_watch.h"
 #include "support/loopback_listener.h"
 #include "support/run_recorder.h"

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "common/wall_clock.h"
+#include "platform/wall_clock.h"
 #include "servers/server_catalog.h"
 
 namespace velmora::modulos::medicao {

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "common/dll_search_win.h"
-#include "console.h"
+#include "platform/console.h"
 
 namespace velmora::cli {
 

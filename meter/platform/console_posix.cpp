@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "console.h"
+#include "platform/console.h"
 
 namespace velmora::cli {
 

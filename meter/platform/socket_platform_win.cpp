@@ -1,4 +1,4 @@
-#include "net/socket_platform.h"
+#include "platform/socket_platform.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

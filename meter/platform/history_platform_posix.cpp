@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "common/posix_handles.h"
-#include "history/history_platform.h"
+#include "platform/history_platform.h"
 #include "product/facts.h"
 
 extern char** environ;

@@ -1,4 +1,4 @@
-#include "net/socket_platform.h"
+#include "platform/socket_platform.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

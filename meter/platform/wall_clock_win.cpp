@@ -1,4 +1,4 @@
-#include "common/wall_clock.h"
+#include "platform/wall_clock.h"
 
 #include <windows.h>
 

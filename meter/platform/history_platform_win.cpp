@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/win32_handles.h"
-#include "history/history_platform.h"
+#include "platform/history_platform.h"
 #include "product/facts.h"
 
 namespace velmora::modulos::medicao {
