@@ -9,8 +9,8 @@
 #include <iterator>
 
 #include "common/text.h"
-#include "platform/history_platform.h"
 #include "history/history_reader.h"
+#include "platform/history_platform.h"
 #include "support/temp_dir.h"
 
 namespace velmora::modulos::medicao {

@@ -8,8 +8,8 @@
 #include <optional>
 #include <vector>
 
-#include "platform/history_platform.h"
 #include "history/history_report.h"
+#include "platform/history_platform.h"
 #include "support/temp_dir.h"
 
 namespace velmora::modulos::medicao {

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <mutex>
 
-#include "platform/wall_clock.h"
 #include "measurement/phase_watch.h"
+#include "platform/wall_clock.h"
 #include "support/loopback_listener.h"
 #include "support/run_recorder.h"
 
