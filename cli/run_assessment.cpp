@@ -12,12 +12,17 @@ namespace {
 using modulos::medicao::PhaseDiagnostics;
 using modulos::medicao::RunDiagnostics;
 
+// Latencies are kept in whole milliseconds, so a 0 under load (a LAN or loopback server) is a
+// probe under half a millisecond: its RPM is given as the bound it is sure of, not as infinity.
+constexpr double kFinestLoadedMs = 0.5;
+
 DirectionLoad AssessDirection(double idleMs, std::optional<double> loadedMs) {
-    if (!loadedMs || !(*loadedMs > 0.0)) {
+    if (!loadedMs || !(*loadedMs >= 0.0)) {
         return {};
     }
     // A loaded latency a little below the idle one is the probes' spread, not a gain.
-    return {std::max(0.0, *loadedMs - idleMs), std::llround(60'000.0 / *loadedMs)};
+    return {std::max(0.0, *loadedMs - idleMs),
+            std::llround(60'000.0 / std::max(*loadedMs, kFinestLoadedMs))};
 }
 
 std::optional<double> StoredNumber(const std::string& text) {
@@ -91,8 +96,9 @@ Responsiveness AssessRun(const modulos::medicao::MeasurementRecord& record,
 }
 
 std::optional<std::string> StoredGrade(const modulos::medicao::HistoryEntry& entry) {
+    // A failed run keeps whatever latencies it had reached (zeros, often): nothing to grade.
     const std::optional<double> idle = StoredNumber(entry.idleLatencyMs);
-    if (!idle) {
+    if (entry.status != WideToUtf8(modulos::medicao::kStatusDone) || !idle) {
         return std::nullopt;
     }
     return AssessResponsiveness(*idle, StoredNumber(entry.downloadLatencyMs),

@@ -38,7 +38,7 @@ struct Responsiveness {
     std::optional<std::string> grade;  // from the worse measured direction
 };
 
-// Loaded latencies that are absent (or not above 0) leave their direction unmeasured.
+// Loaded latencies that are absent (or below 0) leave their direction unmeasured.
 Responsiveness AssessResponsiveness(double idleMs, std::optional<double> downloadLoadedMs,
                                     std::optional<double> uploadLoadedMs);
 
@@ -46,7 +46,7 @@ Responsiveness AssessResponsiveness(double idleMs, std::optional<double> downloa
 Responsiveness AssessRun(const modulos::medicao::MeasurementRecord& record,
                          const modulos::medicao::RunDiagnostics& diagnostics);
 
-// A stored run, from its idle and loaded latencies.
+// A stored run that finished, from its idle and loaded latencies.
 std::optional<std::string> StoredGrade(const modulos::medicao::HistoryEntry& entry);
 
 // "Responsividade: B (download +45 ms, upload +120 ms)".

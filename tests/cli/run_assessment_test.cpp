@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/text.h"
 #include "record_formats.h"
 
 namespace velmora::cli {
@@ -30,7 +31,8 @@ TEST(Responsiveness, GradesTheWorseMeasuredDirectionOnTheBufferbloatScale) {
         {20, 15, none, "A+", 0, none},  // below idle: no gain, the probes' spread
         {20, none, 100, "C", none, 600},
         {20, none, none, nullptr, none, none},
-        {20, 0, -1, nullptr, none, none},
+        {20, -1, -1, nullptr, none, none},
+        {0, -1, 0, "A+", none, 120000},  // a loopback server: under half a millisecond
     };
     for (const auto& c : cases) {
         const Responsiveness r = AssessResponsiveness(c.idle, c.down, c.up);
@@ -49,7 +51,9 @@ TEST(Responsiveness, GradesTheWorseMeasuredDirectionOnTheBufferbloatScale) {
 }
 
 TEST(Responsiveness, AStoredRunIsGradedFromItsLatencies) {
+    const std::string done = WideToUtf8(modulos::medicao::kStatusDone);
     HistoryEntry entry;
+    entry.status = done;
     entry.idleLatencyMs = "20.00";
     entry.downloadLatencyMs = "75.00";
     entry.uploadLatencyMs = "40.00";
@@ -58,10 +62,17 @@ TEST(Responsiveness, AStoredRunIsGradedFromItsLatencies) {
     EXPECT_EQ(StoredGrade(entry), std::nullopt);
     entry.idleLatencyMs = "20.00";
     entry.downloadLatencyMs = "x";
-    entry.uploadLatencyMs = "0.00";
+    entry.uploadLatencyMs = "";
     EXPECT_EQ(StoredGrade(entry), std::nullopt);
+    HistoryEntry failed;  // stopped before its latencies: zeros are not an A+
+    failed.status = "ERRO NA MEDI\xC3\x87\xC3\x83O";
+    failed.idleLatencyMs = failed.downloadLatencyMs = failed.uploadLatencyMs = "0.00";
+    EXPECT_EQ(StoredGrade(failed), std::nullopt);
+    failed.status = done;
+    EXPECT_EQ(StoredGrade(failed), "A+");
 
     HistoryEntry graded;
+    graded.status = done;
     graded.timestamp = "2026-12-08 10:00:00";
     graded.idleLatencyMs = "20.00";
     graded.downloadLatencyMs = "500.00";
