@@ -373,7 +373,18 @@ def main():
             print(ask(args.control, "quit"))
         except OSError:
             print("not running")
-        return 0
+            return 0
+        # The server leaves its accept loop within a second. Until it has closed the port, a
+        # `start` right after this would find it still answering, call it ready, and lose it.
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                ask(args.control, "ping", timeout=1.0)
+                time.sleep(0.05)
+            except OSError:
+                return 0
+        print("speed server did not stop", file=sys.stderr)
+        return 1
     if os.fork() == 0:
         os.setsid()
         devnull = os.open(os.devnull, os.O_RDWR)
