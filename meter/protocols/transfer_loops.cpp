@@ -35,7 +35,7 @@ class UploadCredit {
         if (request_.BytesNotReceived(underway)) {
             Credit(taken - std::min<std::uint64_t>(taken, underway));
         } else {
-            Credit(acknowledged_.Received(taken, SendStatistics(request_)));
+            Credit(acknowledged_.Received(taken, wire));
         }
     }
 

@@ -15,10 +15,6 @@ CountTransfersInto::~CountTransfersInto() {
     current = previous_;
 }
 
-TransferTally* CurrentTransferTally() noexcept {
-    return current;
-}
-
 void CountReceived(std::uint64_t bytes) noexcept {
     if (current != nullptr) {
         current->received.fetch_add(bytes);

@@ -37,9 +37,6 @@ class CountTransfersInto {
     TransferTally* previous_;
 };
 
-// The calling thread's tally, or nullptr.
-TransferTally* CurrentTransferTally() noexcept;
-
 void CountReceived(std::uint64_t bytes) noexcept;
 void CountSent(std::uint64_t bytes) noexcept;
 
