@@ -17,6 +17,7 @@
 #include "common/dll_search_win.h"
 #include "common/text.h"
 #include "common/unique_handle.h"
+#include "platform/socket_platform.h"
 #include "protocols/http_transport.h"
 
 namespace velmora::modulos::medicao::protocolos {
@@ -269,10 +270,7 @@ std::wstring UrlHost(HINTERNET request) {
 // Whether `peer` is one of the addresses `host` resolves to. Winsock is started once here: the
 // transport may be used before anything else has.
 bool IsAddressOf(const sockaddr_storage& peer, const std::wstring& host) {
-    static const bool started = [] {
-        WSADATA data;
-        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }();
+    static const bool started = net::StartSocketLibrary() == 0;
     ADDRINFOW* found = nullptr;
     if (!started || host.empty() || GetAddrInfoW(host.c_str(), nullptr, nullptr, &found) != 0) {
         return true;  // cannot tell: taken as the server
