@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 #include "common/text.h"
 
 namespace velmora::cli {
 namespace {
 
+using modulos::medicao::ParseStoredNumber;
 using modulos::medicao::PhaseDiagnostics;
 using modulos::medicao::RunDiagnostics;
 
@@ -23,12 +23,6 @@ DirectionLoad AssessDirection(double idleMs, std::optional<double> loadedMs) {
     // A loaded latency a little below the idle one is the probes' spread, not a gain.
     return {std::max(0.0, *loadedMs - idleMs),
             std::llround(60'000.0 / std::max(*loadedMs, kFinestLoadedMs))};
-}
-
-std::optional<double> StoredNumber(const std::string& text) {
-    char* end = nullptr;
-    const double value = std::strtod(text.c_str(), &end);
-    return end != text.c_str() && std::isfinite(value) ? std::optional(value) : std::nullopt;
 }
 
 // Numbers as the rest of the console writes them, whatever the locale.
@@ -97,12 +91,12 @@ Responsiveness AssessRun(const modulos::medicao::MeasurementRecord& record,
 
 std::optional<std::string> StoredGrade(const modulos::medicao::HistoryEntry& entry) {
     // A failed run keeps whatever latencies it had reached (zeros, often): nothing to grade.
-    const std::optional<double> idle = StoredNumber(entry.idleLatencyMs);
+    const std::optional<double> idle = ParseStoredNumber(entry.idleLatencyMs);
     if (entry.status != WideToUtf8(modulos::medicao::kStatusDone) || !idle) {
         return std::nullopt;
     }
-    return AssessResponsiveness(*idle, StoredNumber(entry.downloadLatencyMs),
-                                StoredNumber(entry.uploadLatencyMs))
+    return AssessResponsiveness(*idle, ParseStoredNumber(entry.downloadLatencyMs),
+                                ParseStoredNumber(entry.uploadLatencyMs))
         .grade;
 }
 

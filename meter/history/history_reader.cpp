@@ -1,5 +1,8 @@
 #include "history/history_reader.h"
 
+#include <charconv>
+#include <cmath>
+
 namespace velmora::modulos::medicao {
 namespace {
 
@@ -104,6 +107,29 @@ std::vector<HistoryEntry> ReadHistory(std::string_view content) {
         pos = end + kEnd.size();
     }
     return entries;
+}
+
+std::optional<double> ParseStoredNumber(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) {
+        ++i;
+    }
+    const std::string rest(text.substr(i));
+    const char* begin = rest.c_str();
+    const char* digits = begin + ((*begin == '+' || *begin == '-') ? 1 : 0);
+    if (!((*digits >= '0' && *digits <= '9') ||
+          (*digits == '.' && digits[1] >= '0' && digits[1] <= '9'))) {
+        return std::nullopt;  // no decimal number (this also keeps out "inf", "nan" and hex forms)
+    }
+    double value = 0.0;
+    const std::from_chars_result result = std::from_chars(digits, begin + rest.size(), value);
+    if (result.ec != std::errc() || result.ptr == digits) {
+        return std::nullopt;
+    }
+    if (*begin == '-') {
+        value = -value;
+    }
+    return std::isfinite(value) ? std::optional(value) : std::nullopt;
 }
 
 }  // namespace velmora::modulos::medicao

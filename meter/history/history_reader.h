@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,5 +35,10 @@ std::vector<HistoryEntry> ReadHistory(std::string_view content);
 std::string ExtractAttribute(std::string_view block, std::string_view name);
 std::string ExtractElementText(std::string_view block, std::string_view name);
 std::string XmlUnescape(std::string_view text);
+
+// A stored number (a figure or one sample of a list): strtod's reading (leading blanks skipped,
+// the longest decimal prefix), but always with "." whatever the locale, and only finite decimal
+// forms. Empty when the text does not start with one.
+std::optional<double> ParseStoredNumber(std::string_view text);
 
 }  // namespace velmora::modulos::medicao

@@ -1,8 +1,6 @@
 #include "history/history_report.h"
 
-#include <charconv>
 #include <cmath>
-#include <cstdlib>
 
 #include "common/text.h"
 #include "history/history_file.h"
@@ -171,30 +169,6 @@ void AppendCard(std::string& page, const HistoryEntry& e, std::size_t number) {
     page += "</div>\n";
 }
 
-// strtod's reading of a piece (leading blanks skipped, longest decimal prefix), but always with
-// "." whatever the locale, and only decimal forms.
-bool ParseSample(std::string_view piece, double& value) {
-    std::size_t i = 0;
-    while (i < piece.size() && (piece[i] == ' ' || (piece[i] >= '\t' && piece[i] <= '\r'))) {
-        ++i;
-    }
-    const std::string text(piece.substr(i));
-    const char* begin = text.c_str();
-    const char* digits = begin + ((*begin == '+' || *begin == '-') ? 1 : 0);
-    if (!((*digits >= '0' && *digits <= '9') ||
-          (*digits == '.' && digits[1] >= '0' && digits[1] <= '9'))) {
-        return false;  // no decimal number (this also keeps out "inf", "nan" and hex forms)
-    }
-    std::from_chars_result result = std::from_chars(digits, begin + text.size(), value);
-    if (result.ec != std::errc() || result.ptr == digits) {
-        return false;
-    }
-    if (*begin == '-') {
-        value = -value;
-    }
-    return std::isfinite(value);
-}
-
 }  // namespace
 
 std::string HtmlEscape(std::string_view text) {
@@ -229,9 +203,9 @@ std::string BuildSampleChart(std::string_view samples, std::string_view chartCla
     std::size_t start = 0;
     while (start < samples.size()) {
         const std::size_t comma = std::min(samples.find(',', start), samples.size());
-        double value = 0.0;
-        if (ParseSample(samples.substr(start, comma - start), value)) {
-            values.push_back(value);
+        if (const std::optional<double> value =
+                ParseStoredNumber(samples.substr(start, comma - start))) {
+            values.push_back(*value);
         }
         start = comma + 1;
     }
