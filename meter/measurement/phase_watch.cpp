@@ -7,14 +7,6 @@
 #include "platform/wall_clock.h"
 
 namespace velmora::modulos::medicao {
-namespace {
-
-double WallSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
 
 double CoefficientOfVariation(const std::vector<double>& values) {
     if (values.size() < 2) {
@@ -35,7 +27,7 @@ double CoefficientOfVariation(const std::vector<double>& values) {
 void PhaseWatch::Start(const protocolos::TransferTally& tally) {
     started_ = true;
     cpuSeconds_ = ProcessCpuSeconds();
-    wallSeconds_ = WallSeconds();
+    wallStart_ = std::chrono::steady_clock::now();
     wireSent_ = tally.wireSent.load();
     wireRetransmitted_ = tally.wireRetransmitted.load();
 }
@@ -48,7 +40,8 @@ PhaseDiagnostics PhaseWatch::Finish(const protocolos::TransferTally& tally,
     if (!started_) {
         return phase;
     }
-    const double wall = WallSeconds() - wallSeconds_;
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wallStart_).count();
     if (wall > 0.0) {
         phase.cpuShare = (ProcessCpuSeconds() - cpuSeconds_) / (wall * UsableCores());
     }

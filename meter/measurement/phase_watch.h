@@ -3,6 +3,7 @@
 // What a run notes about each phase beside its speed, to tell when a figure says more about the
 // machine or the path than about the line.
 
+#include <chrono>
 #include <vector>
 
 #include "measurement/run_state.h"
@@ -24,7 +25,7 @@ class PhaseWatch {
   private:
     bool started_ = false;
     double cpuSeconds_ = 0.0;
-    double wallSeconds_ = 0.0;
+    std::chrono::steady_clock::time_point wallStart_;
     std::uint64_t wireSent_ = 0;
     std::uint64_t wireRetransmitted_ = 0;
 };
