@@ -1,5 +1,6 @@
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 namespace velmora {
@@ -26,5 +27,17 @@ double ProcessCpuSeconds();
 
 // The processors this process may run on (its affinity), at least 1.
 unsigned UsableCores();
+
+// Windows' rule for UsableCores, from GetProcessAffinityMask's two masks (0 when the call
+// fails) and the active processors of all groups. The masks cover a single processor group:
+// both are 0 when the process's threads span several groups, and on Windows 11 a process nobody
+// restricted runs on every group while the masks show its first. In both cases, and whenever
+// the process may use all of its group, every active processor counts.
+inline unsigned CoresFromAffinity(std::uint64_t processMask, std::uint64_t systemMask,
+                                  unsigned allGroups) {
+    const unsigned own = static_cast<unsigned>(std::popcount(processMask));
+    const unsigned cores = own == 0 || processMask == systemMask ? allGroups : own;
+    return cores > 0 ? cores : 1;
+}
 
 }  // namespace velmora

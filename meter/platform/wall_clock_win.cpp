@@ -47,13 +47,10 @@ namespace velmora {
 unsigned UsableCores() {
     DWORD_PTR process = 0;
     DWORD_PTR system = 0;
-    unsigned cores = 0;
-    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
-        for (; process != 0; process &= process - 1) {
-            ++cores;
-        }
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
+        process = system = 0;
     }
-    return cores > 0 ? cores : 1;
+    return CoresFromAffinity(process, system, GetActiveProcessorCount(ALL_PROCESSOR_GROUPS));
 }
 
 }  // namespace velmora

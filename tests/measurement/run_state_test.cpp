@@ -126,6 +126,26 @@ TEST(WallClock, TicksCountFrom1970InHundredNanoseconds) {
     EXPECT_LT(now, 4'102'444'800LL * 10'000'000);
 }
 
+// GetProcessAffinityMask's documented answers: one group's masks, or 0 across several groups.
+TEST(WallClock, UsableCoresFollowTheAffinityWithinOneProcessorGroup) {
+    constexpr std::uint64_t kAll64 = ~std::uint64_t{0};
+    const struct {
+        std::uint64_t process, system;
+        unsigned allGroups, cores;
+    } cases[] = {
+        {0x0F, 0x0F, 4, 4},          // a plain machine
+        {0x03, 0x0F, 4, 2},          // restricted to two cores
+        {0, 0, 128, 128},            // threads in several groups, or the call failed
+        {kAll64, kAll64, 128, 128},  // Windows 11: unrestricted spans both groups of 64
+        {0x0F, kAll64, 128, 4},      // restricted within the first group
+        {0, 0, 0, 1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(CoresFromAffinity(c.process, c.system, c.allGroups), c.cores)
+            << std::hex << c.process << " / " << c.system;
+    }
+}
+
 TEST_F(RunStateTest, NotifierIsOptionalAndReceivesEvents) {
     PostRunEvent(state, RunEvent::Progress);  // no notifier: nothing happens
     std::vector<RunEvent> posted;
