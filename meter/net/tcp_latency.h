@@ -18,7 +18,14 @@ inline constexpr std::chrono::milliseconds kLatencyAttemptSpacing{75};
 struct SteadyLatencyClock {
     using TimePoint = std::chrono::steady_clock::time_point;
     TimePoint Now() const { return std::chrono::steady_clock::now(); }
-    void SleepUntil(TimePoint until) const { std::this_thread::sleep_until(until); }
+    // One sleep can end a fraction of a millisecond before `until` by this clock: the system's
+    // timer (Windows' tick, Wine's timer) is not the counter steady_clock reads. The spacing is a
+    // minimum, so sleep again for what is left.
+    void SleepUntil(TimePoint until) const {
+        while (Now() < until) {
+            std::this_thread::sleep_until(until);
+        }
+    }
 };
 
 // Mean of the (up to) three smallest samples.
