@@ -74,9 +74,9 @@ struct RunSettings {
     }
 };
 
-// Window thread: resets the state, shows the waiting texts and starts the worker (after
-// stopping and joining the previous one). If the worker cannot be started, the run ends at
-// once in Error with `running` false.
+// Window thread: stops and joins the previous worker (its streams included), then resets the
+// state, shows the waiting texts and starts the next worker. If the worker cannot be started, the
+// run ends at once in Error with `running` false.
 void StartMeasurement(SharedRunState& state, RunSettings settings = {});
 
 // Window thread, at exit: asks the worker to stop and waits up to `limit` for it to end. True

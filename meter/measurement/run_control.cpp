@@ -15,6 +15,14 @@ using Clock = std::chrono::steady_clock;
 }  // namespace
 
 void StartMeasurement(SharedRunState& state, RunSettings settings) {
+    // The previous run has published its end, but its streams may still be winding down (a
+    // server holding a call until its time-out). Its bytes would share the link with this run's
+    // identification, server choice and idle latency, so it is joined before anything of the
+    // next run, state reset included, even though that holds the window thread meanwhile.
+    if (state.worker.joinable()) {
+        state.worker.request_stop();
+        state.worker.join();
+    }
     state.running.exchange(true);
     for (std::atomic<double>* value :
          {&state.downloadMbps, &state.uploadMbps, &state.pingMs, &state.idleLatencyMs,
@@ -36,16 +44,6 @@ void StartMeasurement(SharedRunState& state, RunSettings settings) {
     }
     if (state.notifier.invalidate) {
         state.notifier.invalidate();
-    }
-    // The previous worker has published its end; past that it touches only what it owns. If
-    // it is still winding its streams down (a server holding a call), it is set aside rather
-    // than joined here, on the window thread.
-    if (state.worker.joinable()) {
-        state.worker.request_stop();
-        state.retired.push_back(std::move(state.worker));
-    }
-    if (state.activeWorkers.load() == 0) {
-        state.retired.clear();  // all returned: these joins are immediate
     }
     try {
         auto shared = std::make_shared<const RunSettings>(std::move(settings));
@@ -69,9 +67,6 @@ void StartMeasurement(SharedRunState& state, RunSettings settings) {
 
 bool StopMeasurement(SharedRunState& state, std::chrono::milliseconds limit) {
     state.worker.request_stop();
-    for (std::jthread& old : state.retired) {
-        old.request_stop();
-    }
     const auto deadline = Clock::now() + limit;
     while (state.activeWorkers.load() > 0) {
         if (Clock::now() >= deadline) {
@@ -79,7 +74,6 @@ bool StopMeasurement(SharedRunState& state, std::chrono::milliseconds limit) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    state.retired.clear();
     if (state.worker.joinable()) {
         state.worker.join();
     }

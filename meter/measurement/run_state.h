@@ -105,14 +105,12 @@ struct SharedRunState {
     std::mutex mutex;
     RunTexts texts;
 
-    // Workers that have started and not yet returned (streams joined). A worker that has
-    // published its end may still be winding its streams down; the next run does not wait for
-    // it on the window thread but keeps it in `retired` until it is done.
+    // Workers that have started and not yet returned (streams joined), so that a closing window
+    // can wait a bounded time for the last one instead of joining it.
     std::atomic<int> activeWorkers{0};
 
-    // Declared last so that they are destroyed first: a jthread requests stop and joins before
-    // the members the run writes go away.
-    std::vector<std::jthread> retired;
+    // Declared last so that it is destroyed first: a jthread requests stop and joins before the
+    // members the run writes go away.
     std::jthread worker;
 };
 

@@ -395,8 +395,7 @@ TEST_F(MeasurementRunTest, StreamsOutlivingAFailedRunStillReadTheirHost) {
     }
 }
 
-// An upload stream held by a server for a second after its phase: the run is done, and the
-// next start must not wait for that stream on the window thread.
+// Upload streams held by a server for a while after their phase, counted while they live.
 class SlowToLeaveUpload final : public protocolos::ISpeedProtocol {
   public:
     void Download(const std::wstring&, ByteCounter& bytes, std::stop_token stop) const override {
@@ -407,23 +406,40 @@ class SlowToLeaveUpload final : public protocolos::ISpeedProtocol {
     }
     void Upload(const std::wstring& host, const std::string&, ByteCounter& bytes,
                 std::stop_token stop) const override {
+        live->fetch_add(1);
         Download(host, bytes, stop);
-        std::this_thread::sleep_for(1s);
+        std::this_thread::sleep_for(300ms);
+        live->fetch_sub(1);
     }
     std::wstring Name() const override { return L"slow to leave"; }
+    std::shared_ptr<std::atomic<int>> live = std::make_shared<std::atomic<int>>(0);
 };
 
-TEST_F(MeasurementRunTest, TheNextStartDoesNotWaitForAWindingDownRun) {
-    settings.makeProtocol = [](const SelectedServer&) {
-        return std::make_unique<SlowToLeaveUpload>();
+TEST_F(MeasurementRunTest, TheNextRunConnectsOnlyOnceThePreviousRunsStreamsHaveEnded) {
+    auto live = std::make_shared<std::atomic<int>>(0);
+    settings.makeProtocol = [live](const SelectedServer&) {
+        auto slow = std::make_unique<SlowToLeaveUpload>();
+        slow->live = live;
+        return slow;
     };
     StartMeasurement(state, settings);
     ASSERT_TRUE(recorder.WaitForEnd(10s));
     ASSERT_EQ(state.phase.load(), MeasurementPhase::Done);
-    const auto pressed = Clock::now();
+    ASSERT_GT(live->load(), 0);  // the first run's upload streams are still winding down
+
+    auto liveAtFirstConnect = std::make_shared<std::atomic<int>>(-1);
+    settings.selection.measure = [live, liveAtFirstConnect](const std::wstring&, std::uint16_t, int,
+                                                            bool, std::uint32_t) {
+        int unset = -1;
+        liveAtFirstConnect->compare_exchange_strong(unset, live->load());
+        return 10.0;
+    };
     StartMeasurement(state, settings);
-    EXPECT_LT(Clock::now() - pressed, 300ms);
+    for (int i = 0; i < 500 && liveAtFirstConnect->load() < 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
     EXPECT_TRUE(StopMeasurement(state, 5s));
+    EXPECT_EQ(liveAtFirstConnect->load(), 0);
 }
 
 TEST_F(MeasurementRunTest, StopMeasurementDoesNotWaitPastItsLimitForAStuckWorker) {
