@@ -35,7 +35,7 @@ int PopupWindow::Run(HINSTANCE instance, const PopupOptions& options, int show) 
     RegisterClassExW(&windowClass);
 
     const WindowPlacement placement =
-        PlaceWindow(design_, ScreenDpi(), PrimaryWorkArea(), margin_, options.corner);
+        PlaceWindow(design_, ScreenDpi(), PrimaryDesktop(), margin_, options.corner);
     scale_ = placement.scale;
     BOOL cues = FALSE;
     focusCues_ = SystemParametersInfoW(SPI_GETKEYBOARDCUES, 0, &cues, 0) && cues;

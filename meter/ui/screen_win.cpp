@@ -17,12 +17,17 @@ int ScreenDpi() {
     return dpi > 0 ? dpi : 96;
 }
 
-Rect PrimaryWorkArea() {
+Desktop PrimaryDesktop() {
+    Desktop desktop;
     RECT work{};
-    if (SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0) && work.right > work.left) {
-        return FromWin(work);
+    desktop.work = SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0) && work.right > work.left
+                       ? FromWin(work)
+                       : MonitorWorkArea(MonitorFromPoint({0, 0}, MONITOR_DEFAULTTOPRIMARY));
+    desktop.screen = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    if (desktop.screen.right <= 0 || desktop.screen.bottom <= 0) {
+        desktop.screen = desktop.work;
     }
-    return MonitorWorkArea(MonitorFromPoint({0, 0}, MONITOR_DEFAULTTOPRIMARY));
+    return desktop;
 }
 
 Rect MonitorWorkArea(HMONITOR monitor) {
@@ -38,7 +43,7 @@ WindowPlacement FollowDpiChange(HWND hwnd, Size design, int margin, WPARAM wPara
     const RECT& suggested = *reinterpret_cast<const RECT*>(lParam);
     const Rect work = MonitorWorkArea(MonitorFromRect(&suggested, MONITOR_DEFAULTTONEAREST));
     WindowPlacement placement =
-        PlaceWindow(design, HIWORD(wParam), work, margin, WindowCorner::Centre);
+        PlaceWindow(design, HIWORD(wParam), {work, work}, margin, WindowCorner::Centre);
     const Rect& size = placement.frame;
     placement.frame =
         KeepInside({suggested.left, suggested.top, suggested.left + size.right - size.left,

@@ -12,8 +12,8 @@ namespace velmora::ui {
 // The DPI windows open at (96 = 100 %).
 int ScreenDpi();
 
-// The primary monitor's work area (the screen without the taskbar), in screen pixels.
-Rect PrimaryWorkArea();
+// The primary monitor's screen and work area (the screen without the taskbar), in pixels.
+Desktop PrimaryDesktop();
 
 // A monitor's work area; the primary one's when it cannot be read.
 Rect MonitorWorkArea(HMONITOR monitor);

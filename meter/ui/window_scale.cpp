@@ -5,8 +5,9 @@
 
 namespace velmora::ui {
 
-WindowPlacement PlaceWindow(Size design, int dpi, const Rect& work, int margin,
+WindowPlacement PlaceWindow(Size design, int dpi, const Desktop& desktop, int margin,
                             WindowCorner corner) {
+    const Rect& work = desktop.work;
     const int workWidth = work.right - work.left;
     const int workHeight = work.bottom - work.top;
     double scale = (dpi > 0 ? dpi : 96) / 96.0;
@@ -23,8 +24,11 @@ WindowPlacement PlaceWindow(Size design, int dpi, const Rect& work, int margin,
         left = work.right - gap - width;
         top = work.bottom - gap - height;
     } else {
-        left = work.left + (workWidth - width) / 2;
-        top = work.top + (workHeight - height) / 2;
+        // The screen's centre, not the work area's, so the window opens where it always
+        // has; the work area only moves it clear of a taskbar it would overlap.
+        const Rect& screen = desktop.screen;
+        left = screen.left + (screen.right - screen.left - width) / 2;
+        top = screen.top + (screen.bottom - screen.top - height) / 2;
     }
     return {KeepInside({left, top, left + width, top + height}, work), scale};
 }

@@ -19,10 +19,18 @@ struct WindowPlacement {
 
 enum class WindowCorner { BottomRight, Centre };
 
+// The primary monitor as a window sees it: the whole screen, and the part of it the taskbar
+// leaves (the work area).
+struct Desktop {
+    Rect screen;
+    Rect work;
+};
+
 // The design scaled for `dpi` (96 = 100 %) and, where the work area cannot hold it with
 // `margin` design units around it, shrunk until it does: never pushed off the screen. At the
-// bottom-right corner (`margin` from both edges) or centred, always inside the work area.
-WindowPlacement PlaceWindow(Size design, int dpi, const Rect& work, int margin,
+// work area's bottom-right corner (`margin` from both edges) or centred on the screen, then
+// moved as little as needed to lie whole on the work area.
+WindowPlacement PlaceWindow(Size design, int dpi, const Desktop& desktop, int margin,
                             WindowCorner corner);
 
 // `frame` moved (not resized) as little as needed to lie inside `work`, its top-left corner
