@@ -1,6 +1,7 @@
 #include "cli_options.h"
 
 #include <charconv>
+#include <chrono>
 #include <iterator>
 
 #include "common/text.h"
@@ -22,7 +23,8 @@ std::optional<std::uint16_t> ParsePort(const std::string& text) {
     return static_cast<std::uint16_t>(value);
 }
 
-std::optional<std::vector<std::uint16_t>> ParsePorts(const std::string& text) {
+// Comma-separated whole numbers from 1 to 65535 (ports, seconds).
+std::optional<std::vector<std::uint16_t>> ParseNumberList(const std::string& text) {
     std::vector<std::uint16_t> ports;
     std::size_t start = 0;
     for (;;) {
@@ -95,6 +97,9 @@ Servidores:
                               velmora-cli --ookla-ports 8080,443
   --latency-ports A,B       portas do ping e da latência sob carga; padrão 80,443
                               velmora-cli --latency-ports 443,80
+  --phase-seconds D,U       duração do download e do upload em segundos (3 a 60; padrão
+                            17,15): gasta menos dados, com números menos estáveis
+                              velmora-cli --phase-seconds 8,7
 
 Histórico:
   --history [N]             as últimas N medições guardadas (padrão 10) e sai
@@ -193,9 +198,21 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
                 error = error.empty() ? "endereço inválido em --cloudflare" : error;
                 return std::nullopt;
             }
+        } else if (arg == "--phase-seconds") {
+            const auto text = value();
+            const auto seconds = text ? ParseNumberList(*text) : std::nullopt;
+            if (!seconds || seconds->size() != 2 || (*seconds)[0] < 3 || (*seconds)[0] > 60 ||
+                (*seconds)[1] < 3 || (*seconds)[1] > 60) {
+                error = error.empty() ? "durações inválidas em --phase-seconds (3 a 60 s)" : error;
+                return std::nullopt;
+            }
+            options.run.download = modulos::medicao::WithLength(
+                modulos::medicao::kDownloadTiming, std::chrono::seconds((*seconds)[0]));
+            options.run.upload = modulos::medicao::WithLength(modulos::medicao::kUploadTiming,
+                                                              std::chrono::seconds((*seconds)[1]));
         } else if (arg == "--ookla-ports" || arg == "--latency-ports") {
             const auto text = value();
-            const auto ports = text ? ParsePorts(*text) : std::nullopt;
+            const auto ports = text ? ParseNumberList(*text) : std::nullopt;
             if (!ports || (arg == "--latency-ports" && ports->size() != 2)) {
                 error = error.empty() ? "lista de portas inválida em " + arg : error;
                 return std::nullopt;

@@ -35,6 +35,17 @@ inline constexpr PhaseTiming kDownloadTiming{
 inline constexpr PhaseTiming kUploadTiming{
     std::chrono::seconds(15), std::chrono::seconds(5), 3, 4, 6, 0.1, 0.2};
 
+// A phase of another length with the same shape: its warm-up and its stream steps keep their
+// share of the length.
+inline PhaseTiming WithLength(PhaseTiming timing, std::chrono::nanoseconds length) {
+    // In double: the product of two lengths in nanoseconds overflows 64 bits from about 3 s.
+    timing.warmUp = std::chrono::nanoseconds(std::llround(
+        static_cast<double>(timing.warmUp.count()) * static_cast<double>(length.count()) /
+        static_cast<double>(timing.length.count())));
+    timing.length = length;
+    return timing;
+}
+
 // Everything a run reaches outside itself, and its timing, with the built-in values as
 // defaults. The product passes nothing; tests and the console front end point a run at other
 // servers or shorten it.

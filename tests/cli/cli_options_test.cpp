@@ -65,6 +65,15 @@ TEST(CliOptions, EndpointsForTestsAndSelfHostedServers) {
     EXPECT_EQ(Ports(options->run, ProtocolKind::OoklaHttp), "81 443s");
     EXPECT_EQ(Ports(options->run, ProtocolKind::Cloudflare), "9443s");
 
+    // A shorter run keeps each phase's shape: its warm-up and stream steps scale with it.
+    const auto shorter = Parse({"--phase-seconds", "34,3"});
+    ASSERT_TRUE(shorter);
+    EXPECT_EQ(shorter->run.download.length, std::chrono::seconds(34));
+    EXPECT_EQ(shorter->run.download.warmUp, std::chrono::seconds(10));
+    EXPECT_EQ(shorter->run.upload.length, std::chrono::seconds(3));
+    EXPECT_EQ(shorter->run.upload.warmUp, std::chrono::seconds(1));
+    EXPECT_EQ(shorter->run.upload.mostStreams, 6);
+
     const auto plain = Parse({"--cloudflare", "127.0.0.1:8080:plain"});
     ASSERT_TRUE(plain);
     EXPECT_FALSE(plain->run.selection.edgeTrace.secure);
@@ -123,6 +132,9 @@ TEST(CliOptions, RejectsWhatItCannotUnderstand) {
         {{"--geo", "host:8x"}, "endereço inválido em --geo"},
         {{"--latency-ports", "80"}, "lista de portas inválida em --latency-ports"},
         {{"--ookla-ports", "80,,443"}, "lista de portas inválida em --ookla-ports"},
+        {{"--phase-seconds", "8"}, "durações inválidas em --phase-seconds (3 a 60 s)"},
+        {{"--phase-seconds", "2,7"}, "durações inválidas em --phase-seconds (3 a 60 s)"},
+        {{"--phase-seconds", "8,61"}, "durações inválidas em --phase-seconds (3 a 60 s)"},
     };
     for (const auto& c : cases) {
         std::string error;
