@@ -15,6 +15,7 @@ summary=()
 status=0
 
 for preset in "${presets[@]}"; do
+    preset_start=$(date +%s)
     echo "=== $preset: configure and build"
     if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset"; }; then
         summary+=("$preset: BUILD FAILED")
@@ -31,17 +32,20 @@ for preset in "${presets[@]}"; do
     else
         runner=()
     fi
+    built=$(date +%s)
     "$here/scripts/isolated.sh" "${runner[@]}" ctest --preset "$preset" 2>&1 | tee "$log"
     result=${PIPESTATUS[0]}
     line=$(grep -E 'tests passed' "$log" | tail -n 1)
     skipped=$(grep -cE '\*\*\*Skipped' "$log")
-    summary+=("$preset: ${line:-no test result} (skipped: $skipped)")
+    now=$(date +%s)
+    summary+=("$preset: ${line:-no test result} (skipped: $skipped; build $((built - preset_start)) s, tests $((now - built)) s)")
     [ "$result" -eq 0 ] || status=1
 done
 
-echo "=== fuzz: the text scanners under libFuzzer, 30 s"
-if "$here/scripts/fuzz.sh" 30 > build/fuzz.log 2>&1; then
-    summary+=("fuzz: $(grep -oE 'Done [0-9]+ runs' build/fuzz.log | tail -n 1), no crash or sanitizer report")
+fuzz_start=$(date +%s)
+echo "=== fuzz: the text scanners under libFuzzer, 60 s"
+if "$here/scripts/fuzz.sh" 60 > build/fuzz.log 2>&1; then
+    summary+=("fuzz: $(grep -oE 'Done [0-9]+ runs' build/fuzz.log | tail -n 1), $(grep -E '^coverage: ' build/fuzz.log | tail -n 1), no crash or sanitizer report ($(( $(date +%s) - fuzz_start )) s)")
 else
     tail -n 30 build/fuzz.log
     summary+=("fuzz: FAILED (see build/fuzz.log and build/linux-fuzz/crashes/)")
