@@ -107,7 +107,7 @@ class Run {
             return;
         }
         const std::uint64_t downloaded = res.downloadBytes.load();
-        PublishResult(false, download, downloaded, Clock::now(), res.tally);
+        PublishResult(false, download, downloaded, settings_.Now(), res.tally);
 
         state_.uploadLatencyMs.exchange(state_.downloadLatencyMs.load());
         state_.uploadMbps.exchange(0.0);
@@ -120,7 +120,7 @@ class Run {
             return;
         }
         const std::uint64_t uploaded = res.uploadBytes.load();
-        PublishResult(true, upload, uploaded, Clock::now(), res.tally);
+        PublishResult(true, upload, uploaded, settings_.Now(), res.tally);
 
         state_.phase.exchange(MeasurementPhase::Done);
         Post(RunEvent::Done);
@@ -137,7 +137,7 @@ class Run {
 
     double LoadedLatency(const std::stop_token& phaseEnd) const {
         return settings_.loadedLatency
-                   ? settings_.loadedLatency(server_.host)
+                   ? settings_.loadedLatency(server_.host, phaseEnd)
                    : ProbeLoadedLatency(server_.host, settings_.latencyPorts, phaseEnd);
     }
 
@@ -186,7 +186,7 @@ class Run {
         }
 
         PhaseOutcome outcome;
-        outcome.start = Clock::now();
+        outcome.start = settings_.Now();
         bool warmUpOver = false;
         std::uint64_t previousBytes = 0;
         Clock::time_point previousTime = outcome.start;
@@ -217,7 +217,7 @@ class Run {
         };
 
         for (;;) {
-            const Clock::time_point tickStart = Clock::now();
+            const Clock::time_point tickStart = settings_.Now();
             if (tickStart - outcome.start >= timing.length) {
                 break;
             }
@@ -225,8 +225,8 @@ class Run {
                 outcome.stopped = true;
                 return outcome;
             }
-            std::this_thread::sleep_until(tickStart + settings_.tick);
-            const Clock::time_point now = Clock::now();
+            settings_.SleepUntil(tickStart + settings_.tick);
+            const Clock::time_point now = settings_.Now();
             const auto elapsed = now - outcome.start;
             const std::uint64_t total = bytes.load();
 

@@ -60,9 +60,10 @@ struct RunSettings {
     std::size_t payloadBytes = 16 * 1024 * 1024;
 
     // Latency to the chosen server's host, idle and under load (ms; throw when nothing could be
-    // timed). Empty: ProbeIdleLatency / ProbeLoadedLatency on `latencyPorts`.
+    // timed); a probe under load ends early when its phase ends. Empty: ProbeIdleLatency /
+    // ProbeLoadedLatency on `latencyPorts`.
     std::function<double(const std::wstring& host)> idleLatency;
-    std::function<double(const std::wstring& host)> loadedLatency;
+    std::function<double(const std::wstring& host, const std::stop_token& phaseEnd)> loadedLatency;
     ProbePorts latencyPorts;
 
     // The server for the run once the user is known. Empty: SelectBestServer over the state's
@@ -80,8 +81,23 @@ struct RunSettings {
     // made.
     std::function<std::jthread(std::function<void(std::stop_token)>)> startThread;
 
+    // The phase loop's clock and its sleep until a moment. Empty: the steady clock and a real
+    // sleep; tests pass simulated time, in which a phase takes milliseconds.
+    std::function<std::chrono::steady_clock::time_point()> now;
+    std::function<void(std::chrono::steady_clock::time_point)> sleepUntil;
+
     std::jthread StartThread(std::function<void(std::stop_token)> body) const {
         return startThread ? startThread(std::move(body)) : std::jthread(std::move(body));
+    }
+    std::chrono::steady_clock::time_point Now() const {
+        return now ? now() : std::chrono::steady_clock::now();
+    }
+    void SleepUntil(std::chrono::steady_clock::time_point until) const {
+        if (sleepUntil) {
+            sleepUntil(until);
+        } else {
+            std::this_thread::sleep_until(until);
+        }
     }
 };
 

@@ -9,6 +9,7 @@
 #include "platform/wall_clock.h"
 #include "support/loopback_listener.h"
 #include "support/run_recorder.h"
+#include "support/simulated_clock.h"
 
 namespace velmora::modulos::medicao {
 namespace {
@@ -18,6 +19,7 @@ using Clock = std::chrono::steady_clock;
 using protocolos::ByteCounter;
 using velmora::test::RefusedLoopbackPort;
 using velmora::test::RunRecorder;
+using velmora::test::SimulatedClock;
 
 // Moves bytes at a fixed rate per stream, without a network, and notes when each stream began.
 // With `lump` set, every stream hands over what it moved only at the same instants, one `lump`
@@ -29,13 +31,13 @@ class PacedFakeProtocol final : public protocolos::ISpeedProtocol {
 
     void Download(const std::wstring&, ByteCounter& bytes, std::stop_token stop) const override {
         Note(downloadStarts_);
-        Move(down_, bytes, stop, lump);
+        Move(down_, bytes, stop, lump, clock);
     }
     void Upload(const std::wstring&, const std::string& payload, ByteCounter& bytes,
                 std::stop_token stop) const override {
         EXPECT_EQ(payload.size(), payloadSize);
         Note(uploadStarts_);
-        Move(up_, bytes, stop, lump);
+        Move(up_, bytes, stop, lump, clock);
     }
     std::wstring Name() const override { return L"fake"; }
 
@@ -49,26 +51,33 @@ class PacedFakeProtocol final : public protocolos::ISpeedProtocol {
     }
     std::size_t payloadSize = 0;
     Clock::duration lump{0};
+    SimulatedClock* clock = nullptr;  // moves bytes in the run's simulated time; null: real time
 
   private:
     void Note(std::vector<Clock::time_point>& starts) const {
+        const auto now = clock ? clock->Now() : Clock::now();
         std::lock_guard lock(mutex_);
-        starts.push_back(Clock::now());
+        starts.push_back(now);
     }
     static void Move(double rate, ByteCounter& bytes, const std::stop_token& stop,
-                     Clock::duration lump) {
-        auto last = Clock::now();
+                     Clock::duration lump, SimulatedClock* clock) {
+        const auto now = [clock] { return clock ? clock->Now() : Clock::now(); };
+        auto last = now();
         while (!stop.stop_requested()) {
+            auto next = now() + 2ms;
             if (lump > Clock::duration::zero()) {
-                const auto since = Clock::now().time_since_epoch();
-                std::this_thread::sleep_until(Clock::time_point(since - since % lump + lump));
-            } else {
-                std::this_thread::sleep_for(2ms);
+                const auto since = now().time_since_epoch();
+                next = Clock::time_point(since - since % lump + lump);
             }
-            const auto now = Clock::now();
+            if (clock) {
+                clock->SleepUntil(next, stop);
+            } else {
+                std::this_thread::sleep_until(next);
+            }
+            const auto moment = now();
             bytes.fetch_add(static_cast<std::uint64_t>(
-                rate * std::chrono::duration<double>(now - last).count()));
-            last = now;
+                rate * std::chrono::duration<double>(moment - last).count()));
+            last = moment;
         }
     }
     double down_;
@@ -100,11 +109,23 @@ class MeasurementRunTest : public ::testing::Test {
         settings.payloadBytes = 4096;
         protocol->payloadSize = 4096;
         settings.idleLatency = [](const std::wstring&) { return 12.4; };
-        settings.loadedLatency = [](const std::wstring&) { return 40.0; };
+        settings.loadedLatency = [](const std::wstring&, const std::stop_token&) { return 40.0; };
         settings.makeProtocol = [this](const SelectedServer&) {
             // The run owns its protocol; hand it a forwarder to the one the test inspects.
+            protocol->clock = realTime_ ? nullptr : &clock;
             return std::make_unique<Forwarder>(protocol);
         };
+        clock.Drive(settings);
+        recorder.now = [this] { return clock.Now(); };
+    }
+
+    // For tests whose own protocols or waits run on the real clock.
+    void UseRealTime() {
+        realTime_ = true;
+        settings.now = {};
+        settings.sleepUntil = {};
+        settings.startThread = {};
+        recorder.now = {};
     }
 
     struct Forwarder final : protocolos::ISpeedProtocol {
@@ -127,6 +148,8 @@ class MeasurementRunTest : public ::testing::Test {
         RunMeasurement(state, std::stop_source().get_token(), settings);
     }
 
+    SimulatedClock clock;  // outlives the state, whose worker may still be using it
+    bool realTime_ = false;
     ServerCatalog catalog = BuildServerCatalog();
     SharedRunState state{catalog};
     RunRecorder recorder{state};
@@ -261,8 +284,9 @@ TEST_F(MeasurementRunTest, LiveValuesFollowTheLinkWhenBytesArriveInLumps) {
 TEST_F(MeasurementRunTest, ASlowLoadedLatencyProbeDoesNotInflateTheResult) {
     // Under load a probe takes several round trips through a full queue; here it holds each
     // tick it runs in for 7 ticks, so the phases overrun their length by up to that much.
-    settings.loadedLatency = [](const std::wstring&) {
-        std::this_thread::sleep_for(140ms);
+    settings.loadedLatency = [this](const std::wstring&, const std::stop_token& phaseEnd) {
+        const SimulatedClock::Participant probing(clock);
+        clock.SleepUntil(clock.Now() + 140ms, phaseEnd);
         return 40.0;
     };
     RunHere();
@@ -297,7 +321,7 @@ TEST_F(MeasurementRunTest, EachPhaseEndsOnItsSmoothedLoadedLatency) {
         std::vector<std::pair<MeasurementPhase, double>> probes;
     };
     auto seen = std::make_shared<Seen>();
-    settings.loadedLatency = [seen, this](const std::wstring&) {
+    settings.loadedLatency = [seen, this](const std::wstring&, const std::stop_token&) {
         std::lock_guard lock(seen->mutex);
         const double ms = seen->probes.size() % 3 == 0 ? 30.0 : 90.0;
         seen->probes.emplace_back(state.phase.load(), ms);
@@ -327,7 +351,7 @@ TEST_F(MeasurementRunTest, EachPhaseEndsOnItsSmoothedLoadedLatency) {
 }
 
 TEST_F(MeasurementRunTest, LoadedLatencyFallsBackWhenNoProbeSucceeds) {
-    settings.loadedLatency = [](const std::wstring&) -> double {
+    settings.loadedLatency = [](const std::wstring&, const std::stop_token&) -> double {
         throw std::runtime_error("Não foi possível medir a latência TCP.");
     };
     RunHere();
@@ -381,6 +405,7 @@ class LateHostReader final : public protocolos::ISpeedProtocol {
 };
 
 TEST_F(MeasurementRunTest, StreamsOutlivingAFailedRunStillReadTheirHost) {
+    UseRealTime();
     auto seen = std::make_shared<HostsSeen>();
     settings.selection.edgeHost = L"edge.velmora.test";
     settings.makeProtocol = [seen](const SelectedServer&) {
@@ -416,6 +441,7 @@ class SlowToLeaveUpload final : public protocolos::ISpeedProtocol {
 };
 
 TEST_F(MeasurementRunTest, TheNextRunConnectsOnlyOnceThePreviousRunsStreamsHaveEnded) {
+    UseRealTime();
     auto live = std::make_shared<std::atomic<int>>(0);
     settings.makeProtocol = [live](const SelectedServer&) {
         auto slow = std::make_unique<SlowToLeaveUpload>();
@@ -478,13 +504,14 @@ TEST_F(MeasurementRunTest, IdleLatencyFailureEndsInError) {
 
 TEST_F(MeasurementRunTest, AStreamThatCannotStartEndsInErrorWithEveryStreamJoined) {
     int started = 0;
-    settings.startThread = [&](std::function<void(std::stop_token)> body) {
-        if (++started == 6) {
-            throw std::system_error(
-                std::make_error_code(std::errc::resource_unavailable_try_again));
-        }
-        return std::jthread(std::move(body));
-    };
+    settings.startThread =
+        [&, start = settings.startThread](std::function<void(std::stop_token)> body) {
+            if (++started == 6) {
+                throw std::system_error(
+                    std::make_error_code(std::errc::resource_unavailable_try_again));
+            }
+            return start(std::move(body));
+        };
     RunHere();
     EXPECT_EQ(state.phase.load(), MeasurementPhase::Error);
     EXPECT_FALSE(state.running.load());
@@ -508,6 +535,7 @@ TEST_F(MeasurementRunTest, StopDuringServerChoicePostsNothing) {
 }
 
 TEST_F(MeasurementRunTest, StopDuringATransferReturnsPromptlyAndPostsNoMore) {
+    UseRealTime();  // the stop must land while the download runs
     StartMeasurement(state, settings);
     while (recorder.Posts().size() < 4) {
         std::this_thread::sleep_for(5ms);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -26,7 +27,8 @@ class RunRecorder {
         state.notifier.post = [this](modulos::medicao::RunEvent message) {
             std::lock_guard lock(mutex_);
             posts_.push_back({message, state_.phase.load(), state_.downloadMbps.load(),
-                              state_.uploadMbps.load(), std::chrono::steady_clock::now()});
+                              state_.uploadMbps.load(),
+                              now ? now() : std::chrono::steady_clock::now()});
             changed_.notify_all();
         };
         state.notifier.invalidate = [this] {
@@ -34,6 +36,9 @@ class RunRecorder {
             ++invalidations_;
         };
     }
+
+    // Where `Post::at` is read; empty: the steady clock. (A run on simulated time sets it.)
+    std::function<std::chrono::steady_clock::time_point()> now;
 
     std::vector<Post> Posts() {
         std::lock_guard lock(mutex_);

@@ -1,0 +1,116 @@
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <stop_token>
+#include <thread>
+
+#include "measurement/measurement_run.h"
+
+namespace velmora::test {
+
+// Time that moves only when a run's phase loop sleeps, and then at once, so that a phase of
+// seconds takes milliseconds. The threads the run starts through it take part: the loop's sleep
+// returns only once each of them has done what fell due by the new time and sleeps again (or has
+// ended), so every tick sees exactly the bytes of its span, however busy the machine is.
+class SimulatedClock {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    Clock::time_point Now() const {
+        std::lock_guard lock(mutex_);
+        return now_;
+    }
+
+    // The phase loop's sleep: time jumps to `until`, then waits for the others.
+    void AdvanceTo(Clock::time_point until) {
+        std::unique_lock lock(mutex_);
+        now_ = std::max(now_, until);
+        changed_.notify_all();
+        const int self = tCurrent == this ? 1 : 0;
+        // Bounded, so that a thread blocked elsewhere slows a test instead of hanging it.
+        changed_.wait_for(lock, std::chrono::seconds(2), [&] {
+            return asleep_ >= takingPart_ - self && (due_.empty() || *due_.begin() > now_);
+        });
+    }
+
+    // A sleep in simulated time, ended early by `stop`. False when stopped.
+    bool SleepUntil(Clock::time_point until, const std::stop_token& stop) {
+        std::unique_lock lock(mutex_);
+        if (tCurrent != this) {
+            return changed_.wait(lock, stop, [&] { return now_ >= until; });
+        }
+        const auto due = due_.insert(until);
+        ++asleep_;
+        changed_.notify_all();
+        const bool reached = changed_.wait(lock, stop, [&] { return now_ >= until; });
+        due_.erase(due);
+        --asleep_;
+        return reached;
+    }
+
+    // The calling thread takes part while this lives (a probe the run starts on its own).
+    class Participant {
+      public:
+        explicit Participant(SimulatedClock& clock) : clock_(clock) {
+            clock_.Enter();
+            tCurrent = &clock_;
+        }
+        ~Participant() {
+            tCurrent = nullptr;
+            clock_.Leave();
+        }
+        Participant(const Participant&) = delete;
+        Participant& operator=(const Participant&) = delete;
+
+      private:
+        SimulatedClock& clock_;
+    };
+
+    // Runs `settings` on this clock: its loop's time and sleep, and every thread it starts
+    // counted from before it starts.
+    void Drive(modulos::medicao::RunSettings& settings) {
+        settings.now = [this] { return Now(); };
+        settings.sleepUntil = [this](Clock::time_point until) { AdvanceTo(until); };
+        settings.startThread = [this](std::function<void(std::stop_token)> body) {
+            Enter();
+            try {
+                return std::jthread([this, body = std::move(body)](std::stop_token stop) {
+                    tCurrent = this;
+                    body(std::move(stop));
+                    tCurrent = nullptr;
+                    Leave();
+                });
+            } catch (...) {
+                Leave();
+                throw;
+            }
+        };
+    }
+
+  private:
+    void Enter() {
+        std::lock_guard lock(mutex_);
+        ++takingPart_;
+    }
+    void Leave() {
+        std::lock_guard lock(mutex_);
+        --takingPart_;
+        changed_.notify_all();
+    }
+
+    static inline thread_local SimulatedClock* tCurrent = nullptr;
+
+    mutable std::mutex mutex_;
+    std::condition_variable_any changed_;
+    Clock::time_point now_ = Clock::now();
+    int takingPart_ = 0;
+    int asleep_ = 0;
+    std::multiset<Clock::time_point> due_;
+};
+
+}  // namespace velmora::test
