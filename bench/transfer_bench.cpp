@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     const int streams = std::atoi(argv[4]);
     const double seconds = std::atof(argv[5]);
 
-    const CloudflareProtocol protocol({port, false});
+    const CloudflareProtocol protocol({port, false, {}});
     const std::string payload(16 * 1024 * 1024, 'N');
     ByteCounter bytes{0};
     const auto start = std::chrono::steady_clock::now();

@@ -235,7 +235,7 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
         options.run.selection.edgeHost = cloudflare->host;
         options.run.selection.edgePort = cloudflare->port;
         options.run.selection.edgeTrace = *cloudflare;
-        cloudflareEndpoint = {cloudflare->port, cloudflare->secure};
+        cloudflareEndpoint = {cloudflare->port, cloudflare->secure, {}};
     }
     options.run.protocolEndpoints[ProtocolKind::OoklaHttp] = ookla;
     options.run.protocolEndpoints[ProtocolKind::Cloudflare] = {cloudflareEndpoint};

@@ -24,6 +24,15 @@ inline constexpr int kConnectTimeoutMs = 7000;
 inline constexpr int kSendTimeoutMs = 20000;
 inline constexpr int kReceiveTimeoutMs = 20000;
 
+// A session's four time-outs, the built-in ones unless a test shortens them (so that a server
+// that stalls costs a test seconds, not the 20 s a user's run allows it).
+struct HttpTimeouts {
+    std::chrono::milliseconds resolve{kResolveTimeoutMs};
+    std::chrono::milliseconds connect{kConnectTimeoutMs};
+    std::chrono::milliseconds send{kSendTimeoutMs};
+    std::chrono::milliseconds receive{kReceiveTimeoutMs};
+};
+
 // The route a request's connection took: the peer's address family (4 or 6) and whether the
 // peer is a proxy rather than the server.
 struct HttpRoute {
@@ -99,6 +108,7 @@ class HttpSession {
 // The back end's session, with the user agent, the system's proxy setting and the four
 // time-outs. Redirects are WinHTTP's default on both back ends: followed, at most 10 hops, never
 // from HTTPS to HTTP. Throws std::runtime_error(failureText) when it cannot be opened.
-std::unique_ptr<HttpSession> OpenHttpSession(const char* failureText);
+std::unique_ptr<HttpSession> OpenHttpSession(const char* failureText,
+                                             const HttpTimeouts& timeouts = {});
 
 }  // namespace velmora::modulos::medicao::protocolos

@@ -120,10 +120,11 @@ bool LookupOrConnectTooLong(const Request& request) {
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - *request.sendingSince)
             .count();
+    const HttpTimeouts& limits = request.connection->timeouts;
     if (lookedUp == 0) {
-        return elapsed > kResolveTimeoutMs * 1000LL;
+        return elapsed > std::chrono::microseconds(limits.resolve).count();
     }
-    return connected == 0 && elapsed - lookedUp > kConnectTimeoutMs * 1000LL;
+    return connected == 0 && elapsed - lookedUp > std::chrono::microseconds(limits.connect).count();
 }
 
 // Runs the transfer until `reached` holds, the transfer ends, the request is aborted, the call
@@ -160,7 +161,7 @@ bool Drive(Request& request, Predicate reached) {
         if (request.progress != lastProgress) {
             lastProgress = request.progress;
             lastMove = Clock::now();
-        } else if (Clock::now() - lastMove > std::chrono::milliseconds(kReceiveTimeoutMs)) {
+        } else if (Clock::now() - lastMove > request.connection->timeouts.receive) {
             return false;
         }
         curl_multi_poll(multi, nullptr, 0, 100, nullptr);
@@ -175,6 +176,9 @@ void ResumeBody(Request& request) {
 }
 
 struct Session final : HttpSession {
+    explicit Session(const HttpTimeouts& limits) : timeouts(limits) {}
+    HttpTimeouts timeouts;
+
     std::unique_ptr<HttpConnection> Connect(const std::wstring& host, std::uint16_t port) override {
         if (host.empty()) {
             return nullptr;
@@ -182,6 +186,7 @@ struct Session final : HttpSession {
         auto connection = std::make_unique<Connection>();
         connection->host = WideToUtf8(host);
         connection->port = port;
+        connection->timeouts = timeouts;
         connection->multi = curl_multi_init();
         connection->easy = curl_easy_init();
         if (connection->multi == nullptr || connection->easy == nullptr) {
@@ -239,8 +244,9 @@ bool Request::Send(std::wstring_view extraHeaders, std::uint32_t totalLength) {
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy, CURLOPT_USERAGENT, WideToUtf8(kUserAgent).c_str());
     // The outer bound; each of the two stages is held to its own limit while driving.
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
-                     static_cast<long>(kResolveTimeoutMs + kConnectTimeoutMs));
+    curl_easy_setopt(
+        easy, CURLOPT_CONNECTTIMEOUT_MS,
+        static_cast<long>((connection->timeouts.resolve + connection->timeouts.connect).count()));
     // WinHTTP's defaults: follow up to 10 redirects, never from HTTPS down to HTTP.
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMostRedirects);
@@ -320,7 +326,7 @@ bool Request::Write(const char* data, std::size_t size, std::size_t& written) {
     const auto now = Clock::now();
     if (written > 0) {
         lastTake = now;
-    } else if (now - lastTake > std::chrono::milliseconds(kSendTimeoutMs)) {
+    } else if (now - lastTake > connection->timeouts.send) {
         return false;
     }
     return ok;
@@ -386,12 +392,13 @@ bool Request::Read(char* buffer, std::size_t size, std::size_t& read) {
 
 }  // namespace curl_back_end
 
-std::unique_ptr<HttpSession> OpenHttpSession(const char* failureText) {
+std::unique_ptr<HttpSession> OpenHttpSession(const char* failureText,
+                                             const HttpTimeouts& timeouts) {
     static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
     if (init != CURLE_OK) {
         throw std::runtime_error(failureText);
     }
-    return std::make_unique<curl_back_end::Session>();
+    return std::make_unique<curl_back_end::Session>(timeouts);
 }
 
 }  // namespace velmora::modulos::medicao::protocolos

@@ -23,6 +23,7 @@ struct Request;
 struct Connection final : HttpConnection {
     std::string host;
     std::uint16_t port = 0;
+    HttpTimeouts timeouts;
     CURLM* multi = nullptr;
     CURL* easy = nullptr;
     Request* active = nullptr;

@@ -97,15 +97,21 @@ DWORD ClampToDword(std::size_t size) {
 
 // The four time-outs of a session or request. Windows holds the wait for a response head to the
 // receive time-out; Wine waits for ever unless that wait is given its own time-out as well.
-void SetTimeouts(HINTERNET handle, int resolve, int connect, int send, int receive) {
-    Api().SetTimeouts(handle, resolve, connect, send, receive);
+void SetTimeouts(HINTERNET handle, const HttpTimeouts& timeouts) {
+    const auto ms = [](std::chrono::milliseconds t) {
+        return static_cast<int>(std::clamp<long long>(t.count(), 1, 0x7fffffff));
+    };
+    const int receive = ms(timeouts.receive);
+    Api().SetTimeouts(handle, ms(timeouts.resolve), ms(timeouts.connect), ms(timeouts.send),
+                      receive);
     DWORD head = static_cast<DWORD>(receive);
     Api().SetOption(handle, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &head, sizeof head);
 }
 
 class Request final : public HttpRequest {
   public:
-    explicit Request(InternetHandle handle) : handle_(std::move(handle)) {}
+    Request(InternetHandle handle, const HttpTimeouts& timeouts)
+        : handle_(std::move(handle)), timeouts_(timeouts) {}
 
     bool Send(std::wstring_view extraHeaders, std::uint32_t totalLength) override;
     bool Write(const char* data, std::size_t size, std::size_t& written) override;
@@ -128,40 +134,47 @@ class Request final : public HttpRequest {
     HINTERNET Native() const { return handle_.get(); }
 
     InternetHandle handle_;
+    HttpTimeouts timeouts_;
 };
 
 class Connection final : public HttpConnection {
   public:
-    explicit Connection(InternetHandle handle) : handle_(std::move(handle)) {}
+    Connection(InternetHandle handle, const HttpTimeouts& timeouts)
+        : handle_(std::move(handle)), timeouts_(timeouts) {}
 
     std::unique_ptr<HttpRequest> OpenRequest(const wchar_t* verb, const std::wstring& path,
                                              bool secure) override {
         InternetHandle request(Api().OpenRequest(handle_.get(), verb, path.c_str(), nullptr,
                                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                                  secure ? WINHTTP_FLAG_SECURE : 0));
-        return request ? std::make_unique<Request>(std::move(request)) : nullptr;
+        return request ? std::make_unique<Request>(std::move(request), timeouts_) : nullptr;
     }
 
   private:
     InternetHandle handle_;
+    HttpTimeouts timeouts_;
 };
 
 class Session final : public HttpSession {
   public:
-    explicit Session(InternetHandle handle) : handle_(std::move(handle)) {}
+    Session(InternetHandle handle, const HttpTimeouts& timeouts)
+        : handle_(std::move(handle)), timeouts_(timeouts) {}
 
     std::unique_ptr<HttpConnection> Connect(const std::wstring& host, std::uint16_t port) override {
         InternetHandle connection(Api().Connect(handle_.get(), host.c_str(), port, 0));
-        return connection ? std::make_unique<Connection>(std::move(connection)) : nullptr;
+        return connection ? std::make_unique<Connection>(std::move(connection), timeouts_)
+                          : nullptr;
     }
 
   private:
     InternetHandle handle_;
+    HttpTimeouts timeouts_;
 };
 
 }  // namespace
 
-std::unique_ptr<HttpSession> OpenHttpSession(const char* failureText) {
+std::unique_ptr<HttpSession> OpenHttpSession(const char* failureText,
+                                             const HttpTimeouts& timeouts) {
     if (Api().Open == nullptr) {
         throw std::runtime_error(failureText);
     }
@@ -171,17 +184,14 @@ std::unique_ptr<HttpSession> OpenHttpSession(const char* failureText) {
     if (!session) {
         throw std::runtime_error(failureText);
     }
-    SetTimeouts(session.get(), kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
-                kReceiveTimeoutMs);
-    return std::make_unique<Session>(std::move(session));
+    SetTimeouts(session.get(), timeouts);
+    return std::make_unique<Session>(std::move(session), timeouts);
 }
 
 void Request::LimitCalls(std::chrono::milliseconds limit) noexcept {
-    const auto bound = [limit](int own) {
-        return static_cast<int>(std::min<long long>(own, std::max<long long>(1, limit.count())));
-    };
-    SetTimeouts(Native(), bound(kResolveTimeoutMs), bound(kConnectTimeoutMs), bound(kSendTimeoutMs),
-                bound(kReceiveTimeoutMs));
+    const auto bound = [limit](std::chrono::milliseconds own) { return std::min(own, limit); };
+    SetTimeouts(Native(), {bound(timeouts_.resolve), bound(timeouts_.connect),
+                           bound(timeouts_.send), bound(timeouts_.receive)});
 }
 
 bool Request::Send(std::wstring_view extraHeaders, std::uint32_t totalLength) {

@@ -14,7 +14,7 @@ inline constexpr std::uint16_t kOoklaPorts[] = {8080, 80, 443};
 inline std::vector<SpeedEndpoint> OoklaEndpoints(std::span<const std::uint16_t> ports) {
     std::vector<SpeedEndpoint> endpoints;
     for (const std::uint16_t port : ports) {
-        endpoints.push_back({port, port == 443});
+        endpoints.push_back({port, port == 443, {}});
     }
     return endpoints;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "protocols/http_transport.h"
+
 namespace velmora::modulos::medicao::protocolos {
 
 using ByteCounter = std::atomic<std::uint64_t>;
@@ -28,6 +30,7 @@ class ISpeedProtocol {
 struct SpeedEndpoint {
     std::uint16_t port = 443;
     bool secure = true;
+    HttpTimeouts timeouts;
 };
 
 inline constexpr std::chrono::milliseconds RETRY_PAUSE_MS{100};

@@ -41,7 +41,7 @@ TEST(MeasurementRunOnLoopback, FiguresMatchThePacedLink) {
     settings.upload = WithLength(kUploadTiming, 5s);
     settings.makeProtocol = [&](const SelectedServer&) {
         return std::make_unique<protocolos::CloudflareProtocol>(
-            protocolos::SpeedEndpoint{server.port, false});
+            protocolos::SpeedEndpoint{server.port, false, {}});
     };
 
     const auto start = std::chrono::steady_clock::now();

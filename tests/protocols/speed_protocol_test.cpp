@@ -26,7 +26,7 @@ using velmora::test::SpeedServer;
     REQUIRE_ISOLATED_NETWORK()
 
 SpeedEndpoint Plain(const ServerListener& l) {
-    return {l.port, false};
+    return {l.port, false, {}};
 }
 
 // A listener on `port` of `address` ("auto" picks a fresh loopback address).
@@ -53,7 +53,7 @@ TEST(SpeedProtocol, EachKindIsMadeFromItsOwnRow) {
         EXPECT_EQ(entry.edge, c.edge);
         EXPECT_STREQ(entry.name, c.name);
         EXPECT_EQ(MakeProtocol(c.kind)->Name(), c.name);
-        EXPECT_EQ(MakeProtocol(c.kind, {{8081, false}})->Name(), c.name);
+        EXPECT_EQ(MakeProtocol(c.kind, {{8081, false, {}}})->Name(), c.name);
     }
 }
 
@@ -198,7 +198,7 @@ TEST(SpeedProtocol, SlowUploadIsCreditedProgressivelyAndStopsPromptly) {
 TEST(SpeedProtocol, CloudflareOverTls) {
     REQUIRE_SPEED_SERVER();
     const ServerListener server = SpeedServer::Listen("addr=127.0.0.1 tls=1");
-    const CloudflareProtocol protocol({server.port, true});
+    const CloudflareProtocol protocol({server.port, true, {}});
     ByteCounter down{0};
     ByteCounter up{0};
     const std::string payload(512 * 1024, 'N');
@@ -228,7 +228,7 @@ TEST(SpeedProtocol, CloudflareDefaultsToHttpsOn443) {
 TEST(SpeedProtocol, NoConnectionObjectLoopsUntilStopWithoutCounting) {
     ByteCounter bytes{0};
     const auto stopTook = RunStreams(1, 350ms, [&](std::stop_token stop) {
-        CloudflareProtocol({1, false}).Download(L"", bytes, stop);
+        CloudflareProtocol({1, false, {}}).Download(L"", bytes, stop);
     });
     EXPECT_EQ(bytes.load(), 0u);
     EXPECT_LT(stopTook, 1s);
