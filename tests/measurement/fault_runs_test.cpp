@@ -87,7 +87,7 @@ const Fault kFaults[] = {
 // real run allows; the bound below is what a run may take on top of its phases. Windows ends a
 // WinHTTP call in progress when its handle is closed; Wine, where these tests run, lets the call
 // run to its own 20 s time-out, which a failed run waits for before it reports its end.
-constexpr auto kOneShotDeadline = 3s;
+constexpr auto kOneShotDeadline = 1500ms;
 // A transfer call held by a fault ends at these rather than at a user's 20 s, which a stopped
 // run under Wine waits for; the bounds below stay those of the built-in time-outs.
 const protocolos::HttpTimeouts kTransferTimeouts{3s, 3s, 3s, 3s};
@@ -131,10 +131,10 @@ TEST_P(FaultyServerRun, EndsInTimeAndStoresCleanText) {
     settings.selection.edgeTrace = {at(Stage::Trace).host(), at(Stage::Trace).port, false,
                                     kOneShotDeadline};
     settings.latencyPorts = {good.port, good.port};
-    settings.download = {2s, 500ms, 4, 6, 8, 0.09, 0.18};
-    settings.upload = {2s, 500ms, 3, 4, 6, 0.1, 0.2};
-    settings.tick = 100ms;
-    settings.probeInterval = 500ms;
+    settings.download = {1s, 250ms, 4, 6, 8, 0.09, 0.18};
+    settings.upload = {1s, 250ms, 3, 4, 6, 0.1, 0.2};
+    settings.tick = 50ms;
+    settings.probeInterval = 250ms;
     settings.payloadBytes = 1 << 20;
     const std::uint16_t speedPort = at(Stage::Transfer).port;
     settings.makeProtocol = [speedPort](const SelectedServer&) {
