@@ -2,10 +2,11 @@
 # Installs what is missing, builds every preset and runs every test suite: natively, under
 # AddressSanitizer + UndefinedBehaviorSanitizer, under ThreadSanitizer, and the Windows build
 # under Wine. All tests run in a private network namespace with only loopback (isolated.sh).
-# Each preset's build runs while the preset before it is tested, at the lowest priority, so the
-# tests keep the processor when they want it and the build takes what they leave (a simulated
-# link or a window under Wine mostly waits). Prints one summary line per preset; exits non-zero
-# if any build or test failed.
+# The first preset is built alone; then the others are built one after another in the
+# background, at the lowest priority, while the presets before them are tested, so the tests keep
+# the processor when they want it and the builds take what they leave (a simulated link or a
+# window under Wine mostly waits). Prints one summary line per preset; exits non-zero if any build
+# or test failed.
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -13,27 +14,31 @@ cd "$here"
 start=$(date +%s)
 "$here/scripts/install-deps.sh" || exit 1
 
-presets=(linux linux-asan linux-tsan windows)
+# Windows first after the native build: its build is the longest, and its tests the longest
+# beside which the sanitizer builds can run.
+presets=(linux windows linux-asan linux-tsan)
 summary=()
 status=0
 mkdir -p build
+rm -f build/*.build.status
 
-# Configures and builds a preset in the background; its log and "status seconds" land beside.
-build_in_background() {
+# Configures and builds a preset (or one target of it); its log and "status seconds" land in
+# build/.
+build() {
     local preset=$1 target=${2:-}
-    (
-        began=$(date +%s)
-        nice -n 19 bash -c 'cmake --preset "$1" >/dev/null && cmake --build --preset "$1" ${2:+--target "$2"}' \
-            _ "$preset" "$target" > "build/$preset.build.log" 2>&1
-        echo "$? $(( $(date +%s) - began ))" > "build/$preset.build.status"
-    ) &
-    builder=$!
+    local began
+    began=$(date +%s)
+    { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" ${target:+--target "$target"}; } \
+        > "build/$preset.build.log" 2>&1
+    echo "$? $(( $(date +%s) - began ))" > "build/$preset.build.status"
 }
 
-# Waits for the build under way; true when it succeeded. Sets build_seconds.
+# Waits for a preset's build; true when it succeeded. Sets build_seconds.
 finish_build() {
-    local preset=$1
-    wait "$builder"
+    local preset=$1 built_status
+    while [ ! -s "build/$preset.build.status" ]; do
+        sleep 2
+    done
     read -r built_status build_seconds < "build/$preset.build.status"
     if [ "$built_status" -ne 0 ]; then
         tail -n 40 "build/$preset.build.log"
@@ -42,26 +47,22 @@ finish_build() {
 }
 
 echo "=== ${presets[0]}: configure and build"
-build_in_background "${presets[0]}"
-for i in "${!presets[@]}"; do
-    preset=${presets[$i]}
+build "${presets[0]}"
+echo "=== ${presets[*]:1} and linux-fuzz: configure and build in turn, beside the tests"
+(
+    for preset in "${presets[@]:1}"; do
+        nice -n 19 bash -c "$(declare -f build); build $preset"
+    done
+    nice -n 19 bash -c "$(declare -f build); build linux-fuzz velmora_scanner_fuzz"
+) &
+builder=$!
+
+for preset in "${presets[@]}"; do
     if ! finish_build "$preset"; then
         summary+=("$preset: BUILD FAILED (build/$preset.build.log)")
         status=1
-        ok=false
-    else
-        ok=true
+        continue
     fi
-    next=${presets[$((i + 1))]:-}
-    if [ -n "$next" ]; then
-        echo "=== $next: configure and build, beside the tests of $preset"
-        build_in_background "$next"
-    else
-        echo "=== linux-fuzz: build, beside the tests of $preset"
-        build_in_background linux-fuzz velmora_scanner_fuzz
-    fi
-    $ok || continue
-
     echo "=== $preset: test"
     log="build/$preset/ctest.log"
     if [ "$preset" = windows ]; then
@@ -83,6 +84,7 @@ done
 
 fuzz_start=$(date +%s)
 echo "=== fuzz: the text scanners under libFuzzer, 60 s"
+wait "$builder"
 if finish_build linux-fuzz && "$here/scripts/fuzz.sh" 60 > build/fuzz.log 2>&1; then
     summary+=("fuzz: $(grep -oE 'Done [0-9]+ runs' build/fuzz.log | tail -n 1), $(grep -E '^coverage: ' build/fuzz.log | tail -n 1), no crash or sanitizer report (build $build_seconds s, $(( $(date +%s) - fuzz_start )) s after the tests)")
 else
