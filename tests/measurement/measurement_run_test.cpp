@@ -386,11 +386,10 @@ struct HostsSeen {
 
 class LateHostReader final : public protocolos::ISpeedProtocol {
   public:
-    explicit LateHostReader(std::shared_ptr<HostsSeen> seen) : seen_(std::move(seen)) {}
+    LateHostReader(std::shared_ptr<HostsSeen> seen, SimulatedClock& clock)
+        : seen_(std::move(seen)), clock_(clock) {}
     void Download(const std::wstring& host, ByteCounter&, std::stop_token stop) const override {
-        while (!stop.stop_requested()) {
-            std::this_thread::sleep_for(2ms);
-        }
+        clock_.SleepUntil(Clock::time_point::max(), stop);
         std::this_thread::sleep_for(50ms);
         const std::wstring copy = host;
         std::lock_guard lock(seen_->mutex);
@@ -402,14 +401,14 @@ class LateHostReader final : public protocolos::ISpeedProtocol {
 
   private:
     std::shared_ptr<HostsSeen> seen_;
+    SimulatedClock& clock_;
 };
 
 TEST_F(MeasurementRunTest, StreamsOutlivingAFailedRunStillReadTheirHost) {
-    UseRealTime();
     auto seen = std::make_shared<HostsSeen>();
     settings.selection.edgeHost = L"edge.velmora.test";
-    settings.makeProtocol = [seen](const SelectedServer&) {
-        return std::make_unique<LateHostReader>(seen);
+    settings.makeProtocol = [seen, this](const SelectedServer&) {
+        return std::make_unique<LateHostReader>(seen, clock);
     };
     RunHere();  // nothing is downloaded: the run fails with its streams still out
     EXPECT_EQ(state.phase.load(), MeasurementPhase::Error);
@@ -420,33 +419,35 @@ TEST_F(MeasurementRunTest, StreamsOutlivingAFailedRunStillReadTheirHost) {
     }
 }
 
-// Upload streams held by a server for a while after their phase, counted while they live.
+// Upload streams held by a server for a while (real time) after their phase, counted while they
+// live.
 class SlowToLeaveUpload final : public protocolos::ISpeedProtocol {
   public:
+    SlowToLeaveUpload(std::shared_ptr<std::atomic<int>> live, SimulatedClock& clock)
+        : live_(std::move(live)), clock_(clock) {}
     void Download(const std::wstring&, ByteCounter& bytes, std::stop_token stop) const override {
-        while (!stop.stop_requested()) {
+        while (clock_.SleepUntil(clock_.Now() + 1ms, stop)) {
             bytes.fetch_add(10'000);
-            std::this_thread::sleep_for(1ms);
         }
     }
     void Upload(const std::wstring& host, const std::string&, ByteCounter& bytes,
                 std::stop_token stop) const override {
-        live->fetch_add(1);
+        live_->fetch_add(1);
         Download(host, bytes, stop);
         std::this_thread::sleep_for(300ms);
-        live->fetch_sub(1);
+        live_->fetch_sub(1);
     }
     std::wstring Name() const override { return L"slow to leave"; }
-    std::shared_ptr<std::atomic<int>> live = std::make_shared<std::atomic<int>>(0);
+
+  private:
+    std::shared_ptr<std::atomic<int>> live_;
+    SimulatedClock& clock_;
 };
 
 TEST_F(MeasurementRunTest, TheNextRunConnectsOnlyOnceThePreviousRunsStreamsHaveEnded) {
-    UseRealTime();
     auto live = std::make_shared<std::atomic<int>>(0);
-    settings.makeProtocol = [live](const SelectedServer&) {
-        auto slow = std::make_unique<SlowToLeaveUpload>();
-        slow->live = live;
-        return slow;
+    settings.makeProtocol = [live, this](const SelectedServer&) {
+        return std::make_unique<SlowToLeaveUpload>(live, clock);
     };
     StartMeasurement(state, settings);
     ASSERT_TRUE(recorder.WaitForEnd(10s));
