@@ -26,16 +26,20 @@ class SimulatedClock {
         return now_;
     }
 
-    // The phase loop's sleep: time jumps to `until`, then waits for the others.
+    // The phase loop's sleep: once the others have done what is due now (a thread just started
+    // has noted its start at the time it was started), time jumps to `until`, and the others do
+    // what falls due by then.
     void AdvanceTo(Clock::time_point until) {
         std::unique_lock lock(mutex_);
+        const int self = tCurrent == this ? 1 : 0;
+        const auto settled = [&] {
+            return asleep_ >= takingPart_ - self && (due_.empty() || *due_.begin() > now_);
+        };
+        // Bounded, so that a thread blocked elsewhere slows a test instead of hanging it.
+        changed_.wait_for(lock, std::chrono::seconds(2), settled);
         now_ = std::max(now_, until);
         changed_.notify_all();
-        const int self = tCurrent == this ? 1 : 0;
-        // Bounded, so that a thread blocked elsewhere slows a test instead of hanging it.
-        changed_.wait_for(lock, std::chrono::seconds(2), [&] {
-            return asleep_ >= takingPart_ - self && (due_.empty() || *due_.begin() > now_);
-        });
+        changed_.wait_for(lock, std::chrono::seconds(2), settled);
     }
 
     // A sleep in simulated time, ended early by `stop`. False when stopped.
