@@ -148,7 +148,13 @@ class MeasurementRunTest : public ::testing::Test {
         RunMeasurement(state, std::stop_source().get_token(), settings);
     }
 
-    SimulatedClock clock;  // outlives the state, whose worker may still be using it
+    // Outlives the state, whose worker may still be using it. Under Wine one run in a few hundred
+    // hung on simulated time (where, not found), so there the tests keep the real clock.
+#ifdef _WIN32
+    SimulatedClock clock{false};
+#else
+    SimulatedClock clock;
+#endif
     bool realTime_ = false;
     ServerCatalog catalog = BuildServerCatalog();
     SharedRunState state{catalog};
@@ -511,7 +517,7 @@ TEST_F(MeasurementRunTest, AStreamThatCannotStartEndsInErrorWithEveryStreamJoine
                 throw std::system_error(
                     std::make_error_code(std::errc::resource_unavailable_try_again));
             }
-            return start(std::move(body));
+            return start ? start(std::move(body)) : std::jthread(std::move(body));
         };
     RunHere();
     EXPECT_EQ(state.phase.load(), MeasurementPhase::Error);

@@ -17,11 +17,17 @@ namespace velmora::test {
 // seconds takes milliseconds. The threads the run starts through it take part: the loop's sleep
 // returns only once each of them has done what fell due by the new time and sleeps again (or has
 // ended), so every tick sees exactly the bytes of its span, however busy the machine is.
+// Constructed with `simulated` false it is the steady clock, with the same interface.
 class SimulatedClock {
   public:
     using Clock = std::chrono::steady_clock;
 
+    explicit SimulatedClock(bool simulated = true) : simulated_(simulated) {}
+
     Clock::time_point Now() const {
+        if (!simulated_) {
+            return Clock::now();
+        }
         std::lock_guard lock(mutex_);
         return now_;
     }
@@ -30,6 +36,10 @@ class SimulatedClock {
     // has noted its start at the time it was started), time jumps to `until`, and the others do
     // what falls due by then.
     void AdvanceTo(Clock::time_point until) {
+        if (!simulated_) {
+            std::this_thread::sleep_until(until);
+            return;
+        }
         std::unique_lock lock(mutex_);
         const int self = tCurrent == this ? 1 : 0;
         const auto settled = [&] {
@@ -44,17 +54,36 @@ class SimulatedClock {
 
     // A sleep in simulated time, ended early by `stop`. False when stopped.
     bool SleepUntil(Clock::time_point until, const std::stop_token& stop) {
+        // Declared before the lock, so that it is destroyed after the lock is released: its
+        // destructor waits for a callback in progress, which takes the lock. (The waits also
+        // wake on their own now and then: a lost wake-up costs milliseconds, never a hang.)
+        const std::stop_callback woken(stop, [this] {
+            std::lock_guard lock(mutex_);
+            changed_.notify_all();
+        });
         std::unique_lock lock(mutex_);
-        if (tCurrent != this) {
-            return changed_.wait(lock, stop, [&] { return now_ >= until; });
+        if (!simulated_) {
+            for (auto now = Clock::now(); now < until && !stop.stop_requested();
+                 now = Clock::now()) {
+                changed_.wait_for(lock, std::min<Clock::duration>(until - now, kRecheck));
+            }
+            return Clock::now() >= until;
         }
-        const auto due = due_.insert(until);
-        ++asleep_;
-        changed_.notify_all();
-        const bool reached = changed_.wait(lock, stop, [&] { return now_ >= until; });
-        due_.erase(due);
-        --asleep_;
-        return reached;
+        const bool counted = tCurrent == this;
+        std::multiset<Clock::time_point>::iterator due;
+        if (counted) {
+            due = due_.insert(until);
+            ++asleep_;
+            changed_.notify_all();
+        }
+        while (now_ < until && !stop.stop_requested()) {
+            changed_.wait_for(lock, kRecheck);
+        }
+        if (counted) {
+            due_.erase(due);
+            --asleep_;
+        }
+        return now_ >= until;
     }
 
     // The calling thread takes part while this lives (a probe the run starts on its own).
@@ -78,6 +107,9 @@ class SimulatedClock {
     // Runs `settings` on this clock: its loop's time and sleep, and every thread it starts
     // counted from before it starts.
     void Drive(modulos::medicao::RunSettings& settings) {
+        if (!simulated_) {
+            return;
+        }
         settings.now = [this] { return Now(); };
         settings.sleepUntil = [this](Clock::time_point until) { AdvanceTo(until); };
         settings.startThread = [this](std::function<void(std::stop_token)> body) {
@@ -107,10 +139,13 @@ class SimulatedClock {
         changed_.notify_all();
     }
 
+    static constexpr std::chrono::milliseconds kRecheck{20};
     static inline thread_local SimulatedClock* tCurrent = nullptr;
 
+    const bool simulated_;
+
     mutable std::mutex mutex_;
-    std::condition_variable_any changed_;
+    std::condition_variable changed_;
     Clock::time_point now_ = Clock::now();
     int takingPart_ = 0;
     int asleep_ = 0;
