@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for a bounded time (default 30 s), from
-# the seeds in tests/fuzz/corpus/ (read, never written) and the inputs found on earlier runs in
-# build/linux-fuzz/corpus/. Exits non-zero on a crash or a sanitizer report (the input that
+# the seeds in tests/fuzz/corpus/ (read, never written), the report page's golden file and the
+# inputs found on earlier runs in build/linux-fuzz/corpus/. Exits non-zero on a crash or a sanitizer report (the input that
 # caused it is kept in build/linux-fuzz/crashes/), or when the engine code it fuzzes was built
 # without coverage instrumentation. Ends with one line: the coverage reached.
 set -euo pipefail
@@ -34,6 +34,8 @@ if [ "$object_count" -eq 0 ] || [ "$blind_count" -ne 0 ]; then
 fi
 
 mkdir -p "$build/corpus" "$build/crashes"
+# The report page's golden file seeds it too, from where its own test keeps it.
+cp tests/history/golden/one_measurement.html "$build/corpus/report.html"
 log=$build/fuzz-run.log
 status=0
 "$build/tests/fuzz/$target" "$build/corpus" tests/fuzz/corpus \
