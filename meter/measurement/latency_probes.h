@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 namespace velmora::modulos::medicao {
 
@@ -13,12 +14,12 @@ struct ProbePorts {
 };
 
 // Idle latency to the chosen server: 7 attempts, the first discarded. Each connect waits as
-// long as the system does, or until `stop`.
+// long as the system does, or until `stop`. `timed` receives the connects timed, in order.
 double ProbeIdleLatency(const std::wstring& host, ProbePorts ports = {},
-                        const std::stop_token& stop = {});
+                        const std::stop_token& stop = {}, std::vector<double>* timed = nullptr);
 
 // Latency under load: 3 attempts, none discarded.
 double ProbeLoadedLatency(const std::wstring& host, ProbePorts ports = {},
-                          const std::stop_token& stop = {});
+                          const std::stop_token& stop = {}, std::vector<double>* timed = nullptr);
 
 }  // namespace velmora::modulos::medicao

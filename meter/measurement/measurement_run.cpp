@@ -10,6 +10,7 @@
 
 #include "measurement/consolidation.h"
 #include "measurement/phase_watch.h"
+#include "net/tcp_latency.h"
 
 namespace velmora::modulos::medicao {
 namespace {
@@ -92,9 +93,14 @@ class Run {
         }
         PublishIdentity(info);
 
-        const double idle = RoundLatency(IdleLatency());
+        std::vector<double> idleConnects;
+        const double idle = RoundLatency(IdleLatency(idleConnects));
         state_.pingMs.exchange(idle);
         state_.idleLatencyMs.exchange(idle);
+        {
+            std::lock_guard lock(state_.mutex);
+            state_.texts.diagnostics.idleJitterMs = SuccessiveJitter(idleConnects);
+        }
         Post(RunEvent::Progress);
         state_.downloadLatencyMs.exchange(idle);
 
@@ -129,16 +135,24 @@ class Run {
   private:
     void Post(RunEvent event) { PostRunEvent(state_, event); }
 
-    double IdleLatency() const {
+    // The connects a probe timed are kept for the jitter; an injected probe gives none.
+    double IdleLatency(std::vector<double>& timed) const {
         return settings_.idleLatency
                    ? settings_.idleLatency(server_.host)
-                   : ProbeIdleLatency(server_.host, settings_.latencyPorts, stop_);
+                   : ProbeIdleLatency(server_.host, settings_.latencyPorts, stop_, &timed);
     }
 
-    double LoadedLatency(const std::stop_token& phaseEnd) const {
-        return settings_.loadedLatency
-                   ? settings_.loadedLatency(server_.host, phaseEnd)
-                   : ProbeLoadedLatency(server_.host, settings_.latencyPorts, phaseEnd);
+    struct LoadedProbe {
+        double ms;
+        std::vector<double> timed;
+    };
+    LoadedProbe LoadedLatency(const std::stop_token& phaseEnd) const {
+        LoadedProbe probe{0.0, {}};
+        probe.ms = settings_.loadedLatency
+                       ? settings_.loadedLatency(server_.host, phaseEnd)
+                       : ProbeLoadedLatency(server_.host, settings_.latencyPorts, phaseEnd,
+                                            &probe.timed);
+        return probe;
     }
 
     void PublishIdentity(const ConnectionInfo& info) {
@@ -200,8 +214,9 @@ class Run {
         // future, whose destructor waits for the probe.
         std::stop_source probeEnd;
         const std::stop_callback runStopped(stop_, [&probeEnd] { probeEnd.request_stop(); });
-        std::future<double> probe;
+        std::future<LoadedProbe> probe;
         int probesTimed = 0;
+        std::vector<double> loadedConnects;
         PhaseWatch watch;
         const auto takeProbe = [&](bool wait) {
             if (!probe.valid() ||
@@ -209,7 +224,9 @@ class Run {
                 return;
             }
             try {
-                latency.exchange(SmoothLoadedLatency(latency.load(), probe.get()));
+                const LoadedProbe timed = probe.get();
+                latency.exchange(SmoothLoadedLatency(latency.load(), timed.ms));
+                loadedConnects.insert(loadedConnects.end(), timed.timed.begin(), timed.timed.end());
                 ++probesTimed;
             } catch (const std::exception&) {
                 // A probe that fails under load leaves the value as it was.
@@ -303,6 +320,7 @@ class Run {
         probeEnd.request_stop();
         takeProbe(true);
         outcome.diagnostics = watch.Finish(res.tally, outcome.liveValues, probesTimed);
+        outcome.diagnostics.jitterMs = SuccessiveJitter(loadedConnects);
         // The streams wind down on their own while the run goes on; they are joined at its end.
         RunResources::StopAll(streams);
         return outcome;

@@ -55,6 +55,7 @@ struct PhaseDiagnostics {
     double cpuShare = -1.0;            // the program's CPU time over the cores' time; < 0: unknown
     double liveVariation = -1.0;       // the live values' standard deviation over their mean
     double retransmittedShare = -1.0;  // of the bytes the uploads sent, the share sent again
+    double jitterMs = -1.0;            // of the connects the probes under load timed; < 0: unknown
 };
 
 // What a run spent and how it went, beside its figures. The shares and variations are taken
@@ -62,6 +63,7 @@ struct PhaseDiagnostics {
 struct RunDiagnostics {
     PhaseDiagnostics download;
     PhaseDiagnostics upload;
+    double idleJitterMs = -1.0;  // of the idle latency's connects; < 0: unknown
     std::uint64_t bytesReceived = 0;  // HTTP bodies, the whole run
     std::uint64_t bytesSent = 0;
     int addressFamily = 0;  // of the transfers' connections: 4 or 6; 0 when none was made

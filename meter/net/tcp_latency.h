@@ -31,13 +31,19 @@ struct SteadyLatencyClock {
 // Mean of the (up to) three smallest samples.
 double FastestThreeMean(std::vector<double> samples);
 
+// Jitter: the mean absolute difference of consecutive samples of a series, in the series' order
+// (so a steady climb under a filling queue reads as the steps it took, not as its range).
+// -1 when fewer than two samples were timed.
+double SuccessiveJitter(const std::vector<double>& series);
+
 // A timed series of connection attempts reduced to one latency in ms. `connect` opens one
 // connection and returns its owner (closed when the attempt ends); anything it throws only costs
 // that attempt. A stop request ends the series with what it has timed. Throws "Não foi possível
-// medir a latência TCP." when no attempt was timed.
+// medir a latência TCP." when no attempt was timed. `timed`, when given, receives every kept
+// sample in the order taken.
 template <typename Connect, typename Clock>
 double MeasureLatencySeries(int attempts, bool discardFirst, Connect&& connect, const Clock& clock,
-                            const std::stop_token& stop = {}) {
+                            const std::stop_token& stop = {}, std::vector<double>* timed = nullptr) {
     std::vector<double> samples;
     samples.reserve(static_cast<std::size_t>(std::max(attempts, 0)));
     for (int i = 0; i < attempts && !stop.stop_requested(); ++i) {
@@ -57,6 +63,9 @@ double MeasureLatencySeries(int attempts, bool discardFirst, Connect&& connect, 
     if (samples.empty()) {
         throw std::runtime_error("Não foi possível medir a latência TCP.");
     }
+    if (timed != nullptr) {
+        timed->insert(timed->end(), samples.begin(), samples.end());
+    }
     return FastestThreeMean(std::move(samples));
 }
 
@@ -64,6 +73,6 @@ double MeasureLatencySeries(int attempts, bool discardFirst, Connect&& connect, 
 // waits for each handshake as long as the system does. A stop request ends the series.
 double MeasureTcpLatency(const std::wstring& host, std::uint16_t port, int attempts,
                          bool discardFirst, std::uint32_t timeoutMs,
-                         const std::stop_token& stop = {});
+                         const std::stop_token& stop = {}, std::vector<double>* timed = nullptr);
 
 }  // namespace velmora::modulos::medicao

@@ -42,7 +42,7 @@ struct FakeConnection {
 
 // Runs a series in which attempt i takes durations[i]; a negative duration is a failed attempt.
 double RunScripted(int attempts, bool discardFirst, std::deque<std::chrono::nanoseconds> durations,
-                   const ScriptedClock& clock) {
+                   const ScriptedClock& clock, std::vector<double>* timed = nullptr) {
     return MeasureLatencySeries(
         attempts, discardFirst,
         [&] {
@@ -54,7 +54,7 @@ double RunScripted(int attempts, bool discardFirst, std::deque<std::chrono::nano
             clock.now += d;
             return FakeConnection(&clock);
         },
-        clock);
+        clock, {}, timed);
 }
 
 constexpr auto kFail = -1ns;
@@ -62,9 +62,30 @@ constexpr auto kFail = -1ns;
 TEST(MeasureLatencySeries, MeanOfTheThreeFastestAfterTheDiscardedFirst) {
     ScriptedClock clock;
     // The first (2 ms) would be the fastest but is discarded.
-    EXPECT_DOUBLE_EQ(RunScripted(7, true, {2ms, 12ms, 15ms, 11ms, 30ms, 14ms, 13ms}, clock), 12.0);
+    std::vector<double> timed;
+    EXPECT_DOUBLE_EQ(
+        RunScripted(7, true, {2ms, 12ms, 15ms, 11ms, 30ms, 14ms, 13ms}, clock, &timed), 12.0);
+    // The kept series, in the order taken, is what the jitter is computed from.
+    EXPECT_EQ(timed, (std::vector<double>{12, 15, 11, 30, 14, 13}));
     EXPECT_EQ(clock.sleeps.size(), 7u);
     EXPECT_EQ(clock.connectionsOpenWhileSleeping, 0);
+}
+
+TEST(SuccessiveJitter, MeanAbsoluteStepBetweenConsecutiveConnects) {
+    const struct {
+        std::vector<double> series;
+        double jitter;
+    } cases[] = {
+        {{}, -1.0},
+        {{20.0}, -1.0},
+        {{20.0, 20.0, 20.0}, 0.0},
+        {{12, 15, 11, 30, 14, 13}, (3.0 + 4 + 19 + 16 + 1) / 5},
+        // A steady climb reads as its steps, not as its range.
+        {{10, 20, 30, 40}, 10.0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_DOUBLE_EQ(SuccessiveJitter(c.series), c.jitter) << testing::PrintToString(c.series);
+    }
 }
 
 TEST(MeasureLatencySeries, FewSuccessesAreAveragedAndFailuresSkipped) {
