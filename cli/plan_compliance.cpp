@@ -212,18 +212,20 @@ struct ReferenceRow {
     std::optional<bool> met;
 };
 
+constexpr const char kNone[] = "sem medições para avaliar";
+
 // The six references of a month as labelled rows, shared by the console and the page.
 std::vector<ReferenceRow> ReferenceRows(const MonthCompliance& m) {
-    const auto share = [](const ShareCheck& c, const std::string& extra) {
+    const auto share = [](const ShareCheck& c, const std::string& extra, const char* none) {
         if (!c.share) {
-            return std::string("sem medições para avaliar") + extra;
+            return std::string(none);
         }
         return PercentOfCheck(c) + " (" + std::to_string(c.meeting) + " de " +
                std::to_string(c.judged) + extra + ")";
     };
     const auto mean = [](const MeanCheck& c) {
         if (!c.meanMbps) {
-            return std::string("sem medições para avaliar");
+            return std::string(kNone);
         }
         const std::string mbps = Fixed(*c.meanMbps, 2) + " Mbps";
         return c.shareOfPlan ? PercentOfShare(*c.shareOfPlan) + " do plano (" + mbps + ")" : mbps;
@@ -233,12 +235,13 @@ std::vector<ReferenceRow> ReferenceRows(const MonthCompliance& m) {
         withoutJitter == 0 ? "" : "; " + std::to_string(withoutJitter) + " sem jitter";
     const std::string ofRuns = "≥ 95 % das medições";
     return {
-        {"Download ≥ 40 % do plano", share(m.download, ""), ofRuns, m.download.met},
-        {"Upload ≥ 40 % do plano", share(m.upload, ""), ofRuns, m.upload.met},
+        {"Download ≥ 40 % do plano", share(m.download, "", kNone), ofRuns, m.download.met},
+        {"Upload ≥ 40 % do plano", share(m.upload, "", kNone), ofRuns, m.upload.met},
         {"Média do download", mean(m.downloadMean), "≥ 80 % do plano", m.downloadMean.met},
         {"Média do upload", mean(m.uploadMean), "≥ 80 % do plano", m.uploadMean.met},
-        {"Latência (ping) ≤ 80 ms", share(m.latency, ""), ofRuns, m.latency.met},
-        {"Jitter ≤ 50 ms", share(m.jitter, jitterExtra), ofRuns, m.jitter.met},
+        {"Latência (ping) ≤ 80 ms", share(m.latency, "", kNone), ofRuns, m.latency.met},
+        {"Jitter ≤ 50 ms", share(m.jitter, jitterExtra, "nenhuma com jitter conhecido"), ofRuns,
+         m.jitter.met},
     };
 }
 
