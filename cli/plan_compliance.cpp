@@ -620,13 +620,13 @@ std::string ComplianceJson(const ContractedPlan& plan, const std::vector<MonthCo
 std::string Sha256Hex(std::string_view bytes) {
     std::array<std::uint32_t, 8> h = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    const std::size_t whole = bytes.size() / 64 * 64;
+    const std::size_t rest = bytes.size() % 64;
+    const std::size_t whole = bytes.size() - rest;
     for (std::size_t i = 0; i < whole; i += 64) {
         CompressBlock(h, reinterpret_cast<const unsigned char*>(bytes.data() + i));
     }
     // The rest, a 1 bit, zeros, and the length in bits as 64 bits big-endian: one or two blocks.
     std::array<unsigned char, 128> tail{};
-    const std::size_t rest = bytes.size() - whole;
     for (std::size_t i = 0; i < rest; ++i) {
         tail[i] = static_cast<unsigned char>(bytes[whole + i]);
     }
