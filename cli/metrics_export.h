@@ -38,18 +38,17 @@ std::string PushgatewayGroupPath(const PushgatewayUrl& url, std::string_view ins
 
 // A push is over within seconds whatever the gateway does: the run is already stored, and a
 // timer's next run should not queue behind a gateway that hangs.
-inline constexpr modulos::medicao::protocolos::HttpTimeouts kPushTimeouts{std::chrono::seconds(3),
-                                                        std::chrono::seconds(3),
-                                                        std::chrono::seconds(5),
-                                                        std::chrono::seconds(5)};
+inline constexpr modulos::medicao::protocolos::HttpTimeouts kPushTimeouts{
+    std::chrono::seconds(3), std::chrono::seconds(3), std::chrono::seconds(5),
+    std::chrono::seconds(5)};
 inline constexpr std::chrono::milliseconds kPushDeadline{10000};
 
 // PUTs the text as the group at `path`; nullopt when the gateway took it (2xx), else why not, in
 // pt-BR.
-std::optional<std::string> PushMetrics(const PushgatewayUrl& url, const std::string& path,
-                                       std::string_view text,
-                                       const modulos::medicao::protocolos::HttpTimeouts& timeouts = kPushTimeouts,
-                                       std::chrono::milliseconds deadline = kPushDeadline);
+std::optional<std::string> PushMetrics(
+    const PushgatewayUrl& url, const std::string& path, std::string_view text,
+    const modulos::medicao::protocolos::HttpTimeouts& timeouts = kPushTimeouts,
+    std::chrono::milliseconds deadline = kPushDeadline);
 
 // The exit status of a run that was measured and stored but did not reach Prometheus.
 inline constexpr int kExportFailedStatus = 3;

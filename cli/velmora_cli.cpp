@@ -359,7 +359,8 @@ int main(int argc, char** argv) {
             }
             std::fflush(stdout);
             std::fprintf(stderr, "velmora-cli: ERRO NA MEDIÇÃO - %s\n", reason.c_str());
-            velmora::cli::ExportRun(options->metrics, velmora::cli::FailedRunMetrics(velmora::UnixTicksNow()));
+            velmora::cli::ExportRun(options->metrics,
+                                    velmora::cli::FailedRunMetrics(velmora::UnixTicksNow()));
             return Finish(state, 1);
         }
     }

@@ -127,9 +127,9 @@ TEST(PrometheusText, AFailedRunSaysSoWithoutFigures) {
             samples.push_back(line);
         }
     }
-    EXPECT_EQ(samples, (std::vector<std::string>{"velmora_run_success 0",
-                                                 "velmora_run_timestamp_seconds 1767225600",
-                                                 "velmora_plan_download_bytes_per_second 37500000"}));
+    EXPECT_EQ(samples, (std::vector<std::string>{
+                           "velmora_run_success 0", "velmora_run_timestamp_seconds 1767225600",
+                           "velmora_plan_download_bytes_per_second 37500000"}));
 }
 
 TEST(PrometheusText, LabelValuesAreEscapedAndEmptyOnesLeftOut) {
@@ -141,7 +141,9 @@ TEST(PrometheusText, LabelValuesAreEscapedAndEmptyOnesLeftOut) {
         {R"(C:\servidor\)", R"(C:\\servidor\\)"},
         {"linha\nquebrada", R"(linha\nquebrada)"},
         {"fim\r\n", R"(fim\n)"},
-        {"tab\tsino\x07" "del\x7f", "tabsinodel"},
+        {"tab\tsino\x07"
+         "del\x7f",
+         "tabsinodel"},
         {"São Paulo – SP", "São Paulo – SP"},
         {R"(\"
 )",
@@ -152,9 +154,9 @@ TEST(PrometheusText, LabelValuesAreEscapedAndEmptyOnesLeftOut) {
         m.succeeded = true;
         m.server = c.raw;
         m.addressFamily = "IPv6";
-        EXPECT_EQ(Sample(PrometheusText(m), "velmora_run_info"),
-                  std::string("velmora_run_info{server=\"") + c.quoted +
-                      "\",address_family=\"IPv6\"} 1")
+        EXPECT_EQ(
+            Sample(PrometheusText(m), "velmora_run_info"),
+            std::string("velmora_run_info{server=\"") + c.quoted + "\",address_family=\"IPv6\"} 1")
             << c.raw;
     }
 }
