@@ -10,8 +10,9 @@ quote, a backslash, a "/" and a line break; Prometheus scrapes both each second 
 configuration of docs/prometheus/ with its addresses), and its HTTP API must give every metric
 of the run from both, each value equal to the run's --json record, with the labels as written.
 promtool accepts the file and the rules' tests pass, and Prometheus evaluates the rules.
-Beside it, one table of bad cases, each a run of its own: what the program says (one line),
-its exit status, what is in the history and that no metric file is ever seen half written.
+Beside it, one table of cases, each a run of its own (pushes over HTTPS and to an IPv6 address,
+then the bad ones): what the program says (one line), its exit status, what is in the history
+and that no metric file is ever seen half written.
 Every server started here ends by itself (coreutils timeout) even if this script is killed.
 Exits 77 (skipped) outside the namespace or without the programs.
 """
@@ -157,6 +158,11 @@ def expected_figures(record):
     return figures
 
 
+def of(series, identity):
+    """Whether a series from the API has the job and instance of `identity`."""
+    return all(series["metric"].get(k) == v for k, v in identity.items())
+
+
 def same(a, b):
     return abs(a - b) <= 1e-9 * max(1.0, abs(b))
 
@@ -177,7 +183,9 @@ try:
     with open(os.path.join(work, "prometheus.yml"), "w", encoding="utf-8") as f:
         f.write(config)
     # In memory only: Debian's build keeps the groups in a shared file by default.
-    start("pushgateway", ["prometheus-pushgateway", "--web.listen-address=" + gateway, "--persistence.file="])
+    # On both loopback addresses (the namespace has no other): a push by IPv6 address too.
+    start("pushgateway", ["prometheus-pushgateway", "--web.listen-address=" + gateway.replace("127.0.0.1", ""),
+                          "--persistence.file="])
     # The same over TLS, with the namespace's test certificate, reached as "localhost" like the
     # other TLS tests: under Wine, WinHTTP refuses the certificate's entry for 127.0.0.1.
     tls_gateway = "127.0.0.1:%d" % free_port()
@@ -219,6 +227,8 @@ try:
          3, r"^velmora-cli: as métricas não chegaram ao Pushgateway http://%s:%s \(sem resposta a tempo\)$"
          % (stall_host, stall_port), 1, "1"),
         ("Pushgateway over HTTPS", ["--pushgateway", "https://%s/" % tls_gateway.replace("127.0.0.1", "localhost"), "--instancia", "tls"], 0, None, 1, "1"),
+        ("Pushgateway by IPv6 address", ["--pushgateway", "http://" + gateway.replace("127.0.0.1", "[::1]"),
+                                         "--instancia", "v6"], 0, None, 1, "1"),
         ("URL not http(s)", ["--pushgateway", "ftp://" + gateway],
          2, r"^velmora-cli: URL inválida em --pushgateway: use http://HOST\[:PORTA\] ou https://HOST\[:PORTA\]$", 0, None),
         ("the run fails", ["--pushgateway", "http://" + gateway, "--instancia", "falha"] + refused,
@@ -266,7 +276,7 @@ try:
     stamps = []
     while expected and time.monotonic() < deadline:
         stamps = [float(s["value"][1]) for s in query(prom, "velmora_run_timestamp_seconds")
-                  if s["metric"].get("instance") != "falha"]
+                  if any(of(s, identity) for identity in sources.values())]
         if len(stamps) == 2 and all(same(v, expected["velmora_run_timestamp_seconds"]) for v in stamps):
             break
         time.sleep(0.3)
@@ -276,7 +286,7 @@ try:
         for source, identity in sources.items():
             want = dict(identity, **(info_labels if name == "velmora_run_info" else {}))
             found = [({k: v for k, v in s["metric"].items() if k != "__name__"}, float(s["value"][1])) for s in series
-                     if all(s["metric"].get(k) == v for k, v in identity.items())]
+                     if of(s, identity)]
             got = found[0] if len(found) == 1 else None
             check(got is not None and got[0] == want and same(got[1], value),
                   "%s from the %s: %r (the record: %r, labels %s)" % (name, source, got and got[1], value, got and got[0]))
@@ -329,6 +339,8 @@ try:
     failed = get("http://%s/metrics" % gateway)
     check(re.search(r'^velmora_run_success\{instance="falha",job="velmora"\} 0$', failed, re.M) is not None,
           "the failed run's push says so in its group")
+    check(re.search(r'^velmora_run_success\{instance="v6",job="velmora"\} 1$', failed, re.M) is not None,
+          "the push by IPv6 address arrived in its group")
     over_tls = get("https://%s/metrics" % tls_gateway)
     check(re.search(r'^velmora_run_success\{instance="tls",job="velmora"\} 1$', over_tls, re.M) is not None,
           "the push over HTTPS arrived in its group")
