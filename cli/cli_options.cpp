@@ -101,6 +101,17 @@ Servidores:
                             17,15): gasta menos dados, com números menos estáveis
                               velmora-cli --phase-seconds 8,7
 
+Prometheus (depois de cada medição, também de uma que falhou):
+  --openmetrics ARQUIVO     grava os números da medição no formato de texto do Prometheus,
+                            trocando o arquivo de uma vez (para o coletor textfile do
+                            node_exporter ou do windows_exporter; o nome deve terminar em .prom)
+                              velmora-cli --openmetrics /var/lib/prometheus/node-exporter/velmora.prom
+  --pushgateway URL         envia os mesmos números a um Pushgateway (HTTP PUT do grupo
+                            job=velmora, instance=NOME; só http:// ou https://)
+                              velmora-cli --pushgateway http://127.0.0.1:9091
+  --instancia NOME          o NOME do grupo no Pushgateway; padrão: o nome desta máquina
+                              velmora-cli --pushgateway http://pg:9091 --instancia sala
+
 Histórico:
   --history [N]             as últimas N medições guardadas (padrão 10) e sai
                               velmora-cli --history 5
@@ -112,7 +123,9 @@ Histórico:
 
   --help                    mostra esta ajuda
 
-Saída: 0 quando termina, 1 em caso de erro na medição, 2 para opções inválidas.
+Saída: 0 quando termina, 1 em caso de erro na medição, 2 para opções inválidas, 3 quando a
+medição terminou e foi guardada mas o arquivo de métricas não pôde ser gravado ou o envio ao
+Pushgateway falhou.
 )";
 
 std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
@@ -221,6 +234,19 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
                 options.run.latencyPorts = {(*ports)[0], (*ports)[1]};
             } else {
                 ooklaPorts = *ports;
+            }
+        } else if (arg == "--openmetrics" || arg == "--instancia") {
+            const auto text = nonEmpty(arg == "--openmetrics" ? "arquivo vazio em --openmetrics"
+                                                              : "nome vazio em --instancia");
+            if (!text) {
+                return std::nullopt;
+            }
+            (arg == "--openmetrics" ? options.metrics.file : options.metrics.instance) = *text;
+        } else if (arg == "--pushgateway") {
+            const auto text = value();
+            options.metrics.pushgateway = text ? ParsePushgatewayUrl(*text, error) : std::nullopt;
+            if (!options.metrics.pushgateway) {
+                return std::nullopt;
             }
         } else {
             error = "opção desconhecida: " + arg;

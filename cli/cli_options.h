@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "measurement/measurement_run.h"
+#include "metrics_export.h"
 
 namespace velmora::cli {
 
@@ -21,6 +22,7 @@ struct CliOptions {
     std::size_t historyCount = 10;  // --history N
     std::string historyDirectory;   // empty: beside the program, as the meter keeps it
     modulos::medicao::RunSettings run;
+    MetricsExport metrics;  // --openmetrics, --pushgateway, --instancia
 };
 
 // Parses the command line (without the program name). nullopt and a message in `error` when it

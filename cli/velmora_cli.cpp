@@ -19,9 +19,11 @@
 #include "history/history_reader.h"
 #include "history/history_report.h"
 #include "history/run_finish.h"
+#include "metrics_export.h"
 #include "net/tcp_connect.h"
 #include "platform/console.h"
 #include "platform/history_platform.h"
+#include "platform/wall_clock.h"
 #include "product/facts.h"
 #include "record_formats.h"
 #include "run_assessment.h"
@@ -344,7 +346,9 @@ int main(int argc, char** argv) {
                              WideToUtf8(historyFile.wstring()).c_str(),
                              unreadable ? ": não foi possível lê-lo" : "");
             }
-            return Finish(state, 0);
+            const bool exported = velmora::cli::ExportRun(
+                options->metrics, velmora::cli::MetricsOf(record, diagnostics));
+            return Finish(state, exported ? 0 : velmora::cli::kExportFailedStatus);
         }
         if (run.phase == MeasurementPhase::Error && !run.running) {
             const std::string& reason = run.failure;
@@ -355,6 +359,8 @@ int main(int argc, char** argv) {
             }
             std::fflush(stdout);
             std::fprintf(stderr, "velmora-cli: ERRO NA MEDIÇÃO - %s\n", reason.c_str());
+            velmora::cli::ExportRun(options->metrics,
+                                    velmora::cli::FailedRunMetrics(velmora::UnixTicksNow()));
             return Finish(state, 1);
         }
     }

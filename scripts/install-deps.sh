@@ -12,6 +12,7 @@ packages=(
     chromium locales clang libclang-rt-14-dev
     xvfb xdotool imagemagick libcairo2-dev
     iptables iperf3 curl libnetfilter-queue-dev nlohmann-json3-dev
+    prometheus prometheus-pushgateway prometheus-node-exporter
 )
 
 missing=()
@@ -26,6 +27,12 @@ else
     export DEBIAN_FRONTEND=noninteractive
     apt-get update
     apt-get install -y --no-install-recommends "${packages[@]}"
+fi
+
+# The Prometheus packages enable their services; the tests start their own copies in a private
+# namespace, so the machine's are not wanted running (nor is the state they would keep).
+if [ -d /run/systemd/system ]; then
+    systemctl disable --now prometheus prometheus-pushgateway prometheus-node-exporter >/dev/null 2>&1 || true
 fi
 
 # A comma-decimal locale, so that the tests can show that files and pages keep "." in it.

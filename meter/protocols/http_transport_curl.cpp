@@ -215,8 +215,10 @@ std::unique_ptr<HttpRequest> Connection::OpenRequest(const wchar_t* verbName,
     auto request = std::make_unique<Request>();
     request->connection = this;
     request->verb = WideToUtf8(verbName);
-    request->url =
-        (secure ? "https://" : "http://") + host + ":" + std::to_string(port) + WideToUtf8(path);
+    // An IPv6 address is named in brackets in a URL (WinHTTP takes it bare, as the layer does).
+    const bool v6 = host.find(':') != std::string::npos && !host.starts_with('[');
+    request->url = (secure ? "https://" : "http://") + (v6 ? "[" + host + "]" : host) + ":" +
+                   std::to_string(port) + WideToUtf8(path);
     active = request.get();
     return request;
 }

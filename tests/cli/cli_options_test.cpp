@@ -135,6 +135,11 @@ TEST(CliOptions, RejectsWhatItCannotUnderstand) {
         {{"--phase-seconds", "8"}, "durações inválidas em --phase-seconds (3 a 60 s)"},
         {{"--phase-seconds", "2,7"}, "durações inválidas em --phase-seconds (3 a 60 s)"},
         {{"--phase-seconds", "8,61"}, "durações inválidas em --phase-seconds (3 a 60 s)"},
+        {{"--openmetrics", ""}, "arquivo vazio em --openmetrics"},
+        {{"--instancia", ""}, "nome vazio em --instancia"},
+        {{"--pushgateway"}, "falta o valor de --pushgateway"},
+        {{"--pushgateway", "ftp://gw:9091"},
+         "URL inválida em --pushgateway: use http://HOST[:PORTA] ou https://HOST[:PORTA]"},
     };
     for (const auto& c : cases) {
         std::string error;
