@@ -5,6 +5,8 @@
 #include <iterator>
 
 #include "common/text.h"
+#include "plan_compliance.h"
+#include "run_log.h"
 #include "protocols/ookla_protocol.h"
 
 namespace velmora::cli {
@@ -121,9 +123,26 @@ Histórico:
   --history-dir PASTA       pasta do history.xml, no lugar da do programa
                               velmora-cli --history-dir ~/medicoes --history
 
+Prova para a operadora (cada medição do velmora-cli fica também, completa, em
+velmora-cli.jsonl, ao lado do histórico):
+  --plano D/U               guarda o plano contratado (download/upload em Mbps) e sai
+                              velmora-cli --plano 300/150
+  --conformidade [AAAA-MM]  cada mês (ou só esse) contra o plano, pelas metas do antigo
+                            RGQ-SCM da Anatel; com --json, um objeto JSON
+                              velmora-cli --conformidade 2026-11
+  --incluir-wifi            conta também as medições por Wi-Fi ou VPN (mostradas, mas fora
+                            dos números por padrão)
+  --dossie ARQUIVO          grava uma página HTML para imprimir: plano, meses, cada medição
+                            e a soma SHA-256 delas (com --conformidade AAAA-MM, só esse mês)
+                              velmora-cli --dossie dossie.html
+  --orcamento-dados TAMANHO não mede quando os dados usados neste mês (pelo velmora-cli.jsonl)
+                            passariam de TAMANHO (MB, GB ou TB)
+                              velmora-cli --orcamento-dados 20GB
+
   --help                    mostra esta ajuda
 
-Saída: 0 quando termina, 1 em caso de erro na medição, 2 para opções inválidas, 3 quando a
+Saída: 0 quando termina (também quando o orçamento de dados pula a medição), 1 em caso de
+erro na medição ou quando o histórico não pode ser lido, 2 para opções inválidas, 3 quando a
 medição terminou e foi guardada mas o arquivo de métricas não pôde ser gravado ou o envio ao
 Pushgateway falhou.
 )";
@@ -194,6 +213,42 @@ std::optional<CliOptions> ParseCliOptions(const std::vector<std::string>& args,
                 return std::nullopt;
             }
             options.historyDirectory = *text;
+        } else if (arg == "--plano") {
+            const auto text = value();
+            if (!text || !ParsePlan(*text)) {
+                error = error.empty() ? "plano inválido em --plano (ex.: 300/150, em Mbps)" : error;
+                return std::nullopt;
+            }
+            options.action = CliAction::Plan;
+            options.plan = *text;
+        } else if (arg == "--conformidade") {
+            if (options.action != CliAction::Dossier) {
+                options.action = CliAction::Compliance;
+            }
+            // The month is optional: taken when the next word is not an option.
+            if (i + 1 < args.size() && !args[i + 1].starts_with("--")) {
+                options.month = ParseMonth(args[++i]);
+                if (!options.month) {
+                    error = "mês inválido em --conformidade (use AAAA-MM)";
+                    return std::nullopt;
+                }
+            }
+        } else if (arg == "--incluir-wifi") {
+            options.includeWifi = true;
+        } else if (arg == "--dossie") {
+            const auto text = nonEmpty("arquivo vazio em --dossie");
+            if (!text) {
+                return std::nullopt;
+            }
+            options.action = CliAction::Dossier;
+            options.dossierFile = *text;
+        } else if (arg == "--orcamento-dados") {
+            const auto text = value();
+            options.dataBudget = text ? ParseDataSize(*text) : std::nullopt;
+            if (!options.dataBudget) {
+                error = error.empty() ? "tamanho inválido em --orcamento-dados (ex.: 20GB)" : error;
+                return std::nullopt;
+            }
         } else if (arg == "--no-operators") {
             options.operators = false;
         } else if (arg == "--geo") {

@@ -39,8 +39,13 @@ Json OptionalInteger(const std::optional<long long>& value) {
 }
 
 // What the run's diagnostics add to the record, in the order both formats give it.
+// Unknown (below 0) as null.
+Json Measured(double value) {
+    return value >= 0.0 ? Number(value) : Json(nullptr);
+}
+
 Json DiagnosticsJson(const modulos::medicao::MeasurementRecord& record,
-                     const modulos::medicao::RunDiagnostics& d) {
+                     const modulos::medicao::RunDiagnostics& d, const RunConnection& connection) {
     const Responsiveness r = AssessRun(record, d);
     const std::string family = AddressFamilyName(d.addressFamily);
     Json out;
@@ -53,7 +58,20 @@ Json DiagnosticsJson(const modulos::medicao::MeasurementRecord& record,
     out["bytesSent"] = d.bytesSent;
     out["addressFamily"] = family.empty() ? Json(nullptr) : Json(family);
     out["viaProxy"] = d.viaProxy;
-    out["notes"] = TrustNotes(d);
+    std::vector<std::string> notes = ConnectionNotes(connection, record.downloadMbps);
+    for (std::string& note : TrustNotes(d)) {
+        notes.push_back(std::move(note));
+    }
+    out["notes"] = notes;
+    out["idleJitterMs"] = Measured(d.idleJitterMs);
+    out["downloadJitterMs"] = Measured(d.download.jitterMs);
+    out["uploadJitterMs"] = Measured(d.upload.jitterMs);
+    out["connection"] = ConnectionKindId(connection.kind);
+    out["connectionInterface"] =
+        connection.interfaceName.empty() ? Json(nullptr) : Json(connection.interfaceName);
+    out["wifiSignalPercent"] =
+        connection.signalPercent ? Json(*connection.signalPercent) : Json(nullptr);
+    out["wifiLinkMbps"] = OptionalNumber(connection.linkMbps);
     return out;
 }
 
@@ -74,7 +92,8 @@ std::string CsvField(const std::string& text) {
 }  // namespace
 
 std::string RecordToJson(const modulos::medicao::MeasurementRecord& r,
-                         const modulos::medicao::RunDiagnostics& diagnostics) {
+                         const modulos::medicao::RunDiagnostics& diagnostics,
+                         const RunConnection& connection) {
     Json out;
     out["timestamp"] = r.timestamp;
     out["downloadMbps"] = Number(r.downloadMbps);
@@ -93,7 +112,7 @@ std::string RecordToJson(const modulos::medicao::MeasurementRecord& r,
     out["uploadVariation"] = WideToUtf8(r.uploadVariation);
     out["downloadSamples"] = NumberList(r.downloadSamples);
     out["uploadSamples"] = NumberList(r.uploadSamples);
-    out.update(DiagnosticsJson(r, diagnostics));
+    out.update(DiagnosticsJson(r, diagnostics, connection));
     return out.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
@@ -109,11 +128,14 @@ std::string CsvHeader() {
            "uploadLatencyMs,publicIp,userCity,serverIp,serverName,serverLocation,status,"
            "downloadVariation,uploadVariation,downloadSamples,uploadSamples,"
            "downloadAddedLatencyMs,uploadAddedLatencyMs,downloadRpm,uploadRpm,"
-           "responsivenessGrade,bytesReceived,bytesSent,addressFamily,viaProxy,notes";
+           "responsivenessGrade,bytesReceived,bytesSent,addressFamily,viaProxy,notes,"
+           "idleJitterMs,downloadJitterMs,uploadJitterMs,connection,connectionInterface,"
+           "wifiSignalPercent,wifiLinkMbps";
 }
 
 std::string RecordToCsv(const modulos::medicao::MeasurementRecord& r,
-                        const modulos::medicao::RunDiagnostics& diagnostics) {
+                        const modulos::medicao::RunDiagnostics& diagnostics,
+                        const RunConnection& connection) {
     const std::vector<std::wstring> recordFields = {FormatHistoryTimestamp(r.timestamp),
                                                     FormatHistoryNumber(r.downloadMbps),
                                                     FormatHistoryNumber(r.uploadMbps),
@@ -135,7 +157,7 @@ std::string RecordToCsv(const modulos::medicao::MeasurementRecord& r,
     for (const std::wstring& field : recordFields) {
         fields.push_back(WideToUtf8(field));
     }
-    const Json added = DiagnosticsJson(r, diagnostics);
+    const Json added = DiagnosticsJson(r, diagnostics, connection);
     for (const auto& [name, value] : added.items()) {
         if (value.is_null()) {
             fields.emplace_back();

@@ -118,6 +118,14 @@ std::string AddressFamilyName(int family) {
     return family == 4 ? "IPv4" : family == 6 ? "IPv6" : "";
 }
 
+std::string JitterLine(const RunDiagnostics& diagnostics) {
+    const auto ms = [](double value) {
+        return value >= 0.0 ? WideToUtf8(FormatFixed(value, 1)) + " ms" : std::string("-");
+    };
+    return "Jitter: " + ms(diagnostics.idleJitterMs) + " (download " +
+           ms(diagnostics.download.jitterMs) + ", upload " + ms(diagnostics.upload.jitterMs) + ")";
+}
+
 std::vector<std::string> TrustNotes(const RunDiagnostics& diagnostics) {
     std::vector<std::string> notes;
     PhaseNotes(diagnostics.download, "download", notes);

@@ -58,6 +58,9 @@ std::string FormatDataSize(std::uint64_t bytes);
 // "IPv4" / "IPv6"; empty when unknown.
 std::string AddressFamilyName(int family);
 
+// "Jitter: 1.8 ms (download 12.4 ms, upload 20.0 ms)"; a figure that was not measured reads "-".
+std::string JitterLine(const modulos::medicao::RunDiagnostics& diagnostics);
+
 // The notes that apply to the run, in pt-BR, most serious first.
 std::vector<std::string> TrustNotes(const modulos::medicao::RunDiagnostics& diagnostics);
 

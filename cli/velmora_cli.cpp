@@ -25,8 +25,12 @@
 #include "platform/history_platform.h"
 #include "platform/wall_clock.h"
 #include "product/facts.h"
+#include "connection_kind.h"
+#include "plan_compliance.h"
+#include "platform/wall_clock.h"
 #include "record_formats.h"
 #include "run_assessment.h"
+#include "run_log.h"
 
 namespace {
 
@@ -88,7 +92,8 @@ class ConsoleView {
         }
     }
 
-    void ShowResult(const MeasurementRecord& record, const RunDiagnostics& diagnostics) {
+    void ShowResult(const MeasurementRecord& record, const RunDiagnostics& diagnostics,
+                    const velmora::cli::RunConnection& connection) {
         EndLiveLine();
         PrintLine(L"Download: " + FormatFixed(record.downloadMbps, 2) + L" Mbps");
         PrintLine(L"Upload: " + FormatFixed(record.uploadMbps, 2) + L" Mbps");
@@ -97,11 +102,16 @@ class ConsoleView {
                   L" ms");
         PrintLine(L"Latência durante o upload: " + FormatFixed(record.uploadLatencyMs, 0) + L" ms");
         using namespace velmora::cli;
+        std::printf("%s\n", JitterLine(diagnostics).c_str());
         std::printf("%s\n", ResponsivenessLine(AssessRun(record, diagnostics)).c_str());
         std::printf("Dados usados: %s (recebidos %s, enviados %s)\n",
                     FormatDataSize(diagnostics.bytesReceived + diagnostics.bytesSent).c_str(),
                     FormatDataSize(diagnostics.bytesReceived).c_str(),
                     FormatDataSize(diagnostics.bytesSent).c_str());
+        std::printf("%s\n", ConnectionLine(connection).c_str());
+        for (const std::string& note : ConnectionNotes(connection, record.downloadMbps)) {
+            std::printf("Nota: %s\n", note.c_str());
+        }
         for (const std::string& note : TrustNotes(diagnostics)) {
             std::printf("Nota: %s\n", note.c_str());
         }
@@ -230,24 +240,152 @@ int ListServers(const ServerCatalog& catalog, const RunSettings& settings) {
     return 0;
 }
 
-// The last `count` stored runs as a table. A history that cannot be read, or is too large
-// to, says so rather than show an empty one.
-int PrintHistory(const std::filesystem::path& historyFile, std::size_t count) {
+// The stored runs; none when the history cannot be read, or is too large to.
+std::optional<std::vector<HistoryEntry>> ReadStoredRuns(const std::filesystem::path& file) {
     try {
         std::error_code missing;
-        const std::optional<std::string> bytes = std::filesystem::exists(historyFile, missing)
-                                                     ? ReadFileBytes(historyFile)
-                                                     : std::optional<std::string>("");
+        if (!std::filesystem::exists(file, missing)) {
+            return missing ? std::nullopt : std::optional(std::vector<HistoryEntry>{});
+        }
+        const std::optional<std::string> bytes = ReadFileBytes(file);
         if (bytes) {
-            std::printf("%s", velmora::cli::HistoryTable(ReadHistory(*bytes), count).c_str());
-            return 0;
+            return ReadHistory(*bytes);
         }
     } catch (const std::exception&) {
-        // Out of memory on a history of too many entries: the same answer.
+        // Out of memory on a history of too many entries: it cannot be read.
+    }
+    return std::nullopt;
+}
+
+// The last `count` stored runs as a table. A history that cannot be read says so rather than
+// show an empty one.
+int PrintHistory(const std::filesystem::path& historyFile, std::size_t count) {
+    if (const auto runs = ReadStoredRuns(historyFile)) {
+        std::printf("%s", velmora::cli::HistoryTable(*runs, count).c_str());
+        return 0;
     }
     std::fprintf(stderr, "velmora-cli: não foi possível ler o histórico (%s)\n",
                  WideToUtf8(historyFile.wstring()).c_str());
     return 1;
+}
+
+int SavePlan(const std::filesystem::path& directory, const std::string& text) {
+    const velmora::cli::ContractedPlan plan = *velmora::cli::ParsePlan(text);
+    std::error_code error;
+    std::filesystem::create_directories(directory, error);
+    const std::string stored =
+        WideToUtf8(FormatFixed(plan.downloadMbps, 2) + L"/" + FormatFixed(plan.uploadMbps, 2));
+    if (!velmora::cli::SavePlanText(directory, stored)) {
+        std::fprintf(stderr, "velmora-cli: não foi possível guardar o plano em %s\n",
+                     WideToUtf8((directory / velmora::cli::kPlanFile).wstring()).c_str());
+        return 1;
+    }
+    std::printf("Plano guardado: %s Mbps (download/upload)\n", stored.c_str());
+    return 0;
+}
+
+// The months held against the stored plan, on the console or as a dossier page. The history and
+// the log are only read.
+int CheckPlan(const velmora::cli::CliOptions& options, const std::filesystem::path& directory,
+              const std::filesystem::path& historyFile) {
+    using namespace velmora::cli;
+    const std::optional<std::string> planText = LoadPlanText(directory);
+    const std::optional<ContractedPlan> plan = planText ? ParsePlan(*planText) : std::nullopt;
+    if (!plan) {
+        std::fprintf(stderr,
+                     "velmora-cli: nenhum plano guardado (%s): informe-o com --plano D/U, "
+                     "por exemplo --plano 300/150\n",
+                     WideToUtf8((directory / kPlanFile).wstring()).c_str());
+        return 2;
+    }
+    const std::optional<std::vector<HistoryEntry>> history = ReadStoredRuns(historyFile);
+    const RunLog log = ReadRunLog(directory);
+    if (!history || !log.readable) {
+        std::fprintf(stderr, "velmora-cli: não foi possível ler %s\n",
+                     WideToUtf8((history ? directory / kRunLogFile : historyFile).wstring()).c_str());
+        return 1;
+    }
+    if (log.badLines > 0 || log.otherVersionLines > 0) {
+        std::fprintf(stderr,
+                     "velmora-cli: linhas ignoradas em %s: %d inválidas, %d de outra versão\n",
+                     kRunLogFile, log.badLines, log.otherVersionLines);
+    }
+    std::vector<ComplianceRun> runs = ComplianceRuns(*history, log);
+    if (runs.empty() && !options.month) {
+        std::fprintf(stderr, "velmora-cli: nenhuma medição guardada em %s\n",
+                     WideToUtf8(historyFile.wstring()).c_str());
+        return 1;
+    }
+    const std::vector<MonthCompliance> months =
+        MonthlyCompliance(runs, *plan, options.includeWifi, options.month);
+    if (options.action == CliAction::Dossier) {
+        if (options.month) {
+            std::erase_if(runs, [&](const ComplianceRun& run) {
+                return !run.localTime.starts_with(*options.month);
+            });
+        }
+        const std::string page = DossierPage(
+            *plan, months, runs, options.includeWifi,
+            WideToUtf8(FormatHistoryTimestamp(velmora::UnixTicksNow())));
+        const std::filesystem::path file(velmora::Utf8ToWide(options.dossierFile));
+        if (!ReplaceFileContents(file, page)) {
+            std::fprintf(stderr, "velmora-cli: não foi possível gravar %s\n",
+                         options.dossierFile.c_str());
+            return 1;
+        }
+        std::printf("%s\n%zu medições, SHA-256 %s\n", options.dossierFile.c_str(), runs.size(),
+                    Sha256Hex(DossierDigestText(runs)).c_str());
+        return 0;
+    }
+    if (options.format == OutputFormat::Json) {
+        std::printf("%s\n", ComplianceJson(*plan, months, options.includeWifi).c_str());
+    } else {
+        std::printf("%s", ComplianceText(*plan, months, options.includeWifi).c_str());
+    }
+    return 0;
+}
+
+// A campaign's run is skipped, in one line, when this month's runs already spent nearly the
+// budget. Whether they did is known from the log; one that cannot be read does not stop a run.
+bool OverDataBudget(const std::filesystem::path& directory, std::uint64_t budget) {
+    using namespace velmora::cli;
+    const DataBudgetCheck check =
+        CheckDataBudget(ReadRunLog(directory), velmora::UnixTicksNow(), budget);
+    if (!check.wouldPass) {
+        return false;
+    }
+    std::printf("Medição pulada: os dados usados neste mês (%s) mais uma medição (cerca de %s) "
+                "passariam do orçamento de %s.\n",
+                FormatDataSize(check.usedBytes).c_str(),
+                FormatDataSize(check.expectedRunBytes).c_str(), FormatDataSize(budget).c_str());
+    return true;
+}
+
+// What the metrics carry beside the record: the jitters, the connection and the stored plan.
+void WithProofExtras(velmora::cli::RunMetrics& metrics, const RunDiagnostics& diagnostics,
+                     const velmora::cli::RunConnection& connection,
+                     const std::filesystem::path& directory) {
+    const auto measured = [](double ms) {
+        return ms >= 0.0 ? std::optional<double>(ms) : std::nullopt;
+    };
+    metrics.idleJitterMs = measured(diagnostics.idleJitterMs);
+    metrics.downloadJitterMs = measured(diagnostics.download.jitterMs);
+    metrics.uploadJitterMs = measured(diagnostics.upload.jitterMs);
+    if (metrics.succeeded) {
+        metrics.connectionKind = velmora::cli::ConnectionKindId(connection.kind);
+    }
+    const std::optional<std::string> text = velmora::cli::LoadPlanText(directory);
+    if (const auto plan = text ? velmora::cli::ParsePlan(*text) : std::nullopt) {
+        metrics.planDownloadMbps = plan->downloadMbps;
+        metrics.planUploadMbps = plan->uploadMbps;
+    }
+}
+
+void LogRun(const std::filesystem::path& directory, const std::string& line) {
+    if (!velmora::cli::AppendRunLog(directory, line)) {
+        std::fprintf(stderr, "velmora-cli: o registro completo não foi guardado (%s)\n",
+                     WideToUtf8((directory / velmora::cli::kRunLogFile).wstring()).c_str());
+    }
 }
 
 }  // namespace
@@ -291,9 +429,18 @@ int main(int argc, char** argv) {
             }
             return 0;
         }
+        case CliAction::Plan:
+            return SavePlan(historyDirectory, options->plan);
+        case CliAction::Compliance:
+        case CliAction::Dossier:
+            return CheckPlan(*options, historyDirectory, historyFile);
         case CliAction::List:
         case CliAction::Measure:
             break;
+    }
+    if (options->action == CliAction::Measure && options->dataBudget &&
+        OverDataBudget(historyDirectory, *options->dataBudget)) {
+        return 0;
     }
 
     ServerCatalog fullCatalog = BuildServerCatalog();
@@ -332,13 +479,21 @@ int main(int argc, char** argv) {
             const FinishedRun finished = FinishMeasurement(state, historyDirectory);
             const MeasurementRecord& record = finished.record;
             const RunDiagnostics& diagnostics = finished.run.diagnostics;
+            const std::optional<velmora::cli::AdapterFacts> adapter =
+                velmora::cli::QueryRouteAdapter(WideToUtf8(record.serverIp));
+            const velmora::cli::RunConnection connection =
+                adapter ? velmora::cli::DescribeConnection(*adapter)
+                        : velmora::cli::RunConnection{};
+            const std::string json = velmora::cli::RecordToJson(record, diagnostics, connection);
             if (format == OutputFormat::Json) {
-                std::printf("%s\n", velmora::cli::RecordToJson(record, diagnostics).c_str());
+                std::printf("%s\n", json.c_str());
             } else if (format == OutputFormat::Csv) {
-                std::printf("%s\n", velmora::cli::RecordToCsv(record, diagnostics).c_str());
+                std::printf("%s\n",
+                            velmora::cli::RecordToCsv(record, diagnostics, connection).c_str());
             } else {
-                view.ShowResult(record, diagnostics);
+                view.ShowResult(record, diagnostics, connection);
             }
+            LogRun(historyDirectory, velmora::cli::RunLogLine(json));
             if (!finished.stored) {
                 const bool unreadable = !ReadFileBytes(historyFile);
                 std::fprintf(stderr,
@@ -346,8 +501,9 @@ int main(int argc, char** argv) {
                              WideToUtf8(historyFile.wstring()).c_str(),
                              unreadable ? ": não foi possível lê-lo" : "");
             }
-            const bool exported = velmora::cli::ExportRun(
-                options->metrics, velmora::cli::MetricsOf(record, diagnostics));
+            velmora::cli::RunMetrics metrics = velmora::cli::MetricsOf(record, diagnostics);
+            WithProofExtras(metrics, diagnostics, connection, historyDirectory);
+            const bool exported = velmora::cli::ExportRun(options->metrics, metrics);
             return Finish(state, exported ? 0 : velmora::cli::kExportFailedStatus);
         }
         if (run.phase == MeasurementPhase::Error && !run.running) {
@@ -359,8 +515,10 @@ int main(int argc, char** argv) {
             }
             std::fflush(stdout);
             std::fprintf(stderr, "velmora-cli: ERRO NA MEDIÇÃO - %s\n", reason.c_str());
-            velmora::cli::ExportRun(options->metrics,
-                                    velmora::cli::FailedRunMetrics(velmora::UnixTicksNow()));
+            velmora::cli::RunMetrics metrics = velmora::cli::FailedRunMetrics(velmora::UnixTicksNow());
+            WithProofExtras(metrics, {}, {}, historyDirectory);
+            velmora::cli::ExportRun(options->metrics, metrics);
+            LogRun(historyDirectory, velmora::cli::FailureLogLine(velmora::UnixTicksNow(), reason));
             return Finish(state, 1);
         }
     }

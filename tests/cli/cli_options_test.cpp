@@ -97,6 +97,11 @@ TEST(CliOptions, ActionsAndFormats) {
         {{"--history"}, CliAction::History, OutputFormat::Text, 10, ""},
         {{"--history", "3"}, CliAction::History, OutputFormat::Text, 3, ""},
         {{"--history", "--history-dir", "x"}, CliAction::History, OutputFormat::Text, 10, ""},
+        {{"--plano", "300/150"}, CliAction::Plan, OutputFormat::Text, 10, ""},
+        {{"--conformidade"}, CliAction::Compliance, OutputFormat::Text, 10, ""},
+        {{"--conformidade", "2026-11", "--json"}, CliAction::Compliance, OutputFormat::Json, 10, ""},
+        {{"--dossie", "d.html", "--conformidade"}, CliAction::Dossier, OutputFormat::Text, 10, ""},
+        {{"--conformidade", "--dossie", "d.html"}, CliAction::Dossier, OutputFormat::Text, 10, ""},
         {{"--server", "Claro SP Capital"},
          CliAction::Measure,
          OutputFormat::Text,
@@ -140,6 +145,14 @@ TEST(CliOptions, RejectsWhatItCannotUnderstand) {
         {{"--pushgateway"}, "falta o valor de --pushgateway"},
         {{"--pushgateway", "ftp://gw:9091"},
          "URL inválida em --pushgateway: use http://HOST[:PORTA] ou https://HOST[:PORTA]"},
+        {{"--plano", "300"}, "plano inválido em --plano (ex.: 300/150, em Mbps)"},
+        {{"--plano", "300/0"}, "plano inválido em --plano (ex.: 300/150, em Mbps)"},
+        {{"--plano"}, "falta o valor de --plano"},
+        {{"--conformidade", "2026-13"}, "mês inválido em --conformidade (use AAAA-MM)"},
+        {{"--conformidade", "11/2026"}, "mês inválido em --conformidade (use AAAA-MM)"},
+        {{"--dossie", ""}, "arquivo vazio em --dossie"},
+        {{"--orcamento-dados", "20"}, "tamanho inválido em --orcamento-dados (ex.: 20GB)"},
+        {{"--orcamento-dados", "1.5.2GB"}, "tamanho inválido em --orcamento-dados (ex.: 20GB)"},
     };
     for (const auto& c : cases) {
         std::string error;
@@ -163,18 +176,27 @@ TEST(RecordCsv, OneQuotedLineInTheHeadersOrder) {
     diagnostics.bytesSent = 20;
     diagnostics.addressFamily = 4;
     diagnostics.upload.liveVariation = 0.3;
-    const std::string line = RecordToCsv(record, diagnostics);
+    diagnostics.idleJitterMs = 1.5;
+    diagnostics.download.jitterMs = 12.25;
+    const RunConnection wifi{"wlan0", ConnectionKind::WiFi, 70, 144.0};
+    const std::string line = RecordToCsv(record, diagnostics, wifi);
     const std::string header = CsvHeader();
-    EXPECT_EQ(std::count(header.begin(), header.end(), ','), 26);
+    EXPECT_EQ(std::count(header.begin(), header.end(), ','), 33);
+    // The columns added later follow the old ones, which keep their positions.
+    EXPECT_TRUE(header.ends_with(",viaProxy,notes,idleJitterMs,downloadJitterMs,uploadJitterMs,"
+                                 "connection,connectionInterface,wifiSignalPercent,wifiLinkMbps"));
     EXPECT_TRUE(header.starts_with("timestamp,downloadMbps,uploadMbps,pingMs,"));
     EXPECT_NE(line.find(",101.50,0.00,"), std::string::npos);
     EXPECT_NE(line.find(",\"Nome \"\"com\"\" aspas, e v\xC3\xADrgula\","), std::string::npos);
     EXPECT_NE(line.find(",\"1.25,2.00\","), std::string::npos);
-    EXPECT_TRUE(
-        line.ends_with(",13.00,,2400,,A,1500,20,IPv4,false,Os valores ao vivo do upload "
-                       "variaram muito (desvio padr\xC3\xA3o de 30 % da m\xC3\xA9"
-                       "dia): repita o teste para confirmar. | Transfer\xC3\xAAncias por "
-                       "IPv4."))
+    // The connection's note comes first, then the run's own; the notes' commas quote the field.
+    EXPECT_NE(line.find(",13.00,,2400,,A,1500,20,IPv4,false,\"O teste passou por Wi-Fi (wlan0)"),
+              std::string::npos)
+        << line;
+    EXPECT_TRUE(line.ends_with(" | Os valores ao vivo do upload "
+                               "variaram muito (desvio padr\xC3\xA3o de 30 % da m\xC3\xA9"
+                               "dia): repita o teste para confirmar. | Transfer\xC3\xAAncias por "
+                               "IPv4.\",1.50,12.25,,wifi,wlan0,70,144.00"))
         << line;
     EXPECT_EQ(line.find('\n'), std::string::npos);
 }
@@ -214,7 +236,10 @@ TEST(RecordToJson, FieldsInOrderWithPortableNumbersAndEscapes) {
               "\"uploadVariation\":\"\",\"downloadSamples\":[1.25,2.0],\"uploadSamples\":[],"
               "\"downloadAddedLatencyMs\":null,\"uploadAddedLatencyMs\":null,\"downloadRpm\":null,"
               "\"uploadRpm\":null,\"responsivenessGrade\":null,\"bytesReceived\":0,"
-              "\"bytesSent\":0,\"addressFamily\":null,\"viaProxy\":false,\"notes\":[]}");
+              "\"bytesSent\":0,\"addressFamily\":null,\"viaProxy\":false,\"notes\":[],"
+              "\"idleJitterMs\":null,\"downloadJitterMs\":null,\"uploadJitterMs\":null,"
+              "\"connection\":\"unknown\",\"connectionInterface\":null,"
+              "\"wifiSignalPercent\":null,\"wifiLinkMbps\":null}");
 }
 
 }  // namespace

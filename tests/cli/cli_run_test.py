@@ -45,7 +45,10 @@ if part == "accuracy":
     check(record["status"] == "MEDIÇÃO CONCLUÍDA", "status is MEDIÇÃO CONCLUÍDA")
     check(record["serverName"] == "Cloudflare Speed Test" and record["serverIp"] == host, "server named and addressed")
     check(record["userCity"] == "São Paulo - São Paulo", "the user's city from the geolocation answer")
-    check(list(record)[:3] == ["timestamp", "downloadMbps", "uploadMbps"] and len(record) == 27, "the record's 17 fields, in order, and 10 more")
+    check(list(record)[:3] == ["timestamp", "downloadMbps", "uploadMbps"] and len(record) == 34
+          and list(record)[27:] == ["idleJitterMs", "downloadJitterMs", "uploadJitterMs", "connection",
+                                    "connectionInterface", "wifiSignalPercent", "wifiLinkMbps"],
+          "the record's 17 fields, in order, 10 more, then the jitters and the connection")
     rpms = [record["downloadRpm"], record["uploadRpm"]]
     check(record["responsivenessGrade"] in ("A+", "A", "B", "C", "D", "F") and all(r is not None and r > 0 for r in rpms)
           and record["addressFamily"] == "IPv4" and record["viaProxy"] is False,
@@ -68,9 +71,9 @@ run = subprocess.run(command + ["--csv", "--server", "Cloudflare Speed Test", "-
                      + SHORT + endpoint, capture_output=True, timeout=120)
 header = subprocess.run(command + ["--csv-header"], capture_output=True, timeout=60).stdout.decode()
 rows = list(csv.reader(io.StringIO(header + run.stdout.decode("utf-8"))))
-check(run.returncode == 0 and len(rows) == 2 and len(rows[0]) == 27 and len(rows[1]) == 27,
-      "--csv prints one line with the header's 27 columns")
-if len(rows) == 2 and len(rows[1]) == 27:
+check(run.returncode == 0 and len(rows) == 2 and len(rows[0]) == 34 and len(rows[1]) == 34,
+      "--csv prints one line with the header's 34 columns")
+if len(rows) == 2 and len(rows[1]) == 34:
     line = dict(zip(rows[0], rows[1]))
     check(abs(float(line["downloadMbps"]) - DOWN_MBIT) <= 0.05 * DOWN_MBIT and line["serverIp"] == host,
           "--server measured the named server, at the pace")
@@ -83,6 +86,9 @@ progress = [l for l in text.splitlines() if l.startswith("Download ") and l.ends
 check(run.returncode == 0 and "Status: MEDINDO DOWNLOAD..." in text and "Upload: " in text, "plain output shows the run")
 check(re.search(r"^Responsividade: (A\+|A|B|C|D|F) \(download \+\d+ ms, upload \+\d+ ms\)\r?$", text, re.M)
       and re.search(r"^Dados usados: [\d.]+ [MG]B \(recebidos", text, re.M), "responsiveness and data used shown")
+check(re.search(r"^Jitter: \d+\.\d ms \(download \d+\.\d ms, upload \d+\.\d ms\)\r?$", text, re.M)
+      and re.search(r"^Conexão: desconhecida( \(.+\))?\r?$", text, re.M),
+      "jitter and the connection (loopback) shown: %s" % [l for l in text.splitlines() if l[:4] in ("Jitt", "Cone")])
 redrawn = re.search("\r(?!\n)", text)  # Windows ends lines with CR LF; a lone CR redraws
 check(len(progress) >= 4 and not redrawn, "plain progress lines, no redrawn line (%d)" % len(progress))
 
@@ -97,9 +103,9 @@ check(run.returncode == 0 and len(lines) == 3 and lines[0].startswith("Data") an
 run = subprocess.run(command + ["--list", "--geo", "%s:%s" % (host, port)], capture_output=True, timeout=60)
 lines = run.stdout.decode("utf-8").splitlines()
 check(run.returncode == 0 and len(lines) > 10 and " km" in run.stdout.decode("utf-8"), "--list shows the catalogue with distances")
-shutil.rmtree(history_dir, ignore_errors=True)
 
-refused = ["--no-operators", "--geo", "127.0.0.1:1", "--cloudflare", "127.0.0.1:1:plain", "--latency-ports", "1,1"]
+refused = ["--no-operators", "--geo", "127.0.0.1:1", "--cloudflare", "127.0.0.1:1:plain", "--latency-ports", "1,1",
+           "--history-dir", native_path(history_dir)]
 run = subprocess.run(command + refused, capture_output=True, timeout=60)
 check(run.returncode == 1, "a failed run exits with 1 (got %d)" % run.returncode)
 check("ERRO NA MEDIÇÃO" in run.stderr.decode("utf-8", "replace"), "a failed run says ERRO NA MEDIÇÃO")
@@ -108,6 +114,14 @@ lines = [l for l in run.stdout.decode("utf-8").splitlines() if l.strip()]
 failure = json.loads(lines[0]) if len(lines) == 1 else {}
 check(run.returncode == 1 and failure.get("status") == "ERRO NA MEDIÇÃO" and failure.get("reason"),
       "a failed run with --json prints one object with the status and the reason")
+
+# Every run, the failed ones too, is one line of velmora-cli's own log.
+with open(os.path.join(history_dir, "velmora-cli.jsonl"), encoding="utf-8") as f:
+    logged = [json.loads(l) for l in f]
+check([r["logFormat"] for r in logged] == [1] * 4 and [r["status"] for r in logged] == ["MEDIÇÃO CONCLUÍDA"] * 2
+      + ["ERRO NA MEDIÇÃO"] * 2 and all("idleJitterMs" in r and "connection" in r for r in logged[:2]),
+      "the log keeps every run, failed ones too, with jitter and connection")
+shutil.rmtree(history_dir, ignore_errors=True)
 
 run = subprocess.run(command + ["--bogus"], capture_output=True, timeout=60)
 check(run.returncode == 2, "an unknown option exits with 2 (got %d)" % run.returncode)

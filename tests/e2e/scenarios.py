@@ -14,6 +14,9 @@ host's blackhole route for its subnet in place before anything starts. Run as ro
              certificate, every operator server closed
   responsiveness  velmora-cli's grade, RPM and data used on 20/2 Mbit/s at 40 ms behind a deep
              and a short queue, and its notes through an HTTPS proxy
+  connection velmora-cli's jitter against the testbed's own connect times on a link whose
+             handshakes alternate by 8 ms, and the connection it names: the veth ("ethernet"),
+             and a tun device every server is routed through ("vpn", with its note)
   window     VELMORA.exe under Wine on Xvfb: "INICIAR TESTE" clicked, screenshots, history.xml
   mainjob    the README's main job on a machine without internet: scripts/simulated.sh with
              velmora-cli, as scripts/run.sh falls back to it (about 50 s)
@@ -240,6 +243,34 @@ def slow_long_uplink(args):
     live = (record.get("uploadSamples") or [])[:-1]
     check(live and all(within(value, want, 0.15) for value in live),
           "the last live upload values within 15 %% of it (%s)" % " ".join("%.3f" % v for v in live))
+
+
+# --------------------------------------------------------------------------------- connection
+def mean_step(values):
+    return sum(abs(b - a) for a, b in zip(values, values[1:])) / (len(values) - 1) if len(values) > 1 else None
+
+
+def connection(args):
+    short_phases = ("--phase-seconds", "4,3")
+    with Testbed(args.id, "--down-mbit", 20, "--up-mbit", 5, "--rtt-ms", 20,
+                 "--host", EDGE + "=cloudflare:20:jitter=8") as tb:
+        probe = tb.measure("conn", EDGE, 443, 12).get("ms") or []
+        code, record, seconds, _ = velmora_cli(tb, args.cli, "--no-operators", *short_phases)
+    record = record or {}
+    seen = mean_step(probe)
+    jitter = record.get("idleJitterMs")
+    check(code == 0 and seen is not None and jitter is not None and abs(jitter - seen) <= 2,
+          "idle jitter %s ms within 2 ms of the testbed's own connects' %.2f ms (%s)"
+          % (jitter, seen or 0, " ".join("%.1f" % v for v in probe)))
+    check(record.get("connection") == "ethernet" and record.get("connectionInterface") == "eth0",
+          "over the namespace's veth: %s (%s)" % (record.get("connection"), record.get("connectionInterface")))
+    check(not any("Wi-Fi" in n or "VPN" in n for n in record.get("notes", [])), "… and no note on the connection")
+    with Testbed(args.id, "--down-mbit", 10, "--up-mbit", 2, "--rtt-ms", 20, "--vpn") as tb:
+        code, record, seconds, _ = velmora_cli(tb, args.cli, "--no-operators", *short_phases)
+    record = record or {}
+    check(code == 0 and record.get("connection") == "vpn" and record.get("connectionInterface") == "vpn0",
+          "through a tun device: %s (%s), exit %s" % (record.get("connection"), record.get("connectionInterface"), code))
+    check(any("VPN" in n for n in record.get("notes", [])), "… noted: %s" % record.get("notes"))
 
 
 # ------------------------------------------------------------------------------------- faults
@@ -498,7 +529,8 @@ def main():
     parser.add_argument("--artifacts", default="build/e2e-artifacts")
     parser.add_argument("--id", type=int, default=203, help="testbed number (its own subnet and namespaces)")
     parser.add_argument("scenarios", nargs="+",
-                        choices=["short", "choice", "faults", "responsiveness", "window", "mainjob", "all"])
+                        choices=["short", "choice", "faults", "responsiveness", "connection", "window", "mainjob",
+                                 "all"])
     args = parser.parse_args()
     if os.geteuid() != 0 or not shutil.which("iptables") or not shutil.which("tc"):
         print("needs root, iptables and tc: skipped")
@@ -509,8 +541,8 @@ def main():
     todo = args.scenarios if "all" not in args.scenarios else ["choice", "faults", "window", "mainjob"]
     for name in todo:
         print("== %s" % name, flush=True)
-        {"short": short, "choice": choice, "faults": faults, "responsiveness": responsiveness, "window": window,
-         "mainjob": mainjob}[name](args)
+        {"short": short, "choice": choice, "faults": faults, "responsiveness": responsiveness,
+         "connection": connection, "window": window, "mainjob": mainjob}[name](args)
     sys.exit(exit_code())
 
 
