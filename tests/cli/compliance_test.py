@@ -133,6 +133,49 @@ try:
         check(code == want and err.startswith("velmora-cli: ") and err.count("\n") > 0,
               "%s: status %d and a message" % (" ".join(args), code))
     check(digest_of(logged) == dict(before), "bad input changes nothing")
+
+    # The campaign: a month whose runs nearly spent the budget skips the next run, in one line,
+    # without measuring; the README's cron line does the same (its pause shimmed away).
+    spent = os.path.join(work, "spent")
+    os.makedirs(spent)
+    with open(os.path.join(spent, "velmora-cli.jsonl"), "w") as f:
+        f.write(json.dumps({"logFormat": 1, "timestamp": int(time.time()) * 10_000_000, "status": DONE,
+                            "bytesReceived": 19_000_000_000, "bytesSent": 500_000_000}) + "\n")
+    began = time.monotonic()
+    code, out, _ = cli(spent, "--orcamento-dados", "20GB", "--no-operators", "--geo", "127.0.0.1:1")
+    check(code == 0 and out.startswith("Medição pulada: os dados usados neste mês (19.50 GB)")
+          and time.monotonic() - began < 30, "over the data budget the run is skipped: %s" % out.strip())
+    check(sorted(os.listdir(spent)) == ["velmora-cli.jsonl"], "… and nothing is stored")
+    if not under_wine:
+        campaign = os.path.join(HERE, "..", "..", "docs", "campanha")
+        home = os.path.join(work, "home")
+        shim = os.path.join(work, "shim")
+        os.makedirs(os.path.join(home, ".local", "bin"))
+        os.makedirs(shim)
+        os.symlink(os.path.abspath(command[-1]), os.path.join(home, ".local", "bin", "velmora-cli"))
+        shutil.copytree(spent, os.path.join(home, ".local", "share", "velmora"))
+        with open(os.path.join(shim, "sleep"), "w") as f:
+            f.write("#!/bin/sh\necho \"$@\" > %s/paused\n" % work)
+        os.chmod(os.path.join(shim, "sleep"), 0o755)
+        line = [l for l in open(os.path.join(campaign, "crontab.txt")) if not l.startswith("#")][0].split(None, 5)
+        run = subprocess.run(["/bin/sh", "-c", line[5]], capture_output=True, timeout=60,
+                             env=dict(ENV, HOME=home, PATH=shim + ":/usr/bin:/bin"))
+        pause = open(os.path.join(work, "paused")).read().split() if os.path.exists(os.path.join(work, "paused")) else []
+        check(line[:5] == ["0", "10-21", "*", "*", "*"] and run.returncode == 0 and pause
+              and 0 <= int(pause[0]) <= 1800, "the cron line runs hourly from 10h to 21h after a pause of %s s" % pause)
+        if shutil.which("systemd-analyze"):
+            units = os.path.join(work, "units")
+            os.makedirs(units)
+            for name in ("velmora-campanha.service", "velmora-campanha.timer"):
+                text = open(os.path.join(campaign, name)).read().replace("%h/.local/bin/velmora-cli", "/bin/true")
+                open(os.path.join(units, name), "w").write(text)
+            verify = subprocess.run(["systemd-analyze", "verify"] + [os.path.join(units, n) for n in sorted(os.listdir(units))],
+                                    capture_output=True, text=True)
+            spec = re.search(r"^OnCalendar=(.+)$", open(os.path.join(units, "velmora-campanha.timer")).read(), re.M).group(1)
+            times = subprocess.run(["systemd-analyze", "calendar", "--iterations=13", spec], capture_output=True, text=True).stdout
+            hours = [int(h) for h in re.findall(r"(?:Next elapse|Iter\. #\d+): \w+ [\d-]+ (\d\d):00:00", times)]
+            check(verify.returncode == 0 and verify.stderr == "" and len(hours) == 13 and set(hours) == set(range(10, 22)),
+                  "the systemd timer verifies and fires hourly from 10h to 21h: %s %s" % (sorted(set(hours)), verify.stderr.strip()))
 finally:
     shutil.rmtree(work, ignore_errors=True)
 
