@@ -9,7 +9,7 @@ namespace {
 
 TEST(Plan, ReadsPlansAndMonthsAndRejectsEverythingElse) {
     const struct {
-        const char* text;
+        std::string text;
         std::optional<double> down, up;
     } plans[] = {
         {"300/150", 300, 150},
@@ -29,7 +29,7 @@ TEST(Plan, ReadsPlansAndMonthsAndRejectsEverythingElse) {
         {"1,5,0/150", {}, {}},
         {"inf/150", {}, {}},
         {"1e3/150", {}, {}},
-        {(std::string(400, '9') + "/1").c_str(), {}, {}},
+        {std::string(400, '9') + "/1", {}, {}},
     };
     for (const auto& c : plans) {
         const std::optional<ContractedPlan> plan = ParsePlan(c.text);
