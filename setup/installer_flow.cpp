@@ -302,23 +302,45 @@ std::vector<ui::AccessibleItem> InstallerAccessibleItems(const InstallerView& vi
                                                          int height) {
     using ui::AccessibleItem;
     using ui::AccessibleRole;
-    std::vector<AccessibleItem> items{{AccessibleRole::Text,
-                                       L"Destino da instalação: " + std::wstring(INSTALL_DIR),
-                                       {},
-                                       {28, 110, width - 28, 166}}};
-    for (const Option& option : OptionsOf(view)) {
-        items.push_back({AccessibleRole::CheckBox, option.label, {}, option.rect, option.ticked});
+    const auto item = [](const char* id, AccessibleRole role, std::wstring name, ui::Rect rect) {
+        AccessibleItem made{role, std::move(name), {}, rect};
+        made.id = id;
+        return made;
+    };
+    std::vector<AccessibleItem> items{item("destination", AccessibleRole::Text,
+                                           L"Destino da instalação: " + std::wstring(INSTALL_DIR),
+                                           {28, 110, width - 28, 166})};
+    const std::vector<Option> options = OptionsOf(view);
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        items.push_back(item(i == 0 ? "desktop-shortcut" : "start-menu-shortcut",
+                             AccessibleRole::CheckBox, options[i].label, options[i].rect));
+        items.back().checked = options[i].ticked;
+        items.back().unavailable = view.finished;  // after a job a click changes nothing
     }
-    items.push_back({AccessibleRole::ProgressBar,
-                     view.statusText,
-                     std::to_wstring(view.progress) + L" %",
-                     {28, height - 100, width - 28, height - 66},
-                     false,
-                     true});
+    items.push_back(item("progress", AccessibleRole::ProgressBar, view.statusText,
+                         {28, height - 100, width - 28, height - 66}));
+    items.back().value = std::to_wstring(view.progress);
+    items.back().announce = true;
     for (const Button& button : ButtonsOf(view, width, height)) {
-        items.push_back({AccessibleRole::Button, button.caption, {}, button.rect});
+        // The one button of an ended uninstall is neither of the two it replaces.
+        const char* id = ScreenOf(view) == Screen::UninstallEnded ? "close"
+                         : button.primary                         ? "primary"
+                                                                  : "secondary";
+        items.push_back(item(id, AccessibleRole::Button, button.caption, button.rect));
+        // During a job neither button answers a click (ClassifyClick).
+        items.back().unavailable = view.busy;
     }
     return items;
+}
+
+ClickAction ApplyClick(InstallerView& view, const InstallerRects& rects, int x, int y) {
+    const ClickAction action = ClassifyClick(view, rects, x, y);
+    if (action == ClickAction::ToggleDesktop) {
+        view.createDesktopShortcut = !view.createDesktopShortcut;
+    } else if (action == ClickAction::ToggleStartMenu) {
+        view.createStartMenuShortcut = !view.createStartMenuShortcut;
+    }
+    return action;
 }
 
 }  // namespace velmora::setup

@@ -130,6 +130,9 @@ enum class ClickAction { None, ToggleDesktop, ToggleStartMenu, Close, OpenApp, S
 // What a click at (x, y) does, by the window's click rules. Changes nothing.
 ClickAction ClassifyClick(const InstallerView& view, const InstallerRects& rects, int x, int y);
 
+// ClassifyClick, and the option box it lands on toggled.
+ClickAction ApplyClick(InstallerView& view, const InstallerRects& rects, int x, int y);
+
 // What the window says to the keyboard and to screen readers, in reading order: the
 // destination, the option boxes, the progress (its text announced), the buttons left to right.
 std::vector<ui::AccessibleItem> InstallerAccessibleItems(const InstallerView& view, int width,

@@ -109,6 +109,7 @@ namespace {
 
 // A line of the status and connection block, as painted and as read out.
 struct InfoLine {
+    const char* id;
     std::wstring text;
     Rgb colour;
     int height;
@@ -120,19 +121,21 @@ struct InfoLine {
 std::vector<InfoLine> InfoLines(const modulos::medicao::RunSnapshot& run, int w) {
     const auto at = [w](int line) { return Rect{20, 388 + 26 * line, w - 20, 406 + 26 * line}; };
     std::vector<InfoLine> lines{
-        {L"Status: " + modulos::medicao::PhaseStatusText(run.phase), kWhite, -17, 600, at(0)},
-        {L"IP público: " + run.publicIp, kSecondary, -15, 400, at(1)},
-        {L"Operadora: " + run.isp, kSecondary, -15, 400, at(2)},
+        {"status", L"Status: " + modulos::medicao::PhaseStatusText(run.phase), kWhite, -17, 600,
+         at(0)},
+        {"public-ip", L"IP público: " + run.publicIp, kSecondary, -15, 400, at(1)},
+        {"operator", L"Operadora: " + run.isp, kSecondary, -15, 400, at(2)},
     };
     if (!run.userCity.empty()) {
-        lines.push_back({L"Localização: " + run.userCity, kAccent, -15, 400, at(3)});
+        lines.push_back({"location", L"Localização: " + run.userCity, kAccent, -15, 400, at(3)});
     }
-    lines.push_back({L"IP servidor: " + run.serverIp, kSecondary, -15, 400, at(4)});
+    lines.push_back({"server-ip", L"IP servidor: " + run.serverIp, kSecondary, -15, 400, at(4)});
     return lines;
 }
 
 // A row of the results panel: its label, its value and the whole row.
 struct ResultRow {
+    const char* id;
     const wchar_t* label;
     std::wstring value;
     Rect rect;
@@ -140,10 +143,10 @@ struct ResultRow {
 
 std::array<ResultRow, 4> ResultRows(const modulos::medicao::RunSnapshot& run, int w) {
     const auto at = [w](int row) { return Rect{34, 528 + 22 * row, w - 34, 548 + 22 * row}; };
-    return {{{L"Download", FormatFixed(run.downloadMbps, 2) + L" Mbps", at(0)},
-             {L"Upload", FormatFixed(run.uploadMbps, 2) + L" Mbps", at(1)},
-             {L"Ping", FormatFixed(run.pingMs, 0) + L" ms", at(2)},
-             {L"Servidor", run.serverLocation, at(3)}}};
+    return {{{"download", L"Download", FormatFixed(run.downloadMbps, 2) + L" Mbps", at(0)},
+             {"upload", L"Upload", FormatFixed(run.uploadMbps, 2) + L" Mbps", at(1)},
+             {"ping", L"Ping", FormatFixed(run.pingMs, 0) + L" ms", at(2)},
+             {"server", L"Servidor", run.serverLocation, at(3)}}};
 }
 
 const wchar_t* StartCaption(const modulos::medicao::RunSnapshot& run) {
@@ -158,30 +161,52 @@ std::vector<AccessibleItem> DashboardAccessibleItems(const modulos::medicao::Run
     const int w = client.right;
     const HitRects& r = window.rects;
     const bool done = run.phase == MeasurementPhase::Done;
-    const auto text = [](std::wstring name, Rect rect, bool announce = false) {
-        return AccessibleItem{AccessibleRole::Text, std::move(name), {}, rect, false, announce};
+    const auto text = [](const char* id, std::wstring name, Rect rect) {
+        AccessibleItem item{AccessibleRole::Text, std::move(name), {}, rect};
+        item.id = id;
+        return item;
     };
     std::vector<AccessibleItem> items;
-    for (InfoLine& line : InfoLines(run, w)) {
-        items.push_back(text(std::move(line.text), line.rect, items.empty()));  // the status
+    const std::vector<InfoLine> lines = InfoLines(run, w);
+    for (const InfoLine& line : lines) {
+        items.push_back(text(line.id, line.text, line.rect));
     }
+    // At the end of a run the results speak for the status, as one text.
+    items.front().announce = !done;
     const std::array<ResultRow, 4> rows = ResultRows(run, w);
+    std::vector<AccessibleItem> figures;
     for (int i = 0; i < 3; ++i) {
-        items.push_back(text(rows[i].label + (L": " + rows[i].value), rows[i].rect, done));
+        figures.push_back(text(rows[i].id, rows[i].label + (L": " + rows[i].value), rows[i].rect));
     }
-    items.push_back(
-        text(L"Latência durante o download: " + FormatFixed(run.downloadLatencyMs, 0) + L" ms",
-             r.downloadIconRect, done));
-    items.push_back(
-        text(L"Latência durante o upload: " + FormatFixed(run.uploadLatencyMs, 0) + L" ms",
-             r.uploadIconRect, done));
-    items.push_back(text(rows[3].label + (L": " + rows[3].value), rows[3].rect));
-    const auto button = [](std::wstring name, Rect rect) {
-        return AccessibleItem{AccessibleRole::Button, std::move(name), {}, rect};
+    figures.push_back(text("latency-download",
+                           L"Latência durante o download: " +
+                               FormatFixed(run.downloadLatencyMs, 0) + L" ms",
+                           r.downloadIconRect));
+    figures.push_back(text("latency-upload",
+                           L"Latência durante o upload: " + FormatFixed(run.uploadLatencyMs, 0) +
+                               L" ms",
+                           r.uploadIconRect));
+    if (done) {
+        // Second in reading order, so that hit tests find the rows the panel holds first.
+        std::wstring results = items.front().name;
+        for (const AccessibleItem& figure : figures) {
+            results += L". " + figure.name;
+        }
+        AccessibleItem all = text("results", results + L".", {18, 522, w - 18, 616});
+        all.announce = true;
+        items.insert(items.begin() + 1, std::move(all));
+    }
+    items.insert(items.end(), figures.begin(), figures.end());
+    items.push_back(text(rows[3].id, rows[3].label + (L": " + rows[3].value), rows[3].rect));
+    const auto button = [](const char* id, std::wstring name, Rect rect) {
+        AccessibleItem item{AccessibleRole::Button, std::move(name), {}, rect};
+        item.id = id;
+        return item;
     };
-    items.push_back(button(StartCaption(run), r.startRect));
-    items.push_back(button(L"HISTÓRICO", r.historyRect));
-    items.push_back(button(L"Fechar", r.closeRect));
+    items.push_back(button("start", StartCaption(run), r.startRect));
+    items.back().unavailable = run.running;  // MEDINDO... starts nothing
+    items.push_back(button("history", L"HISTÓRICO", r.historyRect));
+    items.push_back(button("close", L"Fechar", r.closeRect));
     return items;
 }
 
