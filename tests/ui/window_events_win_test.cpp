@@ -69,10 +69,11 @@ std::wstring StateOf(IAccessible* object, const VARIANT& child) {
 
 void CALLBACK OnEvent(HWINEVENTHOOK, DWORD event, HWND hwnd, LONG object, LONG child, DWORD,
                       DWORD) {
-    static const std::map<DWORD, std::wstring> kinds{
-        {EVENT_OBJECT_FOCUS, L"focus"},       {EVENT_OBJECT_NAMECHANGE, L"name"},
-        {EVENT_OBJECT_STATECHANGE, L"state"}, {EVENT_OBJECT_VALUECHANGE, L"value"},
-        {kLiveRegionChanged, L"live"}};
+    static const std::map<DWORD, std::wstring> kinds{{EVENT_OBJECT_FOCUS, L"focus"},
+                                                     {EVENT_OBJECT_NAMECHANGE, L"name"},
+                                                     {EVENT_OBJECT_STATECHANGE, L"state"},
+                                                     {EVENT_OBJECT_VALUECHANGE, L"value"},
+                                                     {kLiveRegionChanged, L"live"}};
     const auto kind = kinds.find(event);
     // The system's own focus event for the window itself is not the window's news.
     if (hwnd != watched || object != OBJID_CLIENT || kind == kinds.end() || child == CHILDID_SELF) {
@@ -180,17 +181,30 @@ const Scenario kScenarios[] = {
       L"focus?|MEDINDO..."}},
     {"a control that goes away hands the focus on, one that stays keeps it",
      Program::Installer,
-     {L"key Tab", L"key Tab", L"key Tab", L"key Return", L"set working", L"ask focus",
-      L"set ready", L"key Tab", L"set working"},
-     {L"focus|Criar atalho na Área de Trabalho", L"focus|Criar atalho no Menu Iniciar",
-      L"focus|CANCELAR", L"focus|INSTALAR", L"press|INSTALAR",
-      L"value|Copiando arquivos...|40", L"name|Copiando arquivos...",
-      L"live|Copiando arquivos...", L"state|CANCELAR|unavailable",
-      L"state|INSTALAR|unavailable", L"focus?|INSTALAR", L"value|Pronto para instalar.|0",
-      L"name|Pronto para instalar.", L"live|Pronto para instalar.", L"state|CANCELAR|",
-      L"state|INSTALAR|", L"focus|Criar atalho na Área de Trabalho", L"focus|CANCELAR",
-      L"value|Copiando arquivos...|40", L"name|Copiando arquivos...",
-      L"live|Copiando arquivos...", L"state|CANCELAR|unavailable",
+     {L"key Tab", L"key Tab", L"key Tab", L"key Return", L"set working", L"ask focus", L"set ready",
+      L"key Tab", L"set working"},
+     {L"focus|Criar atalho na Área de Trabalho",
+      L"focus|Criar atalho no Menu Iniciar",
+      L"focus|CANCELAR",
+      L"focus|INSTALAR",
+      L"press|INSTALAR",
+      L"value|Copiando arquivos...|40",
+      L"name|Copiando arquivos...",
+      L"live|Copiando arquivos...",
+      L"state|CANCELAR|unavailable",
+      L"state|INSTALAR|unavailable",
+      L"focus?|INSTALAR",
+      L"value|Pronto para instalar.|0",
+      L"name|Pronto para instalar.",
+      L"live|Pronto para instalar.",
+      L"state|CANCELAR|",
+      L"state|INSTALAR|",
+      L"focus|Criar atalho na Área de Trabalho",
+      L"focus|CANCELAR",
+      L"value|Copiando arquivos...|40",
+      L"name|Copiando arquivos...",
+      L"live|Copiando arquivos...",
+      L"state|CANCELAR|unavailable",
       L"state|INSTALAR|unavailable"}},
     {"the end of a run is told once, every result in one text",
      Program::Meter,
@@ -205,17 +219,12 @@ const Scenario kScenarios[] = {
      {L"ask action|Criar atalho na Área de Trabalho", L"key space",
       L"ask action|Criar atalho na Área de Trabalho", L"set failed",
       L"ask action|Criar atalho na Área de Trabalho"},
-     {L"focus|Criar atalho na Área de Trabalho",
-      L"action?|Desmarcar",
-      L"press|Criar atalho na Área de Trabalho",
-      L"state|Criar atalho na Área de Trabalho|",
-      L"action?|Marcar",
-      L"state|Criar atalho na Área de Trabalho|checkedunavailable",
+     {L"focus|Criar atalho na Área de Trabalho", L"action?|Desmarcar",
+      L"press|Criar atalho na Área de Trabalho", L"state|Criar atalho na Área de Trabalho|",
+      L"action?|Marcar", L"state|Criar atalho na Área de Trabalho|checkedunavailable",
       L"state|Criar atalho no Menu Iniciar|checkedunavailable",
-      L"value|Falha ao copiar os arquivos.|40",
-      L"name|Falha ao copiar os arquivos.",
-      L"live|Falha ao copiar os arquivos.",
-      L"action?|Desmarcar"}},
+      L"value|Falha ao copiar os arquivos.|40", L"name|Falha ao copiar os arquivos.",
+      L"live|Falha ao copiar os arquivos.", L"action?|Desmarcar"}},
     {"a reader walks the children in reading order",
      Program::Meter,
      {L"ask nav|first|", L"ask nav|next|Status: AGUARDANDO MEDIÇÃO", L"ask nav|last|",
@@ -226,9 +235,8 @@ const Scenario kScenarios[] = {
      Program::Installer,
      {L"ask value|Pronto para instalar.", L"set working", L"ask value|Copiando arquivos..."},
      {L"focus|Criar atalho na Área de Trabalho", L"value?|0", L"focus|CANCELAR",
-      L"value|Copiando arquivos...|40", L"name|Copiando arquivos...",
-      L"live|Copiando arquivos...", L"state|CANCELAR|unavailable",
-      L"state|INSTALAR|unavailable", L"value?|40"}},
+      L"value|Copiando arquivos...|40", L"name|Copiando arquivos...", L"live|Copiando arquivos...",
+      L"state|CANCELAR|unavailable", L"state|INSTALAR|unavailable", L"value?|40"}},
     {"the window gives the focus when it opens and when it comes back, and none while away",
      Program::Meter,
      {L"ask focus", L"away", L"ask focus", L"back", L"key Tab", L"away", L"back", L"ask focus"},
@@ -274,9 +282,8 @@ TEST_P(WindowEvents, AreWhatAScreenReaderNeeds) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     std::vector<std::wstring> events;
     recorded = &events;
-    const HWINEVENTHOOK hook =
-        SetWinEventHook(EVENT_MIN, EVENT_MAX, nullptr, OnEvent, GetCurrentProcessId(), 0,
-                        WINEVENT_OUTOFCONTEXT);
+    const HWINEVENTHOOK hook = SetWinEventHook(EVENT_MIN, EVENT_MAX, nullptr, OnEvent,
+                                               GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
     ASSERT_NE(hook, nullptr);
 
     ScriptedWindow window;
@@ -291,8 +298,7 @@ TEST_P(WindowEvents, AreWhatAScreenReaderNeeds) {
         options.design = {360, 800};
     } else {
         window.items = [&] {
-            return setup::InstallerAccessibleItems(view, setup::kWindowWidth,
-                                                   setup::kWindowHeight);
+            return setup::InstallerAccessibleItems(view, setup::kWindowWidth, setup::kWindowHeight);
         };
         window.paint = [&](ICanvas& canvas) {
             rects = setup::PaintInstaller(canvas, view, setup::kWindowWidth, setup::kWindowHeight);
@@ -333,7 +339,9 @@ TEST_P(WindowEvents, AreWhatAScreenReaderNeeds) {
     for (const std::wstring& step : scenario.steps) {
         const std::vector<std::wstring> word = Split(step, step.starts_with(L"ask") ? L'|' : L' ');
         if (word[0] == L"key" || word[0] == L"held") {
-            const UINT key = word[1] == L"Tab" ? VK_TAB : word[1] == L"Return" ? VK_RETURN : VK_SPACE;
+            const UINT key = word[1] == L"Tab"      ? VK_TAB
+                             : word[1] == L"Return" ? VK_RETURN
+                                                    : VK_SPACE;
             // Bit 30: the key was already down, as in every auto-repeat.
             const LPARAM flags = 1 | (word[0] == L"held" ? LPARAM{1} << 30 : 0);
             SendMessageW(window.hwnd(), WM_KEYDOWN, key, flags);
@@ -342,8 +350,8 @@ TEST_P(WindowEvents, AreWhatAScreenReaderNeeds) {
             view = InstallerState(word[1]);
             window.Publish();
         } else if (word[0] == L"away") {
-            other = CreateWindowExW(0, L"STATIC", L"elsewhere", WS_POPUP | WS_VISIBLE, 0, 0, 50,
-                                    50, nullptr, nullptr, nullptr, nullptr);
+            other = CreateWindowExW(0, L"STATIC", L"elsewhere", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50,
+                                    nullptr, nullptr, nullptr, nullptr);
             SetForegroundWindow(other);
             SetFocus(other);
         } else if (word[0] == L"back") {
