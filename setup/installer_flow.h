@@ -13,6 +13,7 @@
 #include "product/facts.h"
 #include "ui/accessible.h"
 #include "ui/canvas.h"
+#include "ui/palette.h"
 
 namespace velmora::setup {
 
@@ -138,8 +139,9 @@ ClickAction ApplyClick(InstallerView& view, const InstallerRects& rects, int x, 
 std::vector<ui::AccessibleItem> InstallerAccessibleItems(const InstallerView& view, int width,
                                                          int height);
 
-// Paints the whole window and returns where the controls went.
-InstallerRects PaintInstaller(ui::ICanvas& canvas, const InstallerView& view, int width,
-                              int height);
+// Paints the whole window, in a contrast theme's colours when there is one, and returns where
+// the controls went.
+InstallerRects PaintInstaller(ui::ICanvas& canvas, const InstallerView& view, int width, int height,
+                              const ui::ContrastColours* contrast = nullptr);
 
 }  // namespace velmora::setup

@@ -49,7 +49,7 @@ class InstallerWindow final : public ui::PopupWindow {
             const std::lock_guard hold(lock_);
             view = view_;
         }
-        rects_ = PaintInstaller(canvas, view, client.right, client.bottom);
+        rects_ = PaintInstaller(canvas, view, client.right, client.bottom, contrast());
     }
 
     bool InCaption(ui::Point at) const override { return at.y < kHeaderHeight; }

@@ -52,7 +52,7 @@ std::optional<std::string> FocusAfterChange(const std::vector<AccessibleItem>& b
                                             const std::optional<std::string>& focus);
 
 // The focus cue: a rectangle just outside the control, drawn only once the keyboard has been
-// used, so that what mouse users see does not change.
-void DrawFocusCue(ICanvas& canvas, const Rect& control);
+// used, so that what mouse users see does not change; white, or a contrast theme's text colour.
+void DrawFocusCue(ICanvas& canvas, const Rect& control, Rgb colour = {255, 255, 255});
 
 }  // namespace velmora::ui

@@ -54,7 +54,7 @@ class MeterWindow final : public PopupWindow {
 
   private:
     void Paint(ICanvas& canvas, const Rect& client) override {
-        PaintDashboard(ReadRunSnapshot(run_), window_, canvas, client);
+        PaintDashboard(ReadRunSnapshot(run_), window_, canvas, client, contrast());
     }
 
     std::vector<AccessibleItem> AccessibleItems() override {

@@ -14,6 +14,25 @@ constexpr UINT kPublishMessage = WM_APP + 0x401;
 // WM_KEYDOWN's lParam: the key was already down (auto-repeat).
 constexpr LPARAM kKeyWasDown = LPARAM{1} << 30;
 
+Rgb SystemColour(int index) {
+    const COLORREF colour = GetSysColor(index);
+    return {GetRValue(colour), GetGValue(colour), GetBValue(colour)};
+}
+
+// The contrast theme's colours while one is on (Settings › Accessibility › Contrast themes).
+std::optional<ContrastColours> SystemContrast() {
+    HIGHCONTRASTW contrast{};
+    contrast.cbSize = sizeof contrast;
+    if (!SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0) ||
+        (contrast.dwFlags & HCF_HIGHCONTRASTON) == 0) {
+        return std::nullopt;
+    }
+    return ContrastColours{SystemColour(COLOR_WINDOW),    SystemColour(COLOR_WINDOWTEXT),
+                           SystemColour(COLOR_BTNFACE),   SystemColour(COLOR_BTNTEXT),
+                           SystemColour(COLOR_HIGHLIGHT), SystemColour(COLOR_HIGHLIGHTTEXT),
+                           SystemColour(COLOR_GRAYTEXT)};
+}
+
 }  // namespace
 
 int PopupWindow::Run(HINSTANCE instance, const PopupOptions& options, int show) {
@@ -55,6 +74,7 @@ bool PopupWindow::Open(HINSTANCE instance, const PopupOptions& options, int show
     scale_ = placement.scale;
     BOOL cues = FALSE;
     focusCues_ = SystemParametersInfoW(SPI_GETKEYBOARDCUES, 0, &cues, 0) && cues;
+    contrast_ = SystemContrast();
     const Rect& frame = placement.frame;
     if (CreateWindowExW(WS_EX_APPWINDOW, options.className, options.title, options.style,
                         frame.left, frame.top, frame.right - frame.left, frame.bottom - frame.top,
@@ -121,7 +141,8 @@ LRESULT PopupWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
             PaintBuffered(hwnd_, scale_, [&](ICanvas& canvas, const Rect& client) {
                 Paint(canvas, client);
                 if (focusCues_ && focused) {
-                    DrawFocusCue(canvas, items[*focused].rect);
+                    DrawFocusCue(canvas, items[*focused].rect,
+                                 contrast_ ? contrast_->windowText : Rgb{255, 255, 255});
                 }
             });
             return 0;
@@ -161,6 +182,12 @@ LRESULT PopupWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
                 Press(children_[wParam - 1]);
             }
             return 0;
+        case WM_SYSCOLORCHANGE:
+        case WM_SETTINGCHANGE:
+            // A contrast theme turned on, off or changed: the next paint takes its colours.
+            contrast_ = SystemContrast();
+            Repaint();
+            return DefWindowProcW(hwnd_, message, wParam, lParam);
         case WM_ERASEBKGND:
             return 1;  // every paint covers the whole client area
         case WM_NCHITTEST: {

@@ -21,6 +21,7 @@
 #include "ui/accessible.h"
 #include "ui/accessible_win.h"
 #include "ui/canvas.h"
+#include "ui/palette.h"
 #include "ui/window_scale.h"
 
 namespace velmora::ui {
@@ -51,6 +52,8 @@ class PopupWindow : private AccessibleSource {
 
     HWND hwnd() const noexcept { return hwnd_; }
     double scale() const noexcept { return scale_; }  // screen pixels per design unit
+    // The contrast theme's colours while the user has one on, else null (the design's look).
+    const ContrastColours* contrast() const noexcept { return contrast_ ? &*contrast_ : nullptr; }
     void Repaint() const { InvalidateRect(hwnd_, nullptr, FALSE); }
     // The client area's accessible object as WM_GETOBJECT hands it out (a reference, the
     // caller's).
@@ -98,10 +101,11 @@ class PopupWindow : private AccessibleSource {
 
     HWND hwnd_ = nullptr;
     std::shared_ptr<AccessibleLink> link_ = std::make_shared<AccessibleLink>();
-    std::optional<std::string> focus_;  // the id of the focused control
-    bool focusCues_ = false;            // shown once the keyboard has been used
-    std::vector<AccessibleItem> told_;  // the items as screen readers last heard of them
+    std::optional<std::string> focus_;   // the id of the focused control
+    bool focusCues_ = false;             // shown once the keyboard has been used
+    std::vector<AccessibleItem> told_;   // the items as screen readers last heard of them
     std::vector<std::string> children_;  // item ids by MSAA child id - 1
+    std::optional<ContrastColours> contrast_;
     double scale_ = 1.0;
     Size design_;
     int margin_ = 0;
