@@ -39,17 +39,25 @@ void DrawTextAt(ui::ICanvas& canvas, int x, int y, std::wstring_view text, Font 
 }
 
 void DrawButton(ui::ICanvas& canvas, const Rect& rect, std::wstring_view caption, Rgb fill,
-                Rgb text) {
-    canvas.RoundRect(rect, 10, fill, fill);
+                Rgb text, Rgb edge) {
+    canvas.RoundRect(rect, 10, fill, edge);
     canvas.Text(rect, caption, text, kButtonFont.height, kButtonFont.weight, ui::TextAlign::Centre);
 }
 
-void DrawCheckbox(ui::ICanvas& canvas, int top, bool ticked, std::wstring_view label) {
-    canvas.RoundRect({28, top + 2, 44, top + 18}, 3, kField, kEdge);
+struct CheckboxColours {
+    Rgb field;
+    Rgb edge;
+    Rgb tick;
+    Rgb label;
+};
+
+void DrawCheckbox(ui::ICanvas& canvas, int top, bool ticked, std::wstring_view label,
+                  const CheckboxColours& colours) {
+    canvas.RoundRect({28, top + 2, 44, top + 18}, 3, colours.field, colours.edge);
     if (ticked) {
-        canvas.RoundRect({31, top + 5, 41, top + 15}, 2, kAccent, kAccent);
+        canvas.RoundRect({31, top + 5, 41, top + 15}, 2, colours.tick, colours.tick);
     }
-    DrawTextAt(canvas, 52, top + 1, label, kTextFont, kWhite);
+    DrawTextAt(canvas, 52, top + 1, label, kTextFont, colours.label);
 }
 
 struct Button {
@@ -255,25 +263,34 @@ ClickAction ClassifyClick(const InstallerView& view, const InstallerRects& rects
     return ClickAction::None;
 }
 
-InstallerRects PaintInstaller(ui::ICanvas& canvas, const InstallerView& view, int width,
-                              int height) {
+InstallerRects PaintInstaller(ui::ICanvas& canvas, const InstallerView& view, int width, int height,
+                              const ui::ContrastColours* contrast) {
     const int w = width;
     const int h = height;
     InstallerRects rects;
+    // The design's colour, or the contrast theme's in its place.
+    const auto pick = [contrast](Rgb design, Rgb ui::ContrastColours::*role) {
+        return contrast ? contrast->*role : design;
+    };
+    const Rgb text = pick(kWhite, &ui::ContrastColours::windowText);
+    const Rgb muted = pick(kMuted, &ui::ContrastColours::windowText);
+    const Rgb field = pick(kField, &ui::ContrastColours::window);
 
-    canvas.FillRect({0, 0, w, h}, kBackground);
-    canvas.FillRect({0, 0, w, kHeaderHeight}, kPanel);
+    canvas.FillRect({0, 0, w, h}, pick(kBackground, &ui::ContrastColours::window));
+    canvas.FillRect({0, 0, w, kHeaderHeight}, pick(kPanel, &ui::ContrastColours::window));
     const std::array<ui::Point, 2> rule{{{0, 89}, {w, 89}}};
-    canvas.Polyline(rule, kAccent, 2);
-    DrawTextAt(canvas, 28, 20, kPublisher, kTitleFont, kAccent);
+    canvas.Polyline(rule, pick(kAccent, &ui::ContrastColours::windowText), 2);
+    DrawTextAt(canvas, 28, 20, kPublisher, kTitleFont,
+               pick(kAccent, &ui::ContrastColours::windowText));
     DrawTextAt(canvas, 28, 55,
                view.uninstallMode ? L"Desinstalador"
                                   : L"Instalador — VELMORA v" VELMORA_WIDE(VELMORA_VERSION),
-               kSmallFont, kMuted);
+               kSmallFont, muted);
 
-    DrawTextAt(canvas, 28, 110, L"Destino da instalação:", kSmallFont, kMuted);
-    canvas.RoundRect({28, 132, w - 28, 166}, 8, kField, kEdge);
-    DrawTextAt(canvas, 40, 140, INSTALL_DIR, kTextFont, kWhite);
+    DrawTextAt(canvas, 28, 110, L"Destino da instalação:", kSmallFont, muted);
+    canvas.RoundRect({28, 132, w - 28, 166}, 8, field,
+                     pick(kEdge, &ui::ContrastColours::windowText));
+    DrawTextAt(canvas, 40, 140, INSTALL_DIR, kTextFont, text);
 
     const std::vector<Option> options = OptionsOf(view);
     if (options.size() == 2) {
@@ -281,19 +298,43 @@ InstallerRects PaintInstaller(ui::ICanvas& canvas, const InstallerView& view, in
         rects.startMenuBoxRect = options[1].rect;
     }
     for (const Option& option : options) {
-        DrawCheckbox(canvas, option.rect.top, option.ticked, option.label);
+        // After a job a box changes nothing: in a contrast theme it reads as unavailable.
+        const Rgb edge = !contrast       ? kEdge
+                         : view.finished ? contrast->grayText
+                                         : contrast->windowText;
+        DrawCheckbox(canvas, option.rect.top, option.ticked, option.label,
+                     {field, edge, pick(kAccent, &ui::ContrastColours::highlight),
+                      view.finished && contrast ? contrast->grayText : text});
     }
 
-    canvas.RoundRect({28, h - 100, w - 28, h - 90}, 5, kField, kField);
+    // The track is outlined in a contrast theme, where its fill is the window's.
+    canvas.RoundRect({28, h - 100, w - 28, h - 90}, 5, field,
+                     pick(kField, &ui::ContrastColours::windowText));
     if (view.progress > 0) {
         const int right = 28 + (w - 56) * view.progress / 100;
-        canvas.RoundRect({28, h - 100, right, h - 90}, 5, kAccent, kAccent);
+        const Rgb bar = pick(kAccent, &ui::ContrastColours::highlight);
+        canvas.RoundRect({28, h - 100, right, h - 90}, 5, bar, bar);
     }
-    DrawTextAt(canvas, 28, h - 82, view.statusText, kSmallFont, kMuted);
+    DrawTextAt(canvas, 28, h - 82, view.statusText, kSmallFont, muted);
 
     for (const Button& button : ButtonsOf(view, w, h)) {
         (button.primary ? rects.primaryRect : rects.secondaryRect) = button.rect;
-        DrawButton(canvas, button.rect, button.caption, button.fill, button.text);
+        if (!contrast) {
+            DrawButton(canvas, button.rect, button.caption, button.fill, button.text, button.fill);
+            continue;
+        }
+        // During a job neither button does anything; otherwise the accent marks the one that
+        // goes on.
+        const ui::ContrastColours& c = *contrast;
+        if (view.busy) {
+            DrawButton(canvas, button.rect, button.caption, c.buttonFace, c.grayText, c.grayText);
+        } else if (button.fill == kAccent) {
+            DrawButton(canvas, button.rect, button.caption, c.highlight, c.highlightText,
+                       c.buttonText);
+        } else {
+            DrawButton(canvas, button.rect, button.caption, c.buttonFace, c.buttonText,
+                       c.buttonText);
+        }
     }
     return rects;
 }
@@ -302,23 +343,45 @@ std::vector<ui::AccessibleItem> InstallerAccessibleItems(const InstallerView& vi
                                                          int height) {
     using ui::AccessibleItem;
     using ui::AccessibleRole;
-    std::vector<AccessibleItem> items{{AccessibleRole::Text,
-                                       L"Destino da instalação: " + std::wstring(INSTALL_DIR),
-                                       {},
-                                       {28, 110, width - 28, 166}}};
-    for (const Option& option : OptionsOf(view)) {
-        items.push_back({AccessibleRole::CheckBox, option.label, {}, option.rect, option.ticked});
+    const auto item = [](const char* id, AccessibleRole role, std::wstring name, ui::Rect rect) {
+        AccessibleItem made{role, std::move(name), {}, rect};
+        made.id = id;
+        return made;
+    };
+    std::vector<AccessibleItem> items{item("destination", AccessibleRole::Text,
+                                           L"Destino da instalação: " + std::wstring(INSTALL_DIR),
+                                           {28, 110, width - 28, 166})};
+    const std::vector<Option> options = OptionsOf(view);
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        items.push_back(item(i == 0 ? "desktop-shortcut" : "start-menu-shortcut",
+                             AccessibleRole::CheckBox, options[i].label, options[i].rect));
+        items.back().checked = options[i].ticked;
+        items.back().unavailable = view.finished;  // after a job a click changes nothing
     }
-    items.push_back({AccessibleRole::ProgressBar,
-                     view.statusText,
-                     std::to_wstring(view.progress) + L" %",
-                     {28, height - 100, width - 28, height - 66},
-                     false,
-                     true});
+    items.push_back(item("progress", AccessibleRole::ProgressBar, view.statusText,
+                         {28, height - 100, width - 28, height - 66}));
+    items.back().value = std::to_wstring(view.progress);
+    items.back().announce = true;
     for (const Button& button : ButtonsOf(view, width, height)) {
-        items.push_back({AccessibleRole::Button, button.caption, {}, button.rect});
+        // The one button of an ended uninstall is neither of the two it replaces.
+        const char* id = ScreenOf(view) == Screen::UninstallEnded ? "close"
+                         : button.primary                         ? "primary"
+                                                                  : "secondary";
+        items.push_back(item(id, AccessibleRole::Button, button.caption, button.rect));
+        // During a job neither button answers a click (ClassifyClick).
+        items.back().unavailable = view.busy;
     }
     return items;
+}
+
+ClickAction ApplyClick(InstallerView& view, const InstallerRects& rects, int x, int y) {
+    const ClickAction action = ClassifyClick(view, rects, x, y);
+    if (action == ClickAction::ToggleDesktop) {
+        view.createDesktopShortcut = !view.createDesktopShortcut;
+    } else if (action == ClickAction::ToggleStartMenu) {
+        view.createStartMenuShortcut = !view.createStartMenuShortcut;
+    }
+    return action;
 }
 
 }  // namespace velmora::setup

@@ -13,6 +13,7 @@
 #include "product/facts.h"
 #include "ui/accessible.h"
 #include "ui/canvas.h"
+#include "ui/palette.h"
 
 namespace velmora::setup {
 
@@ -130,13 +131,17 @@ enum class ClickAction { None, ToggleDesktop, ToggleStartMenu, Close, OpenApp, S
 // What a click at (x, y) does, by the window's click rules. Changes nothing.
 ClickAction ClassifyClick(const InstallerView& view, const InstallerRects& rects, int x, int y);
 
+// ClassifyClick, and the option box it lands on toggled.
+ClickAction ApplyClick(InstallerView& view, const InstallerRects& rects, int x, int y);
+
 // What the window says to the keyboard and to screen readers, in reading order: the
 // destination, the option boxes, the progress (its text announced), the buttons left to right.
 std::vector<ui::AccessibleItem> InstallerAccessibleItems(const InstallerView& view, int width,
                                                          int height);
 
-// Paints the whole window and returns where the controls went.
-InstallerRects PaintInstaller(ui::ICanvas& canvas, const InstallerView& view, int width,
-                              int height);
+// Paints the whole window, in a contrast theme's colours when there is one, and returns where
+// the controls went.
+InstallerRects PaintInstaller(ui::ICanvas& canvas, const InstallerView& view, int width, int height,
+                              const ui::ContrastColours* contrast = nullptr);
 
 }  // namespace velmora::setup

@@ -49,7 +49,7 @@ class InstallerWindow final : public ui::PopupWindow {
             const std::lock_guard hold(lock_);
             view = view_;
         }
-        rects_ = PaintInstaller(canvas, view, client.right, client.bottom);
+        rects_ = PaintInstaller(canvas, view, client.right, client.bottom, contrast());
     }
 
     bool InCaption(ui::Point at) const override { return at.y < kHeaderHeight; }
@@ -123,24 +123,19 @@ void InstallerWindow::StartJob() {
             }
         });
     }
-    Repaint();
+    Publish();
 }
 
 void InstallerWindow::OnClick(ui::Point at) {
     ClickAction action;
     {
         const std::lock_guard hold(lock_);
-        action = ClassifyClick(view_, rects_, at.x, at.y);
-        if (action == ClickAction::ToggleDesktop) {
-            view_.createDesktopShortcut = !view_.createDesktopShortcut;
-        } else if (action == ClickAction::ToggleStartMenu) {
-            view_.createStartMenuShortcut = !view_.createStartMenuShortcut;
-        }
+        action = ApplyClick(view_, rects_, at.x, at.y);
     }
     switch (action) {
         case ClickAction::ToggleDesktop:
         case ClickAction::ToggleStartMenu:
-            Repaint();
+            Publish();
             break;
         case ClickAction::Close:
             DestroyWindow(hwnd());
@@ -168,7 +163,8 @@ void InstallerWindow::SetProgress(std::wstring_view text, int percent) {
         armCloseTimer = ApplyProgress(view_, text, percent);
         closeNow = view_.finished && !view_.busy && closeAfterJob_;
     }
-    Repaint();
+    // Told and painted before the next step starts, so every step's text is seen and heard.
+    Publish();
     UpdateWindow(hwnd());
     if (armCloseTimer) {
         PostMessageW(hwnd(), kUninstalledMessage, 0, 0);

@@ -2,8 +2,6 @@
 
 #include <array>
 
-#include "ui/palette.h"
-
 namespace velmora::ui {
 
 std::optional<std::size_t> NextFocus(const std::vector<AccessibleItem>& items,
@@ -23,14 +21,49 @@ std::optional<std::size_t> NextFocus(const std::vector<AccessibleItem>& items,
     return std::nullopt;
 }
 
-void DrawFocusCue(ICanvas& canvas, const Rect& control) {
+std::optional<std::size_t> IndexOf(const std::vector<AccessibleItem>& items,
+                                   const std::string& id) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (items[i].id == id) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> FocusAfterChange(const std::vector<AccessibleItem>& before,
+                                            const std::vector<AccessibleItem>& after,
+                                            const std::optional<std::string>& focus) {
+    const auto stays = [&](const std::string& id) {
+        const auto at = IndexOf(after, id);
+        return at && after[*at].Focusable();
+    };
+    if (focus && stays(*focus)) {
+        return focus;
+    }
+    if (focus) {
+        if (const auto was = IndexOf(before, *focus)) {
+            for (std::size_t i = *was + 1; i < before.size(); ++i) {
+                if (before[i].Focusable() && stays(before[i].id)) {
+                    return before[i].id;
+                }
+            }
+        }
+    }
+    if (const auto first = NextFocus(after, std::nullopt, false)) {
+        return after[*first].id;
+    }
+    return std::nullopt;
+}
+
+void DrawFocusCue(ICanvas& canvas, const Rect& control, Rgb colour) {
     const Rect r{control.left - 3, control.top - 3, control.right + 3, control.bottom + 3};
     const std::array<Point, 5> outline{{{r.left, r.top},
                                         {r.right, r.top},
                                         {r.right, r.bottom},
                                         {r.left, r.bottom},
                                         {r.left, r.top}}};
-    canvas.Polyline(outline, palette::kWhite, 2);
+    canvas.Polyline(outline, colour, 2);
 }
 
 }  // namespace velmora::ui

@@ -30,8 +30,15 @@ const OleAcc& Api() {
     return api;
 }
 
-// Event ids newer than some headers.
-constexpr DWORD kLiveRegionChanged = 0x8019;  // EVENT_OBJECT_LIVEREGIONCHANGED
+// LiveSetting_Property_GUID (UI Automation), and its value Polite.
+constexpr GUID kLiveSettingProperty{
+    0xc12bcd8e, 0x2a8e, 0x4950, {0x8a, 0xe7, 0x36, 0x25, 0x11, 0x1d, 0x58, 0xeb}};
+constexpr long kPolite = 1;
+// CLSID_AccPropServices and IID_IAccPropServices, here so that no import library is needed.
+constexpr GUID kAccPropServicesClass{
+    0xb5f8350b, 0x0548, 0x48b1, {0xa6, 0xee, 0x88, 0xbd, 0x00, 0xb4, 0xa5, 0xe7}};
+constexpr GUID kAccPropServicesInterface{
+    0x6e26e776, 0x04f0, 0x495d, {0x80, 0xe4, 0x33, 0x30, 0x35, 0x2e, 0x31, 0x69}};
 
 long RoleOf(AccessibleRole role) {
     switch (role) {
@@ -59,9 +66,12 @@ HRESULT Text(const std::wstring& text, BSTR* out) {
     return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
-class ClientAccessible final : public IAccessible {
+// The client area's object; it also enumerates its children (IEnumVARIANT), which is how
+// AccessibleChildren learns their child ids.
+class ClientAccessible final : public IAccessible, public IEnumVARIANT {
   public:
-    explicit ClientAccessible(std::shared_ptr<AccessibleLink> link) : link_(std::move(link)) {}
+    explicit ClientAccessible(std::shared_ptr<AccessibleLink> link, ULONG next = 0)
+        : link_(std::move(link)), next_(next) {}
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** out) override {
@@ -70,6 +80,11 @@ class ClientAccessible final : public IAccessible {
         }
         if (id == IID_IUnknown || id == IID_IDispatch || id == IID_IAccessible) {
             *out = static_cast<IAccessible*>(this);
+            AddRef();
+            return S_OK;
+        }
+        if (id == IID_IEnumVARIANT) {
+            *out = static_cast<IEnumVARIANT*>(this);
             AddRef();
             return S_OK;
         }
@@ -117,7 +132,7 @@ class ClientAccessible final : public IAccessible {
         if (count == nullptr) {
             return E_INVALIDARG;
         }
-        *count = Alive() ? static_cast<long>(link_->source->Items().size()) : 0;
+        *count = Alive() ? static_cast<long>(link_->source->Children().size()) : 0;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_accChild(VARIANT child, IDispatch** out) override {
@@ -180,7 +195,7 @@ class ClientAccessible final : public IAccessible {
         }
         if (item->Focusable()) {
             state->lVal |= STATE_SYSTEM_FOCUSABLE;
-            if (link_->source->FocusedItem() == static_cast<std::size_t>(child.lVal - 1)) {
+            if (link_->source->Focus() == child.lVal) {
                 state->lVal |= STATE_SYSTEM_FOCUSED;
             }
         } else {
@@ -188,6 +203,9 @@ class ClientAccessible final : public IAccessible {
         }
         if (item->checked) {
             state->lVal |= STATE_SYSTEM_CHECKED;
+        }
+        if (item->unavailable) {
+            state->lVal |= STATE_SYSTEM_UNAVAILABLE;
         }
         return S_OK;
     }
@@ -209,14 +227,12 @@ class ClientAccessible final : public IAccessible {
             return E_INVALIDARG;
         }
         VariantInit(focus);
-        const auto focused = Alive() ? link_->source->FocusedItem() : std::nullopt;
+        const auto focused = Alive() ? link_->source->Focus() : std::nullopt;
         if (!focused) {
-            focus->vt = VT_I4;
-            focus->lVal = CHILDID_SELF;
-            return GetFocus() == link_->hwnd ? S_OK : S_FALSE;
+            return S_FALSE;  // VT_EMPTY: not the focused foreground window
         }
         focus->vt = VT_I4;
-        focus->lVal = static_cast<long>(*focused + 1);
+        focus->lVal = *focused;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_accSelection(VARIANT* selection) override {
@@ -227,7 +243,7 @@ class ClientAccessible final : public IAccessible {
     }
     HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT child, BSTR* action) override {
         const auto item = ItemOf(child);
-        return Text(item && item->Focusable() ? L"Pressionar" : L"", action);
+        return Text(item ? DefaultActionOf(*item) : L"", action);
     }
     HRESULT STDMETHODCALLTYPE accSelect(long, VARIANT) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE accLocation(long* left, long* top, long* width, long* height,
@@ -250,11 +266,46 @@ class ClientAccessible final : public IAccessible {
         *height = screen.bottom - screen.top;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE accNavigate(long, VARIANT, VARIANT* end) override {
-        if (end != nullptr) {
-            VariantInit(end);
+    // Logical order only (next, previous; first and last child from the client area): the
+    // spatial directions are left to the system's own objects.
+    HRESULT STDMETHODCALLTYPE accNavigate(long direction, VARIANT start, VARIANT* end) override {
+        if (end == nullptr) {
+            return E_INVALIDARG;
         }
-        return S_FALSE;
+        VariantInit(end);
+        if (!Alive() || start.vt != VT_I4) {
+            return E_INVALIDARG;
+        }
+        const std::vector<AccessibleChild> children = link_->source->Children();
+        std::optional<std::size_t> at;
+        for (std::size_t i = 0; i < children.size(); ++i) {
+            if (children[i].child == start.lVal) {
+                at = i;
+            }
+        }
+        if (!IsSelf(start) && !at) {
+            return E_INVALIDARG;
+        }
+        std::optional<std::size_t> to;
+        if (IsSelf(start) && !children.empty()) {
+            if (direction == NAVDIR_FIRSTCHILD) {
+                to = 0;
+            } else if (direction == NAVDIR_LASTCHILD) {
+                to = children.size() - 1;
+            }
+        } else if (at) {
+            if (direction == NAVDIR_NEXT && *at + 1 < children.size()) {
+                to = *at + 1;
+            } else if (direction == NAVDIR_PREVIOUS && *at > 0) {
+                to = *at - 1;
+            }
+        }
+        if (!to) {
+            return S_FALSE;
+        }
+        end->vt = VT_I4;
+        end->lVal = children[*to].child;
+        return S_OK;
     }
     HRESULT STDMETHODCALLTYPE accHitTest(long x, long y, VARIANT* hit) override {
         if (hit == nullptr) {
@@ -264,12 +315,12 @@ class ClientAccessible final : public IAccessible {
         if (!Alive()) {
             return S_FALSE;
         }
-        const std::vector<AccessibleItem> items = link_->source->Items();
-        for (std::size_t i = items.size(); i-- > 0;) {  // controls come last, and win
-            const RECT r = link_->source->ToScreen(items[i].rect);
+        const std::vector<AccessibleChild> children = link_->source->Children();
+        for (std::size_t i = children.size(); i-- > 0;) {  // controls come last, and win
+            const RECT r = link_->source->ToScreen(children[i].item.rect);
             if (x >= r.left && x < r.right && y >= r.top && y < r.bottom) {
                 hit->vt = VT_I4;
-                hit->lVal = static_cast<long>(i + 1);
+                hit->lVal = children[i].child;
                 return S_OK;
             }
         }
@@ -279,10 +330,45 @@ class ClientAccessible final : public IAccessible {
     }
     HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT child) override {
         const auto item = ItemOf(child);
-        if (!item || !item->Focusable()) {
+        if (!item || !item->Focusable() || item->unavailable) {
             return item ? DISP_E_MEMBERNOTFOUND : E_INVALIDARG;
         }
-        link_->source->RequestPress(static_cast<std::size_t>(child.lVal - 1));
+        link_->source->RequestPress(child.lVal);
+        return S_OK;
+    }
+
+    // IEnumVARIANT: the child ids in reading order.
+    HRESULT STDMETHODCALLTYPE Next(ULONG wanted, VARIANT* out, ULONG* fetched) override {
+        if (out == nullptr) {
+            return E_INVALIDARG;
+        }
+        const std::vector<AccessibleChild> children =
+            Alive() ? link_->source->Children() : std::vector<AccessibleChild>{};
+        ULONG given = 0;
+        for (; given < wanted && next_ < children.size(); ++given, ++next_) {
+            VariantInit(&out[given]);
+            out[given].vt = VT_I4;
+            out[given].lVal = children[next_].child;
+        }
+        if (fetched != nullptr) {
+            *fetched = given;
+        }
+        return given == wanted ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
+        const std::size_t size = Alive() ? link_->source->Children().size() : 0;
+        next_ += count;
+        return next_ <= size ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        next_ = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Clone(IEnumVARIANT** out) override {
+        if (out == nullptr) {
+            return E_POINTER;
+        }
+        *out = new ClientAccessible(link_, next_);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE put_accName(VARIANT, BSTR) override { return E_NOTIMPL; }
@@ -297,15 +383,16 @@ class ClientAccessible final : public IAccessible {
         if (!Alive() || child.vt != VT_I4 || child.lVal <= 0) {
             return std::nullopt;
         }
-        std::vector<AccessibleItem> items = link_->source->Items();
-        const auto index = static_cast<std::size_t>(child.lVal - 1);
-        if (index >= items.size()) {
-            return std::nullopt;
+        for (AccessibleChild& each : link_->source->Children()) {
+            if (each.child == child.lVal) {
+                return std::move(each.item);
+            }
         }
-        return std::move(items[index]);
+        return std::nullopt;
     }
 
     std::shared_ptr<AccessibleLink> link_;
+    ULONG next_ = 0;  // the enumeration's place
     std::atomic<ULONG> references_{1};
 };
 
@@ -325,14 +412,39 @@ LRESULT AnswerGetObject(const std::shared_ptr<AccessibleLink>& link, WPARAM wPar
     return result;
 }
 
-void AnnounceNameChange(HWND hwnd, std::size_t item) {
-    const auto child = static_cast<LONG>(item + 1);
-    NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, hwnd, OBJID_CLIENT, child);
-    NotifyWinEvent(kLiveRegionChanged, hwnd, OBJID_CLIENT, child);
+const wchar_t* DefaultActionOf(const AccessibleItem& item) {
+    switch (item.role) {
+        case AccessibleRole::CheckBox:
+            return item.checked ? L"Desmarcar" : L"Marcar";
+        case AccessibleRole::Button:
+            return L"Pressionar";
+        case AccessibleRole::Text:
+        case AccessibleRole::ProgressBar:
+            break;
+    }
+    return L"";
 }
 
-void AnnounceFocus(HWND hwnd, std::size_t item) {
-    NotifyWinEvent(EVENT_OBJECT_FOCUS, hwnd, OBJID_CLIENT, static_cast<LONG>(item + 1));
+bool MarkLiveRegion(HWND hwnd, long child) {
+    IAccPropServices* services = nullptr;
+    if (FAILED(CoCreateInstance(kAccPropServicesClass, nullptr, CLSCTX_INPROC_SERVER,
+                                kAccPropServicesInterface, reinterpret_cast<void**>(&services))) ||
+        services == nullptr) {
+        return false;
+    }
+    VARIANT polite;
+    VariantInit(&polite);
+    polite.vt = VT_I4;
+    polite.lVal = kPolite;
+    const HRESULT result =
+        services->SetHwndProp(hwnd, static_cast<DWORD>(OBJID_CLIENT), static_cast<DWORD>(child),
+                              kLiveSettingProperty, polite);
+    services->Release();
+    return SUCCEEDED(result);
+}
+
+void NotifyChild(HWND hwnd, DWORD event, long child) {
+    NotifyWinEvent(event, hwnd, OBJID_CLIENT, child);
 }
 
 }  // namespace velmora::ui

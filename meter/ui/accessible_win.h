@@ -15,16 +15,26 @@
 
 namespace velmora::ui {
 
+// An item with its MSAA child id: 1 and up, the same for the same item id as long as the
+// window lives, so that an event names the item it was about even after the list has changed.
+struct AccessibleChild {
+    long child = 0;
+    AccessibleItem item;
+};
+
 // What the accessible object asks of its window, on the window's thread.
 class AccessibleSource {
   public:
     virtual ~AccessibleSource() = default;
-    virtual std::vector<AccessibleItem> Items() = 0;
-    virtual std::optional<std::size_t> FocusedItem() const = 0;
+    // In reading order.
+    virtual std::vector<AccessibleChild> Children() = 0;
+    // Who has the keyboard focus: none when the window is not the focused foreground window,
+    // CHILDID_SELF for the window itself, else the child.
+    virtual std::optional<long> Focus() const = 0;
     // Screen pixels of a rectangle in design units.
     virtual RECT ToScreen(const Rect& design) const = 0;
-    // The item's default action; asked from any thread, done on the window's.
-    virtual void RequestPress(std::size_t item) = 0;
+    // The child's default action; asked from any thread, done on the window's.
+    virtual void RequestPress(long child) = 0;
 };
 
 // The link between a window and the objects it handed out: cut when the window goes, after
@@ -41,8 +51,18 @@ IAccessible* CreateClientAccessible(std::shared_ptr<AccessibleLink> link);
 // 0 when MSAA is not there.
 LRESULT AnswerGetObject(const std::shared_ptr<AccessibleLink>& link, WPARAM wParam);
 
-// Tells screen readers that an item's name changed (and, for live regions, that it is news).
-void AnnounceNameChange(HWND hwnd, std::size_t item);
-void AnnounceFocus(HWND hwnd, std::size_t item);
+// A check box's default action for its state, as Windows' own check boxes name it.
+const wchar_t* DefaultActionOf(const AccessibleItem& item);
+
+// Tells screen readers that a child is a polite live region (IAccPropServices, where the system
+// has it): false where it does not, and then only the events carry the news.
+bool MarkLiveRegion(HWND hwnd, long child);
+
+// A WinEvent about one child of the client area (EVENT_OBJECT_FOCUS, _NAMECHANGE, ...;
+// CHILDID_SELF for the client area itself).
+void NotifyChild(HWND hwnd, DWORD event, long child);
+
+// Event ids newer than some headers.
+constexpr DWORD kLiveRegionChanged = 0x8019;  // EVENT_OBJECT_LIVEREGIONCHANGED
 
 }  // namespace velmora::ui

@@ -95,13 +95,14 @@ void DrawLabel(ICanvas& canvas, const Rect& rect, std::wstring_view text, Rgb co
 }
 
 void DrawPillButton(ICanvas& canvas, const Rect& rect, std::wstring_view caption, Rgb fill,
-                    Rgb text) {
-    canvas.RoundRect(rect, 14, fill, fill);
+                    Rgb text, std::optional<Rgb> edge) {
+    canvas.RoundRect(rect, 14, fill, edge.value_or(fill));
     DrawLabel(canvas, rect, caption, text, -20, 600, TextAlign::Centre);
 }
 
-void DrawIconBadge(ICanvas& canvas, const Rect& rect, std::wstring_view glyph, Rgb colour) {
-    canvas.Ellipse(rect, kPanel, colour);
+void DrawIconBadge(ICanvas& canvas, const Rect& rect, std::wstring_view glyph, Rgb colour,
+                   Rgb disc) {
+    canvas.Ellipse(rect, disc, colour);
     DrawLabel(canvas, rect, glyph, colour, -10, 700, TextAlign::Centre);
 }
 
@@ -109,6 +110,7 @@ namespace {
 
 // A line of the status and connection block, as painted and as read out.
 struct InfoLine {
+    const char* id;
     std::wstring text;
     Rgb colour;
     int height;
@@ -120,19 +122,21 @@ struct InfoLine {
 std::vector<InfoLine> InfoLines(const modulos::medicao::RunSnapshot& run, int w) {
     const auto at = [w](int line) { return Rect{20, 388 + 26 * line, w - 20, 406 + 26 * line}; };
     std::vector<InfoLine> lines{
-        {L"Status: " + modulos::medicao::PhaseStatusText(run.phase), kWhite, -17, 600, at(0)},
-        {L"IP público: " + run.publicIp, kSecondary, -15, 400, at(1)},
-        {L"Operadora: " + run.isp, kSecondary, -15, 400, at(2)},
+        {"status", L"Status: " + modulos::medicao::PhaseStatusText(run.phase), kWhite, -17, 600,
+         at(0)},
+        {"public-ip", L"IP público: " + run.publicIp, kSecondary, -15, 400, at(1)},
+        {"operator", L"Operadora: " + run.isp, kSecondary, -15, 400, at(2)},
     };
     if (!run.userCity.empty()) {
-        lines.push_back({L"Localização: " + run.userCity, kAccent, -15, 400, at(3)});
+        lines.push_back({"location", L"Localização: " + run.userCity, kAccent, -15, 400, at(3)});
     }
-    lines.push_back({L"IP servidor: " + run.serverIp, kSecondary, -15, 400, at(4)});
+    lines.push_back({"server-ip", L"IP servidor: " + run.serverIp, kSecondary, -15, 400, at(4)});
     return lines;
 }
 
 // A row of the results panel: its label, its value and the whole row.
 struct ResultRow {
+    const char* id;
     const wchar_t* label;
     std::wstring value;
     Rect rect;
@@ -140,10 +144,10 @@ struct ResultRow {
 
 std::array<ResultRow, 4> ResultRows(const modulos::medicao::RunSnapshot& run, int w) {
     const auto at = [w](int row) { return Rect{34, 528 + 22 * row, w - 34, 548 + 22 * row}; };
-    return {{{L"Download", FormatFixed(run.downloadMbps, 2) + L" Mbps", at(0)},
-             {L"Upload", FormatFixed(run.uploadMbps, 2) + L" Mbps", at(1)},
-             {L"Ping", FormatFixed(run.pingMs, 0) + L" ms", at(2)},
-             {L"Servidor", run.serverLocation, at(3)}}};
+    return {{{"download", L"Download", FormatFixed(run.downloadMbps, 2) + L" Mbps", at(0)},
+             {"upload", L"Upload", FormatFixed(run.uploadMbps, 2) + L" Mbps", at(1)},
+             {"ping", L"Ping", FormatFixed(run.pingMs, 0) + L" ms", at(2)},
+             {"server", L"Servidor", run.serverLocation, at(3)}}};
 }
 
 const wchar_t* StartCaption(const modulos::medicao::RunSnapshot& run) {
@@ -158,88 +162,132 @@ std::vector<AccessibleItem> DashboardAccessibleItems(const modulos::medicao::Run
     const int w = client.right;
     const HitRects& r = window.rects;
     const bool done = run.phase == MeasurementPhase::Done;
-    const auto text = [](std::wstring name, Rect rect, bool announce = false) {
-        return AccessibleItem{AccessibleRole::Text, std::move(name), {}, rect, false, announce};
+    const auto text = [](const char* id, std::wstring name, Rect rect) {
+        AccessibleItem item{AccessibleRole::Text, std::move(name), {}, rect};
+        item.id = id;
+        return item;
     };
     std::vector<AccessibleItem> items;
-    for (InfoLine& line : InfoLines(run, w)) {
-        items.push_back(text(std::move(line.text), line.rect, items.empty()));  // the status
+    const std::vector<InfoLine> lines = InfoLines(run, w);
+    for (const InfoLine& line : lines) {
+        items.push_back(text(line.id, line.text, line.rect));
     }
+    // At the end of a run the results speak for the status, as one text.
+    items.front().announce = !done;
     const std::array<ResultRow, 4> rows = ResultRows(run, w);
+    std::vector<AccessibleItem> figures;
     for (int i = 0; i < 3; ++i) {
-        items.push_back(text(rows[i].label + (L": " + rows[i].value), rows[i].rect, done));
+        figures.push_back(text(rows[i].id, rows[i].label + (L": " + rows[i].value), rows[i].rect));
     }
-    items.push_back(
-        text(L"Latência durante o download: " + FormatFixed(run.downloadLatencyMs, 0) + L" ms",
-             r.downloadIconRect, done));
-    items.push_back(
-        text(L"Latência durante o upload: " + FormatFixed(run.uploadLatencyMs, 0) + L" ms",
-             r.uploadIconRect, done));
-    items.push_back(text(rows[3].label + (L": " + rows[3].value), rows[3].rect));
-    const auto button = [](std::wstring name, Rect rect) {
-        return AccessibleItem{AccessibleRole::Button, std::move(name), {}, rect};
+    figures.push_back(
+        text("latency-download",
+             L"Latência durante o download: " + FormatFixed(run.downloadLatencyMs, 0) + L" ms",
+             r.downloadIconRect));
+    figures.push_back(
+        text("latency-upload",
+             L"Latência durante o upload: " + FormatFixed(run.uploadLatencyMs, 0) + L" ms",
+             r.uploadIconRect));
+    if (done) {
+        // Second in reading order, so that hit tests find the rows the panel holds first.
+        std::wstring results = items.front().name;
+        for (const AccessibleItem& figure : figures) {
+            results += L". " + figure.name;
+        }
+        AccessibleItem all = text("results", results + L".", {18, 522, w - 18, 616});
+        all.announce = true;
+        items.insert(items.begin() + 1, std::move(all));
+    }
+    items.insert(items.end(), figures.begin(), figures.end());
+    items.push_back(text(rows[3].id, rows[3].label + (L": " + rows[3].value), rows[3].rect));
+    const auto button = [](const char* id, std::wstring name, Rect rect) {
+        AccessibleItem item{AccessibleRole::Button, std::move(name), {}, rect};
+        item.id = id;
+        return item;
     };
-    items.push_back(button(StartCaption(run), r.startRect));
-    items.push_back(button(L"HISTÓRICO", r.historyRect));
-    items.push_back(button(L"Fechar", r.closeRect));
+    items.push_back(button("start", StartCaption(run), r.startRect));
+    items.back().unavailable = run.running;  // MEDINDO... starts nothing
+    items.push_back(button("history", L"HISTÓRICO", r.historyRect));
+    items.push_back(button("close", L"Fechar", r.closeRect));
     return items;
 }
 
 void PaintDashboard(const modulos::medicao::RunSnapshot& run, const WindowFields& window,
-                    ICanvas& canvas, const Rect& client) {
+                    ICanvas& canvas, const Rect& client, const ContrastColours* contrast) {
     const MeasurementPhase phase = run.phase;
     const int w = client.right;
     const HitRects& r = window.rects;
+    // The design's colour, or the contrast theme's in its place.
+    const auto pick = [contrast](Rgb design, Rgb ContrastColours::*role) {
+        return contrast ? contrast->*role : design;
+    };
+    const Rgb back = pick(kBackground, &ContrastColours::window);
+    const Rgb text = pick(kWhite, &ContrastColours::windowText);
+    const Rgb secondary = pick(kSecondary, &ContrastColours::windowText);
 
-    canvas.FillRect(client, kBackground);
+    canvas.FillRect(client, back);
     const double gaugeValue =
         phase == MeasurementPhase::Downloading ? run.downloadMbps
         : (phase == MeasurementPhase::Uploading || phase == MeasurementPhase::Done) ? run.uploadMbps
                                                                                     : 0.0;
-    DrawSpeedGauge(canvas, w / 2, 246, gaugeValue);
+    DrawSpeedGauge(canvas, w / 2, 246, gaugeValue, contrast);
 
-    canvas.FillRect({0, 0, w, 76}, kHeader);
-    DrawLabel(canvas, {18, 12, w - 60, 38}, L"VELMORA", kWhite, -22, 700, TextAlign::Left);
-    DrawLabel(canvas, {18, 38, w - 60, 56}, L"ORVANE / TESSIM / KALDRA", kAccent, -14, 600,
-              TextAlign::Left);
-    DrawLabel(canvas, r.closeRect, L"X", kWhite, -18, 700, TextAlign::Centre);
+    canvas.FillRect({0, 0, w, 76}, pick(kHeader, &ContrastColours::window));
+    DrawLabel(canvas, {18, 12, w - 60, 38}, L"VELMORA", text, -22, 700, TextAlign::Left);
+    DrawLabel(canvas, {18, 38, w - 60, 56}, L"ORVANE / TESSIM / KALDRA",
+              pick(kAccent, &ContrastColours::windowText), -14, 600, TextAlign::Left);
+    DrawLabel(canvas, r.closeRect, L"X", text, -18, 700, TextAlign::Centre);
 
-    DrawIconBadge(canvas, r.idleIconRect, L"\u2194", kAccent);
-    DrawIconBadge(canvas, r.downloadIconRect, L"\u2193", kDownloadBadge);
-    DrawIconBadge(canvas, r.uploadIconRect, L"\u2191", kUploadBadge);
+    const Rgb disc = pick(kPanel, &ContrastColours::window);
+    DrawIconBadge(canvas, r.idleIconRect, L"\u2194", pick(kAccent, &ContrastColours::windowText),
+                  disc);
+    DrawIconBadge(canvas, r.downloadIconRect, L"\u2193",
+                  pick(kDownloadBadge, &ContrastColours::windowText), disc);
+    DrawIconBadge(canvas, r.uploadIconRect, L"\u2191",
+                  pick(kUploadBadge, &ContrastColours::windowText), disc);
     const auto badgeValue = [&](const Rect& icon, int right, double ms) {
-        DrawLabel(canvas, {icon.right + 5, 363, right, 382}, FormatFixed(ms, 0) + L" ms",
-                  kSecondary, -14, 400, TextAlign::Left);
+        DrawLabel(canvas, {icon.right + 5, 363, right, 382}, FormatFixed(ms, 0) + L" ms", secondary,
+                  -14, 400, TextAlign::Left);
     };
     badgeValue(r.idleIconRect, 118, run.idleLatencyMs);
     badgeValue(r.downloadIconRect, 218, run.downloadLatencyMs);
     badgeValue(r.uploadIconRect, 322, run.uploadLatencyMs);
 
     for (const InfoLine& line : InfoLines(run, w)) {
-        DrawLabel(canvas, line.rect, line.text, line.colour, line.height, line.weight,
-                  TextAlign::Left);
+        DrawLabel(canvas, line.rect, line.text, contrast ? contrast->windowText : line.colour,
+                  line.height, line.weight, TextAlign::Left);
     }
 
-    canvas.FillRect({18, 522, w - 18, 616}, kPanel);
+    canvas.FillRect({18, 522, w - 18, 616}, pick(kPanel, &ContrastColours::window));
     for (const ResultRow& row : ResultRows(run, w)) {
         const Rect& box = row.rect;
-        DrawLabel(canvas, {box.left, box.top, 210, box.bottom}, row.label, kSecondary, -15, 400,
+        DrawLabel(canvas, {box.left, box.top, 210, box.bottom}, row.label, secondary, -15, 400,
                   TextAlign::Left);
         // A value too long for its column (a far server's location with its distance, or a
         // wider font than the one the layout was drawn for) ends in an ellipsis rather than
         // lose its beginning.
-        DrawLabel(canvas, {180, box.top, box.right, box.bottom}, row.value, kWhite, -15, 600,
+        DrawLabel(canvas, {180, box.top, box.right, box.bottom}, row.value, text, -15, 600,
                   TextAlign::RightCut);
     }
 
-    DrawLabel(canvas, {20, 626, w - 20, 642}, L"Gráfico de estabilidade", kWhite, -15, 600,
+    DrawLabel(canvas, {20, 626, w - 20, 642}, L"Gráfico de estabilidade", text, -15, 600,
               TextAlign::Left);
-    DrawChartSeries(canvas, run.downloadChart, w, kAccent);
-    DrawChartSeries(canvas, run.uploadChart, w, kWhite);
+    DrawChartSeries(canvas, run.downloadChart, w, pick(kAccent, &ContrastColours::highlight));
+    DrawChartSeries(canvas, run.uploadChart, w, text);
 
-    DrawPillButton(canvas, r.startRect, StartCaption(run), run.running ? kHeader : kAccent,
-                   run.running ? kSecondary : kBlack);
-    DrawPillButton(canvas, r.historyRect, L"HISTÓRICO", kPanel, kWhite);
+    if (contrast) {
+        // A button that starts nothing now reads as unavailable; the one that starts a run is
+        // the highlighted one, as the accent marks it.
+        const ContrastColours& c = *contrast;
+        DrawPillButton(
+            canvas, r.startRect, StartCaption(run), run.running ? c.buttonFace : c.highlight,
+            run.running ? c.grayText : c.highlightText, run.running ? c.grayText : c.buttonText);
+        DrawPillButton(canvas, r.historyRect, L"HISTÓRICO", c.buttonFace, c.buttonText,
+                       c.buttonText);
+    } else {
+        DrawPillButton(canvas, r.startRect, StartCaption(run), run.running ? kHeader : kAccent,
+                       run.running ? kSecondary : kBlack);
+        DrawPillButton(canvas, r.historyRect, L"HISTÓRICO", kPanel, kWhite);
+    }
 
     if (const wchar_t* tip = TooltipText(window.hoverIcon)) {
         Rect box{window.mouseX + 10, window.mouseY + 10, window.mouseX + 218, window.mouseY + 36};
@@ -247,8 +295,9 @@ void PaintDashboard(const modulos::medicao::RunSnapshot& run, const WindowFields
             box.right = w - 8;
             box.left = w - 216;
         }
-        canvas.RoundRect(box, 10, kTooltipFill, kTooltipBorder);
-        DrawLabel(canvas, {box.left + 8, box.top, box.right - 8, box.bottom}, tip, kWhite, -13, 400,
+        canvas.RoundRect(box, 10, pick(kTooltipFill, &ContrastColours::window),
+                         pick(kTooltipBorder, &ContrastColours::windowText));
+        DrawLabel(canvas, {box.left + 8, box.top, box.right - 8, box.bottom}, tip, text, -13, 400,
                   TextAlign::Tooltip);
     }
 }

@@ -2,11 +2,13 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "measurement/run_state.h"
 #include "ui/accessible.h"
 #include "ui/canvas.h"
+#include "ui/palette.h"
 
 namespace velmora::ui {
 
@@ -48,9 +50,11 @@ std::array<int, 7> ChartHeights(const std::vector<double>& samples, double scale
 
 void DrawLabel(ICanvas& canvas, const Rect& rect, std::wstring_view text, Rgb colour, int height,
                int weight, TextAlign align);
+// `edge` outlines the button in a contrast theme; by default the fill, which draws none.
 void DrawPillButton(ICanvas& canvas, const Rect& rect, std::wstring_view caption, Rgb fill,
-                    Rgb text);
-void DrawIconBadge(ICanvas& canvas, const Rect& rect, std::wstring_view glyph, Rgb colour);
+                    Rgb text, std::optional<Rgb> edge = std::nullopt);
+void DrawIconBadge(ICanvas& canvas, const Rect& rect, std::wstring_view glyph, Rgb colour,
+                   Rgb disc);
 
 // What the window says to the keyboard and to screen readers, in reading order: the status,
 // the connection, the figures with their labels, then the buttons INICIAR TESTE, HISTÓRICO and
@@ -59,8 +63,9 @@ std::vector<AccessibleItem> DashboardAccessibleItems(const modulos::medicao::Run
                                                      const WindowFields& window,
                                                      const Rect& client);
 
-// The whole window, from a snapshot of the run and the window's own fields.
+// The whole window, from a snapshot of the run and the window's own fields; in a contrast
+// theme's colours when there is one.
 void PaintDashboard(const modulos::medicao::RunSnapshot& run, const WindowFields& window,
-                    ICanvas& canvas, const Rect& client);
+                    ICanvas& canvas, const Rect& client, const ContrastColours* contrast = nullptr);
 
 }  // namespace velmora::ui

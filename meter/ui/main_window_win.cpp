@@ -54,7 +54,7 @@ class MeterWindow final : public PopupWindow {
 
   private:
     void Paint(ICanvas& canvas, const Rect& client) override {
-        PaintDashboard(ReadRunSnapshot(run_), window_, canvas, client);
+        PaintDashboard(ReadRunSnapshot(run_), window_, canvas, client, contrast());
     }
 
     std::vector<AccessibleItem> AccessibleItems() override {
@@ -73,6 +73,7 @@ class MeterWindow final : public PopupWindow {
         } else if (Inside(r.startRect, at.x, at.y)) {
             if (!ReadRunSnapshot(run_).running) {
                 StartMeasurement(run_);
+                Publish();
             }
         } else if (Inside(r.historyRect, at.x, at.y)) {
             // The report never throws; a failure simply opens nothing.
@@ -114,11 +115,11 @@ class MeterWindow final : public PopupWindow {
                 OnScaleChanged();
                 return 0;
             case kRunProgressMessage:
-                Repaint();
+                Publish();
                 return 0;
             case kRunDoneMessage:
                 FinishMeasurement(run_);  // a record that cannot be stored is lost
-                Repaint();
+                Publish();
                 return 0;
             default:
                 return std::nullopt;

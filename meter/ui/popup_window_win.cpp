@@ -7,8 +7,31 @@
 namespace velmora::ui {
 namespace {
 
-// A press asked for by a screen reader, done on the window's thread: wParam is the item.
+// A press asked for by a screen reader, done on the window's thread: wParam is the child id.
 constexpr UINT kPressMessage = WM_APP + 0x400;
+// Publish, on the window's thread.
+constexpr UINT kPublishMessage = WM_APP + 0x401;
+// WM_KEYDOWN's lParam: the key was already down (auto-repeat).
+constexpr LPARAM kKeyWasDown = LPARAM{1} << 30;
+
+Rgb SystemColour(int index) {
+    const COLORREF colour = GetSysColor(index);
+    return {GetRValue(colour), GetGValue(colour), GetBValue(colour)};
+}
+
+// The contrast theme's colours while one is on (Settings › Accessibility › Contrast themes).
+std::optional<ContrastColours> SystemContrast() {
+    HIGHCONTRASTW contrast{};
+    contrast.cbSize = sizeof contrast;
+    if (!SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0) ||
+        (contrast.dwFlags & HCF_HIGHCONTRASTON) == 0) {
+        return std::nullopt;
+    }
+    return ContrastColours{SystemColour(COLOR_WINDOW),    SystemColour(COLOR_WINDOWTEXT),
+                           SystemColour(COLOR_BTNFACE),   SystemColour(COLOR_BTNTEXT),
+                           SystemColour(COLOR_HIGHLIGHT), SystemColour(COLOR_HIGHLIGHTTEXT),
+                           SystemColour(COLOR_GRAYTEXT)};
+}
 
 }  // namespace
 
@@ -16,6 +39,18 @@ int PopupWindow::Run(HINSTANCE instance, const PopupOptions& options, int show) 
     // Screen readers reach the window's accessible object through COM (and the shell, which
     // the windows call, wants it too).
     const win32::ComScope com;
+    if (!Open(instance, options, show)) {
+        return 0;
+    }
+    MSG message{};
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return static_cast<int>(message.wParam);
+}
+
+bool PopupWindow::Open(HINSTANCE instance, const PopupOptions& options, int show) {
     design_ = options.design;
     margin_ = options.margin;
 
@@ -39,20 +74,16 @@ int PopupWindow::Run(HINSTANCE instance, const PopupOptions& options, int show) 
     scale_ = placement.scale;
     BOOL cues = FALSE;
     focusCues_ = SystemParametersInfoW(SPI_GETKEYBOARDCUES, 0, &cues, 0) && cues;
+    contrast_ = SystemContrast();
     const Rect& frame = placement.frame;
     if (CreateWindowExW(WS_EX_APPWINDOW, options.className, options.title, options.style,
                         frame.left, frame.top, frame.right - frame.left, frame.bottom - frame.top,
                         nullptr, nullptr, instance, this) == nullptr) {
-        return 0;
+        return false;
     }
     ShowWindow(hwnd_, show);
     UpdateWindow(hwnd_);
-    MSG message{};
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-    return static_cast<int>(message.wParam);
+    return true;
 }
 
 LRESULT CALLBACK PopupWindow::Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -63,6 +94,15 @@ LRESULT CALLBACK PopupWindow::Procedure(HWND hwnd, UINT message, WPARAM wParam, 
         self->link_->hwnd = hwnd;
         self->link_->source = self;
         SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        // What the window shows from its first moment is not news (a visible window is
+        // activated, and takes the focus, before CreateWindowEx returns).
+        self->told_ = self->AccessibleItems();
+        for (const AccessibleItem& item : self->told_) {
+            self->ChildOf(item.id);
+            if (item.announce) {
+                MarkLiveRegion(hwnd, self->ChildOf(item.id));
+            }
+        }
         return DefWindowProcW(hwnd, message, wParam, lParam);
     }
     auto* self = reinterpret_cast<PopupWindow*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
@@ -97,20 +137,33 @@ LRESULT PopupWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
             return 0;
         case WM_PAINT: {
             const std::vector<AccessibleItem> items = AccessibleItems();
-            if (focus_ && *focus_ >= items.size()) {
-                focus_.reset();
-            }
+            const auto focused = focus_ ? IndexOf(items, *focus_) : std::nullopt;
             PaintBuffered(hwnd_, scale_, [&](ICanvas& canvas, const Rect& client) {
                 Paint(canvas, client);
-                if (focusCues_ && focus_) {
-                    DrawFocusCue(canvas, items[*focus_].rect);
+                if (focusCues_ && focused) {
+                    DrawFocusCue(canvas, items[*focused].rect,
+                                 contrast_ ? contrast_->windowText : Rgb{255, 255, 255});
                 }
             });
-            AnnounceChanges(items);
             return 0;
         }
+        case WM_SETFOCUS:
+            // Opened or activated again: the control that had the focus keeps it, else the
+            // first one takes it; either way screen readers hear where it is.
+            if (!focus_) {
+                focus_ = FocusAfterChange({}, AccessibleItems(), std::nullopt);
+            }
+            if (focus_) {
+                NotifyChild(hwnd_, EVENT_OBJECT_FOCUS, ChildOf(*focus_));
+            }
+            Repaint();
+            return 0;
+        case kPublishMessage:
+            TellChanges();
+            Repaint();
+            return 0;
         case WM_KEYDOWN:
-            return OnKey(wParam) ? 0 : DefWindowProcW(hwnd_, message, wParam, lParam);
+            return OnKey(wParam, lParam) ? 0 : DefWindowProcW(hwnd_, message, wParam, lParam);
         case WM_UPDATEUISTATE:
             if (LOWORD(wParam) == UIS_CLEAR && (HIWORD(wParam) & UISF_HIDEFOCUS)) {
                 focusCues_ = true;
@@ -125,8 +178,16 @@ LRESULT PopupWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
             }
             return DefWindowProcW(hwnd_, message, wParam, lParam);
         case kPressMessage:
-            Press(static_cast<std::size_t>(wParam));
+            if (wParam >= 1 && wParam <= children_.size()) {
+                Press(children_[wParam - 1]);
+            }
             return 0;
+        case WM_SYSCOLORCHANGE:
+        case WM_SETTINGCHANGE:
+            // A contrast theme turned on, off or changed: the next paint takes its colours.
+            contrast_ = SystemContrast();
+            Repaint();
+            return DefWindowProcW(hwnd_, message, wParam, lParam);
         case WM_ERASEBKGND:
             return 1;  // every paint covers the whole client area
         case WM_NCHITTEST: {
@@ -168,32 +229,91 @@ RECT PopupWindow::ToScreen(const Rect& design) const {
     return r;
 }
 
-void PopupWindow::RequestPress(std::size_t item) {
-    PostMessageW(hwnd_, kPressMessage, item, 0);
+void PopupWindow::RequestPress(long child) {
+    PostMessageW(hwnd_, kPressMessage, static_cast<WPARAM>(child), 0);
 }
 
-void PopupWindow::Press(std::size_t item) {
+void PopupWindow::Publish() const {
+    SendMessageW(hwnd_, kPublishMessage, 0, 0);
+}
+
+long PopupWindow::ChildOf(const std::string& id) {
+    for (std::size_t i = 0; i < children_.size(); ++i) {
+        if (children_[i] == id) {
+            return static_cast<long>(i + 1);
+        }
+    }
+    children_.push_back(id);
+    return static_cast<long>(children_.size());
+}
+
+std::vector<AccessibleChild> PopupWindow::Children() {
+    std::vector<AccessibleChild> children;
+    for (AccessibleItem& item : AccessibleItems()) {
+        const long child = ChildOf(item.id);
+        children.push_back({child, std::move(item)});
+    }
+    return children;
+}
+
+std::optional<long> PopupWindow::Focus() const {
+    // The window's thread may not be the caller's: ask the system whose focus it is.
+    GUITHREADINFO thread{};
+    thread.cbSize = sizeof thread;
+    if (GetForegroundWindow() != hwnd_ ||
+        !GetGUIThreadInfo(GetWindowThreadProcessId(hwnd_, nullptr), &thread) ||
+        thread.hwndFocus != hwnd_) {
+        return std::nullopt;
+    }
+    if (focus_) {
+        for (std::size_t i = 0; i < children_.size(); ++i) {
+            if (children_[i] == *focus_) {
+                return static_cast<long>(i + 1);
+            }
+        }
+    }
+    return CHILDID_SELF;
+}
+
+void PopupWindow::Press(const std::string& id) {
     const std::vector<AccessibleItem> items = AccessibleItems();
-    if (item < items.size() && items[item].Focusable()) {
-        const Rect& r = items[item].rect;
+    const auto at = IndexOf(items, id);
+    if (at && items[*at].Focusable() && !items[*at].unavailable) {
+        const Rect& r = items[*at].rect;
         OnClick({(r.left + r.right) / 2, (r.top + r.bottom) / 2});
     }
 }
 
-bool PopupWindow::OnKey(WPARAM key) {
+void PopupWindow::MoveFocus(std::optional<std::string> to) {
+    if (to == focus_) {
+        return;
+    }
+    focus_ = std::move(to);
+    if (focus_ && Focus()) {
+        NotifyChild(hwnd_, EVENT_OBJECT_FOCUS, ChildOf(*focus_));
+    }
+}
+
+bool PopupWindow::OnKey(WPARAM key, LPARAM flags) {
+    // A held Enter, Space or Esc acts once, not at the keyboard's repeat rate; a held Tab moves
+    // on, as it does in Windows' own dialogs.
+    const bool repeated = (flags & kKeyWasDown) != 0;
     switch (key) {
         case VK_TAB: {
             const bool backwards = GetKeyState(VK_SHIFT) < 0;
-            focus_ = NextFocus(AccessibleItems(), focus_, backwards);
+            const std::vector<AccessibleItem> items = AccessibleItems();
+            const auto next =
+                NextFocus(items, focus_ ? IndexOf(items, *focus_) : std::nullopt, backwards);
+            MoveFocus(next ? std::optional<std::string>(items[*next].id) : std::nullopt);
             focusCues_ = true;
-            if (focus_) {
-                AnnounceFocus(hwnd_, *focus_);
-            }
             Repaint();
             return true;
         }
         case VK_RETURN:
         case VK_SPACE:
+            if (repeated) {
+                return true;
+            }
             focusCues_ = true;
             if (focus_) {
                 Press(*focus_);
@@ -201,22 +321,55 @@ bool PopupWindow::OnKey(WPARAM key) {
             Repaint();
             return true;
         case VK_ESCAPE:
-            PostMessageW(hwnd_, WM_CLOSE, 0, 0);  // what the close glyph or Alt+F4 would do
+            if (!repeated) {
+                PostMessageW(hwnd_, WM_CLOSE, 0, 0);  // what the close glyph or Alt+F4 would do
+            }
             return true;
         default:
             return false;
     }
 }
 
-void PopupWindow::AnnounceChanges(const std::vector<AccessibleItem>& items) {
-    const bool first = spoken_.empty();
-    spoken_.resize(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (items[i].announce && items[i].name != spoken_[i] && !first) {
-            AnnounceNameChange(hwnd_, i);
-        }
-        spoken_[i] = items[i].name;
+void PopupWindow::TellChanges() {
+    std::vector<AccessibleItem> now = AccessibleItems();
+    bool reordered = now.size() != told_.size();
+    for (std::size_t i = 0; i < now.size() && !reordered; ++i) {
+        reordered = now[i].id != told_[i].id;
     }
+    if (reordered) {
+        NotifyChild(hwnd_, EVENT_OBJECT_REORDER, CHILDID_SELF);
+    }
+    if (focus_) {
+        // The focused control went away: to the next one, else the first, and said so.
+        MoveFocus(FocusAfterChange(told_, now, focus_));
+    }
+    for (const AccessibleItem& item : now) {
+        const long child = ChildOf(item.id);
+        const auto was = IndexOf(told_, item.id);
+        if (!was) {
+            if (item.announce) {
+                MarkLiveRegion(hwnd_, child);
+                NotifyChild(hwnd_, kLiveRegionChanged, child);
+            }
+            continue;
+        }
+        const AccessibleItem& before = told_[*was];
+        if (item.checked != before.checked || item.unavailable != before.unavailable) {
+            NotifyChild(hwnd_, EVENT_OBJECT_STATECHANGE, child);
+        }
+        if (item.value != before.value) {
+            NotifyChild(hwnd_, EVENT_OBJECT_VALUECHANGE, child);
+        }
+        // A live value's every change is not news; a control's new caption and a live
+        // region's new text are.
+        if (item.name != before.name && (item.announce || item.Focusable())) {
+            NotifyChild(hwnd_, EVENT_OBJECT_NAMECHANGE, child);
+            if (item.announce) {
+                NotifyChild(hwnd_, kLiveRegionChanged, child);
+            }
+        }
+    }
+    told_ = std::move(now);
 }
 
 }  // namespace velmora::ui

@@ -5,8 +5,10 @@
 // DPI changes, paints through a memory bitmap, lets the caption band drag the window, hands
 // clicks and the mouse over in design units, and keeps every exception inside the window
 // procedure. From the window's AccessibleItems it also gives the keyboard (Tab and Shift+Tab
-// move among the controls, Enter and Space press the focused one, Esc closes as WM_CLOSE does)
-// and screen readers (an MSAA tree, name changes announced) what the mouse and the eye get.
+// move among the controls, Enter and Space press the focused one, Esc closes as WM_CLOSE does;
+// a held key acts once) and screen readers (an MSAA tree, and on each Publish the focus, state,
+// value and live-region events of what changed) what the mouse and the eye get. Focus and
+// events follow each item's id, so a list that grows or shrinks moves neither.
 // A window keeps only its own handlers.
 
 #include <windows.h>
@@ -19,6 +21,7 @@
 #include "ui/accessible.h"
 #include "ui/accessible_win.h"
 #include "ui/canvas.h"
+#include "ui/palette.h"
 #include "ui/window_scale.h"
 
 namespace velmora::ui {
@@ -44,10 +47,20 @@ class PopupWindow : private AccessibleSource {
     // Opens the window and runs the thread's message loop until WM_QUIT (sent when the window is
     // destroyed); returns the quit code, or 0 when the window could not be made.
     int Run(HINSTANCE instance, const PopupOptions& options, int show);
+    // Run's first half: the window made and shown; false when it could not be made.
+    bool Open(HINSTANCE instance, const PopupOptions& options, int show);
 
     HWND hwnd() const noexcept { return hwnd_; }
     double scale() const noexcept { return scale_; }  // screen pixels per design unit
+    // The contrast theme's colours while the user has one on, else null (the design's look).
+    const ContrastColours* contrast() const noexcept { return contrast_ ? &*contrast_ : nullptr; }
     void Repaint() const { InvalidateRect(hwnd_, nullptr, FALSE); }
+    // The client area's accessible object as WM_GETOBJECT hands it out (a reference, the
+    // caller's).
+    IAccessible* AccessibleObject() const { return CreateClientAccessible(link_); }
+    // The state the items are built from has changed: tells screen readers what changed (on the
+    // window's thread, waiting for it from any other) and repaints.
+    void Publish() const;
 
   protected:
     // The whole client area, in design units.
@@ -68,16 +81,19 @@ class PopupWindow : private AccessibleSource {
 
   private:
     // AccessibleSource
-    std::vector<AccessibleItem> Items() override { return AccessibleItems(); }
-    std::optional<std::size_t> FocusedItem() const override { return focus_; }
+    std::vector<AccessibleChild> Children() override;
+    std::optional<long> Focus() const override;
     RECT ToScreen(const Rect& design) const override;
-    void RequestPress(std::size_t item) override;
+    void RequestPress(long child) override;
 
+    // The item's MSAA child id, given on first sight.
+    long ChildOf(const std::string& id);
     // Presses a control the way a click on its centre would.
-    void Press(std::size_t item);
-    bool OnKey(WPARAM key);
-    // Tells screen readers of the announced items whose names changed since the last paint.
-    void AnnounceChanges(const std::vector<AccessibleItem>& items);
+    void Press(const std::string& id);
+    bool OnKey(WPARAM key, LPARAM flags);
+    void MoveFocus(std::optional<std::string> to);
+    // Compares the items with those last told and tells screen readers the difference.
+    void TellChanges();
 
     static LRESULT CALLBACK Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
@@ -85,9 +101,11 @@ class PopupWindow : private AccessibleSource {
 
     HWND hwnd_ = nullptr;
     std::shared_ptr<AccessibleLink> link_ = std::make_shared<AccessibleLink>();
-    std::optional<std::size_t> focus_;  // an index into AccessibleItems()
-    bool focusCues_ = false;            // shown once the keyboard has been used
-    std::vector<std::wstring> spoken_;  // the names last told, by item
+    std::optional<std::string> focus_;   // the id of the focused control
+    bool focusCues_ = false;             // shown once the keyboard has been used
+    std::vector<AccessibleItem> told_;   // the items as screen readers last heard of them
+    std::vector<std::string> children_;  // item ids by MSAA child id - 1
+    std::optional<ContrastColours> contrast_;
     double scale_ = 1.0;
     Size design_;
     int margin_ = 0;

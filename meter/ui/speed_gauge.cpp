@@ -59,7 +59,16 @@ std::uint32_t GaugeColorAt(double t) {
     return 0xFF000000u | (channel(a.r, b.r) << 16) | (channel(a.g, b.g) << 8) | channel(a.b, b.b);
 }
 
-void DrawSpeedGauge(ICanvas& canvas, int centreX, int centreY, double mbps) {
+void DrawSpeedGauge(ICanvas& canvas, int centreX, int centreY, double mbps,
+                    const ContrastColours* contrast) {
+    // The design's colour, or the contrast theme's in its place, opaque.
+    const auto pick = [contrast](Argb design, Rgb ContrastColours::*role) {
+        if (!contrast) {
+            return design;
+        }
+        const Rgb c = contrast->*role;
+        return Argb{255, c.r, c.g, c.b};
+    };
     const auto cx = static_cast<float>(centreX);
     const auto cy = static_cast<float>(centreY);
     const float clamped =
@@ -67,8 +76,10 @@ void DrawSpeedGauge(ICanvas& canvas, int centreX, int centreY, double mbps) {
     const float fraction = clamped / static_cast<float>(GAUGE_MAX_MBPS);
 
     canvas.BeginVector();
-    canvas.Arc(Square(cx, cy, 124), kStartDegrees, kSweepDegrees, {30, 255, 208, 0}, 1.5f);
-    canvas.Arc(Square(cx, cy, 112), kStartDegrees, kSweepDegrees, {45, 120, 120, 120}, 14.0f);
+    canvas.Arc(Square(cx, cy, 124), kStartDegrees, kSweepDegrees,
+               pick({30, 255, 208, 0}, &ContrastColours::windowText), 1.5f);
+    canvas.Arc(Square(cx, cy, 112), kStartDegrees, kSweepDegrees,
+               pick({45, 120, 120, 120}, &ContrastColours::grayText), 14.0f);
 
     if (clamped > 0.5f) {
         for (int i = 0; i < 100; ++i) {
@@ -77,7 +88,7 @@ void DrawSpeedGauge(ICanvas& canvas, int centreX, int centreY, double mbps) {
                 break;
             }
             canvas.Arc(Square(cx, cy, 112), kStartDegrees + 2.4f * static_cast<float>(i), 2.9f,
-                       FromPacked(GaugeColorAt(t)), 10.0f);
+                       pick(FromPacked(GaugeColorAt(t)), &ContrastColours::highlight), 10.0f);
         }
     }
 
@@ -85,30 +96,38 @@ void DrawSpeedGauge(ICanvas& canvas, int centreX, int centreY, double mbps) {
         const bool major = s % 100 == 0;
         const float angle = AngleOf(static_cast<float>(s));
         canvas.Line(OnCircle(cx, cy, 120, angle), OnCircle(cx, cy, major ? 106.0f : 113.0f, angle),
-                    major ? Argb{220, 255, 255, 255} : Argb{90, 150, 150, 150}, major ? 2.0f : 1.0f,
-                    LineCap::Flat, LineCap::Flat);
+                    pick(major ? Argb{220, 255, 255, 255} : Argb{90, 150, 150, 150},
+                         &ContrastColours::windowText),
+                    major ? 2.0f : 1.0f, LineCap::Flat, LineCap::Flat);
     }
 
     for (int s = 0; s <= 1500; s += 250) {
         const PointF p = OnCircle(cx, cy, 90, AngleOf(static_cast<float>(s)));
-        canvas.TextF({p.x - 22, p.y - 8, 44, 16}, std::to_wstring(s), {180, 200, 200, 200}, 7.5f,
-                     false);
+        canvas.TextF({p.x - 22, p.y - 8, 44, 16}, std::to_wstring(s),
+                     pick({180, 200, 200, 200}, &ContrastColours::windowText), 7.5f, false);
     }
 
     const float needle = fraction * kSweepDegrees + kStartDegrees;
     const PointF tip = OnCircle(cx, cy, 96, needle);
     const PointF tail = OnCircle(cx, cy, -14, needle);
-    canvas.Line({tail.x + 1.5f, tail.y + 1.5f}, {tip.x + 1.5f, tip.y + 1.5f}, {50, 0, 0, 0}, 4.0f,
+    if (!contrast) {  // a shadow is no outline
+        canvas.Line({tail.x + 1.5f, tail.y + 1.5f}, {tip.x + 1.5f, tip.y + 1.5f}, {50, 0, 0, 0},
+                    4.0f, LineCap::Round, LineCap::Triangle);
+    }
+    canvas.Line(tail, tip, pick({255, 235, 60, 60}, &ContrastColours::windowText), 2.5f,
                 LineCap::Round, LineCap::Triangle);
-    canvas.Line(tail, tip, {255, 235, 60, 60}, 2.5f, LineCap::Round, LineCap::Triangle);
 
-    canvas.GradientEllipse(Square(cx, cy, 9), {255, 200, 200, 200}, {255, 60, 60, 60},
-                           {120, 160, 160, 160}, 1.0f);
+    canvas.GradientEllipse(Square(cx, cy, 9),
+                           pick({255, 200, 200, 200}, &ContrastColours::windowText),
+                           pick({255, 60, 60, 60}, &ContrastColours::windowText),
+                           pick({120, 160, 160, 160}, &ContrastColours::windowText), 1.0f);
 
     const std::wstring value = mbps >= 100.0 ? FormatFixed(std::min(mbps, GAUGE_MAX_MBPS), 1)
                                              : FormatFixed(std::max(mbps, 0.0), 2);
-    canvas.TextF({cx - 80, cy + 20, 160, 40}, value, {255, 255, 255, 255}, 26.0f, true);
-    canvas.TextF({cx - 40, cy + 54, 80, 18}, L"Mbps", {170, 200, 200, 200}, 10.0f, false);
+    canvas.TextF({cx - 80, cy + 20, 160, 40}, value,
+                 pick({255, 255, 255, 255}, &ContrastColours::windowText), 26.0f, true);
+    canvas.TextF({cx - 40, cy + 54, 80, 18}, L"Mbps",
+                 pick({170, 200, 200, 200}, &ContrastColours::windowText), 10.0f, false);
     canvas.EndVector();
 }
 

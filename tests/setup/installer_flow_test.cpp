@@ -265,14 +265,14 @@ TEST(InstallerAccessibility, EachScreenInReadingOrder) {
     EXPECT_EQ(roles(ready),
               L"Destino da instalação: C:\\GRUPOORVANE\\IP-KALDRA|;"
               L"Criar atalho na Área de Trabalho[x]|;Criar atalho no Menu Iniciar|;Pronto para "
-              L"instalar.|0 %;"
+              L"instalar.|0;"
               L"CANCELAR|;INSTALAR|;");
     InstallerView working = ready;
     working.busy = true;
     ApplyProgress(working, L"Copiando arquivos...", 40);
     EXPECT_EQ(roles(working),
               L"Destino da instalação: C:\\GRUPOORVANE\\IP-KALDRA|;"
-              L"Copiando arquivos...|40 %;CANCELAR|;INSTALAR|;");
+              L"Copiando arquivos...|40;CANCELAR|;INSTALAR|;");
     InstallerView done = InitialView(false);
     ApplyProgress(done, L"Instalação concluída com sucesso!", 100);
     const std::wstring installed = roles(done);

@@ -243,9 +243,9 @@ try:
     prefixes.append(p)
     app = p.start(setup_exe, "/UNINSTALL")  # upper case is not the switch
     win = Window(p.env, "VELMORA — Instalador")
-    # Without a mouse: Tab to each option box and Space to untick it, then Tab past CANCELAR to
-    # INSTALAR and Enter.
-    gui.keys(p.env, "Tab", "space", "Tab", "space")
+    # Without a mouse: the window opens with the focus on the first option box; Space unticks it,
+    # Tab and Space the second, then Tab past CANCELAR to INSTALAR and Enter.
+    gui.keys(p.env, "space", "Tab", "space")
     time.sleep(0.5)
     install_view_checks(win, win.shot("setup-no-options.png"), ticked=False)
     gui.keys(p.env, "Tab", "Tab", "Return")

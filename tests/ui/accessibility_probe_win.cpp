@@ -24,7 +24,12 @@ std::string Utf8(const wchar_t* text, int length = -1) {
     return out;
 }
 
-std::string Text(HRESULT result, BSTR text) {
+// A text the object hands out through `ask` (its HRESULT and BSTR), freed. The call is made
+// before the BSTR is read: as two arguments of one call, the order would be the compiler's.
+template <typename Ask>
+std::string Text(Ask ask) {
+    BSTR text = nullptr;
+    const HRESULT result = ask(&text);
     std::string out = SUCCEEDED(result) && text ? Utf8(text, static_cast<int>(SysStringLen(text)))
                                                 : std::string();
     SysFreeString(text);
@@ -60,8 +65,8 @@ int wmain(int argc, wchar_t** argv) {
     VARIANT self{};
     self.vt = VT_I4;
     self.lVal = CHILDID_SELF;
-    BSTR title = nullptr;
-    std::printf("window|%s\n", Text(client->get_accName(self, &title), title).c_str());
+    std::printf("window|%s\n",
+                Text([&](BSTR* title) { return client->get_accName(self, title); }).c_str());
     long count = 0;
     client->get_accChildCount(&count);
     const std::string pressName =
@@ -71,12 +76,12 @@ int wmain(int argc, wchar_t** argv) {
         VARIANT child{};
         child.vt = VT_I4;
         child.lVal = i;
-        BSTR name = nullptr;
-        BSTR value = nullptr;
         VARIANT role{};
         VARIANT state{};
-        const std::string childName = Text(client->get_accName(child, &name), name);
-        const std::string childValue = Text(client->get_accValue(child, &value), value);
+        const std::string childName =
+            Text([&](BSTR* name) { return client->get_accName(child, name); });
+        const std::string childValue =
+            Text([&](BSTR* value) { return client->get_accValue(child, value); });
         client->get_accRole(child, &role);
         client->get_accState(child, &state);
         std::printf("%ld|%s|%s|%ld\n", role.lVal, childName.c_str(), childValue.c_str(),

@@ -13,7 +13,14 @@ namespace {
 
 class FakeWindow final : public AccessibleSource {
   public:
-    std::vector<AccessibleItem> Items() override {
+    std::vector<AccessibleChild> Children() override {
+        std::vector<AccessibleChild> children;
+        for (AccessibleItem& item : Items()) {
+            children.push_back({static_cast<long>(children.size() + 1), std::move(item)});
+        }
+        return children;
+    }
+    std::vector<AccessibleItem> Items() {
         return {
             {AccessibleRole::Text, L"Status: AGUARDANDO MEDIÇÃO", {}, {20, 388, 340, 406}},
             {AccessibleRole::ProgressBar, L"Copiando arquivos...", L"40 %", {28, 320, 492, 354}},
@@ -24,12 +31,12 @@ class FakeWindow final : public AccessibleSource {
              true},
             {AccessibleRole::Button, L"INICIAR TESTE", {}, {20, 690, 340, 738}}};
     }
-    std::optional<std::size_t> FocusedItem() const override { return 3; }
+    std::optional<long> Focus() const override { return 4; }
     RECT ToScreen(const Rect& r) const override {
         return {100 + r.left * 2, 50 + r.top * 2, 100 + r.right * 2, 50 + r.bottom * 2};
     }
-    void RequestPress(std::size_t item) override { pressed.push_back(item); }
-    std::vector<std::size_t> pressed;
+    void RequestPress(long child) override { pressed.push_back(child); }
+    std::vector<long> pressed;
 };
 
 VARIANT Child(long id) {
@@ -92,7 +99,7 @@ TEST(ClientAccessible, AnswersAsAScreenReaderAsks) {
     EXPECT_EQ(object->accDoDefaultAction(Child(4)), S_OK);
     EXPECT_NE(object->accDoDefaultAction(Child(1)), S_OK);
     EXPECT_EQ(object->accDoDefaultAction(Child(9)), E_INVALIDARG);
-    EXPECT_EQ(window.pressed, (std::vector<std::size_t>{3}));
+    EXPECT_EQ(window.pressed, (std::vector<long>{4}));
 
     // A client may keep the object after the window has gone.
     link->source = nullptr;

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <numbers>
 
+#include "setup/installer_flow.h"
 #include "ui/cairo_canvas.h"
 #include "ui/dashboard_samples.h"
 #include "ui/scaled_views.h"
@@ -60,6 +61,48 @@ TEST(CairoDashboard, TheActiveArcFollowsTheShownSpeed) {
     // 487 Mbps reaches about 228 degrees but not 300.
     const auto [fx, fy] = OnTrack(300);
     EXPECT_LT(Painted("download").At(fx, fy).g, 100);
+}
+
+// Both windows in a dark and a light contrast theme (Windows' Aquatic and Desert), kept as
+// pictures: the theme's window behind everything, the button that starts in its highlight.
+TEST(CairoDashboard, ContrastThemesPaintBothWindowsInTheirColours) {
+    const std::pair<const char*, ContrastColours> themes[] = {
+        {"aquatic",
+         {{32, 32, 32},
+          {255, 255, 255},
+          {32, 32, 32},
+          {255, 255, 255},
+          {142, 227, 240},
+          {38, 59, 80},
+          {166, 166, 166}}},
+        {"desert",
+         {{255, 250, 239},
+          {61, 61, 61},
+          {255, 250, 239},
+          {32, 32, 32},
+          {144, 57, 9},
+          {255, 245, 227},
+          {103, 103, 103}}},
+    };
+    std::filesystem::create_directories("artifacts");
+    for (const auto& [name, theme] : themes) {
+        CairoCanvas meter(360, 800);
+        modulos::medicao::RunSnapshot run;
+        WindowFields window{LayoutHitRects(360, 800)};
+        StageSampleScene("done", run, window);
+        PaintDashboard(run, window, meter, {0, 0, 360, 800}, &theme);
+        meter.WritePng(std::string("artifacts/contrast-") + name + "-meter.png");
+        EXPECT_EQ(meter.PixelAt(5, 400), theme.window) << name;
+        EXPECT_EQ(meter.PixelAt(250, 70), theme.window) << name << ": header band";
+        EXPECT_EQ(meter.PixelAt(30, 713), theme.highlight) << name << ": INICIAR TESTE";
+
+        CairoCanvas installer(setup::kWindowWidth, setup::kWindowHeight);
+        setup::InstallerView view = setup::InitialView(false);
+        setup::PaintInstaller(installer, view, setup::kWindowWidth, setup::kWindowHeight, &theme);
+        installer.WritePng(std::string("artifacts/contrast-") + name + "-installer.png");
+        EXPECT_EQ(installer.PixelAt(400, 40), theme.window) << name;
+        EXPECT_EQ(installer.PixelAt(340, 370), theme.highlight) << name << ": INSTALAR";
+    }
 }
 
 // Every text fits its box at every scale, as Cairo's font renders at that size.

