@@ -6,8 +6,8 @@
 
 #include "common/text.h"
 #include "plan_compliance.h"
-#include "run_log.h"
 #include "protocols/ookla_protocol.h"
+#include "run_log.h"
 
 namespace velmora::cli {
 namespace {

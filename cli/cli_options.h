@@ -28,11 +28,11 @@ enum class CliAction {
 struct CliOptions {
     CliAction action = CliAction::Measure;
     OutputFormat format = OutputFormat::Text;
-    bool operators = true;          // probe the operators' servers of the catalogue
-    std::string server;             // --server: a catalogue row by name or host; empty: choose
-    std::size_t historyCount = 10;  // --history N
-    std::string historyDirectory;   // empty: beside the program, as the meter keeps it
-    std::string plan;               // --plano, as given (checked)
+    bool operators = true;             // probe the operators' servers of the catalogue
+    std::string server;                // --server: a catalogue row by name or host; empty: choose
+    std::size_t historyCount = 10;     // --history N
+    std::string historyDirectory;      // empty: beside the program, as the meter keeps it
+    std::string plan;                  // --plano, as given (checked)
     std::optional<std::string> month;  // --conformidade AAAA-MM; none: every month
     bool includeWifi = false;          // --incluir-wifi
     std::string dossierFile;           // --dossie

@@ -162,8 +162,7 @@ bool SavePlanText(const fs::path& directory, std::string_view plan) {
 }
 
 std::optional<std::string> LoadPlanText(const fs::path& directory) {
-    const std::optional<std::string> content =
-        medicao::ReadFileBytes(directory / kPlanFile, 4096);
+    const std::optional<std::string> content = medicao::ReadFileBytes(directory / kPlanFile, 4096);
     if (!content) {
         return std::nullopt;
     }
@@ -173,9 +172,8 @@ std::optional<std::string> LoadPlanText(const fs::path& directory) {
 std::optional<std::uint64_t> ParseDataSize(std::string_view text) {
     text = Trim(text);
     std::size_t unit = 0;
-    while (unit < text.size() &&
-           (std::isdigit(static_cast<unsigned char>(text[unit])) || text[unit] == '.' ||
-            text[unit] == ',')) {
+    while (unit < text.size() && (std::isdigit(static_cast<unsigned char>(text[unit])) ||
+                                  text[unit] == '.' || text[unit] == ',')) {
         ++unit;
     }
     std::string number(text.substr(0, unit));

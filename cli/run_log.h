@@ -41,7 +41,7 @@ struct LoggedRun {
     std::optional<double> uploadMbps;
     std::optional<double> pingMs;
     std::optional<double> idleJitterMs;
-    std::string connection;  // the kind's id; empty when the line has none
+    std::string connection;       // the kind's id; empty when the line has none
     std::uint64_t bytesUsed = 0;  // received and sent
 };
 

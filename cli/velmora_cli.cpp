@@ -15,19 +15,18 @@
 
 #include "cli_options.h"
 #include "common/text.h"
+#include "connection_kind.h"
 #include "history/history_file.h"
 #include "history/history_reader.h"
 #include "history/history_report.h"
 #include "history/run_finish.h"
 #include "metrics_export.h"
 #include "net/tcp_connect.h"
+#include "plan_compliance.h"
 #include "platform/console.h"
 #include "platform/history_platform.h"
 #include "platform/wall_clock.h"
 #include "product/facts.h"
-#include "connection_kind.h"
-#include "plan_compliance.h"
-#include "platform/wall_clock.h"
 #include "record_formats.h"
 #include "run_assessment.h"
 #include "run_log.h"
@@ -301,8 +300,9 @@ int CheckPlan(const velmora::cli::CliOptions& options, const std::filesystem::pa
     const std::optional<std::vector<HistoryEntry>> history = ReadStoredRuns(historyFile);
     const RunLog log = ReadRunLog(directory);
     if (!history || !log.readable) {
-        std::fprintf(stderr, "velmora-cli: não foi possível ler %s\n",
-                     WideToUtf8((history ? directory / kRunLogFile : historyFile).wstring()).c_str());
+        std::fprintf(
+            stderr, "velmora-cli: não foi possível ler %s\n",
+            WideToUtf8((history ? directory / kRunLogFile : historyFile).wstring()).c_str());
         return 1;
     }
     if (log.badLines > 0 || log.otherVersionLines > 0) {
@@ -324,9 +324,9 @@ int CheckPlan(const velmora::cli::CliOptions& options, const std::filesystem::pa
                 return !run.localTime.starts_with(*options.month);
             });
         }
-        const std::string page = DossierPage(
-            *plan, months, runs, options.includeWifi,
-            WideToUtf8(FormatHistoryTimestamp(velmora::UnixTicksNow())));
+        const std::string page =
+            DossierPage(*plan, months, runs, options.includeWifi,
+                        WideToUtf8(FormatHistoryTimestamp(velmora::UnixTicksNow())));
         const std::filesystem::path file(velmora::Utf8ToWide(options.dossierFile));
         if (!ReplaceFileContents(file, page)) {
             std::fprintf(stderr, "velmora-cli: não foi possível gravar %s\n",
@@ -354,10 +354,11 @@ bool OverDataBudget(const std::filesystem::path& directory, std::uint64_t budget
     if (!check.wouldPass) {
         return false;
     }
-    std::printf("Medição pulada: os dados usados neste mês (%s) mais uma medição (cerca de %s) "
-                "passariam do orçamento de %s.\n",
-                FormatDataSize(check.usedBytes).c_str(),
-                FormatDataSize(check.expectedRunBytes).c_str(), FormatDataSize(budget).c_str());
+    std::printf(
+        "Medição pulada: os dados usados neste mês (%s) mais uma medição (cerca de %s) "
+        "passariam do orçamento de %s.\n",
+        FormatDataSize(check.usedBytes).c_str(), FormatDataSize(check.expectedRunBytes).c_str(),
+        FormatDataSize(budget).c_str());
     return true;
 }
 
@@ -515,7 +516,8 @@ int main(int argc, char** argv) {
             }
             std::fflush(stdout);
             std::fprintf(stderr, "velmora-cli: ERRO NA MEDIÇÃO - %s\n", reason.c_str());
-            velmora::cli::RunMetrics metrics = velmora::cli::FailedRunMetrics(velmora::UnixTicksNow());
+            velmora::cli::RunMetrics metrics =
+                velmora::cli::FailedRunMetrics(velmora::UnixTicksNow());
             WithProofExtras(metrics, {}, {}, historyDirectory);
             velmora::cli::ExportRun(options->metrics, metrics);
             LogRun(historyDirectory, velmora::cli::FailureLogLine(velmora::UnixTicksNow(), reason));

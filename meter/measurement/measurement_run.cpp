@@ -148,10 +148,10 @@ class Run {
     };
     LoadedProbe LoadedLatency(const std::stop_token& phaseEnd) const {
         LoadedProbe probe{0.0, {}};
-        probe.ms = settings_.loadedLatency
-                       ? settings_.loadedLatency(server_.host, phaseEnd)
-                       : ProbeLoadedLatency(server_.host, settings_.latencyPorts, phaseEnd,
-                                            &probe.timed);
+        probe.ms =
+            settings_.loadedLatency
+                ? settings_.loadedLatency(server_.host, phaseEnd)
+                : ProbeLoadedLatency(server_.host, settings_.latencyPorts, phaseEnd, &probe.timed);
         return probe;
     }
 

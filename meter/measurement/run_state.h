@@ -63,7 +63,7 @@ struct PhaseDiagnostics {
 struct RunDiagnostics {
     PhaseDiagnostics download;
     PhaseDiagnostics upload;
-    double idleJitterMs = -1.0;  // of the idle latency's connects; < 0: unknown
+    double idleJitterMs = -1.0;       // of the idle latency's connects; < 0: unknown
     std::uint64_t bytesReceived = 0;  // HTTP bodies, the whole run
     std::uint64_t bytesSent = 0;
     int addressFamily = 0;  // of the transfers' connections: 4 or 6; 0 when none was made

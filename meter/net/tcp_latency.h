@@ -43,7 +43,8 @@ double SuccessiveJitter(const std::vector<double>& series);
 // sample in the order taken.
 template <typename Connect, typename Clock>
 double MeasureLatencySeries(int attempts, bool discardFirst, Connect&& connect, const Clock& clock,
-                            const std::stop_token& stop = {}, std::vector<double>* timed = nullptr) {
+                            const std::stop_token& stop = {},
+                            std::vector<double>* timed = nullptr) {
     std::vector<double> samples;
     samples.reserve(static_cast<std::size_t>(std::max(attempts, 0)));
     for (int i = 0; i < attempts && !stop.stop_requested(); ++i) {

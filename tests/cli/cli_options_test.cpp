@@ -99,7 +99,11 @@ TEST(CliOptions, ActionsAndFormats) {
         {{"--history", "--history-dir", "x"}, CliAction::History, OutputFormat::Text, 10, ""},
         {{"--plano", "300/150"}, CliAction::Plan, OutputFormat::Text, 10, ""},
         {{"--conformidade"}, CliAction::Compliance, OutputFormat::Text, 10, ""},
-        {{"--conformidade", "2026-11", "--json"}, CliAction::Compliance, OutputFormat::Json, 10, ""},
+        {{"--conformidade", "2026-11", "--json"},
+         CliAction::Compliance,
+         OutputFormat::Json,
+         10,
+         ""},
         {{"--dossie", "d.html", "--conformidade"}, CliAction::Dossier, OutputFormat::Text, 10, ""},
         {{"--conformidade", "--dossie", "d.html"}, CliAction::Dossier, OutputFormat::Text, 10, ""},
         {{"--server", "Claro SP Capital"},
@@ -183,8 +187,9 @@ TEST(RecordCsv, OneQuotedLineInTheHeadersOrder) {
     const std::string header = CsvHeader();
     EXPECT_EQ(std::count(header.begin(), header.end(), ','), 33);
     // The columns added later follow the old ones, which keep their positions.
-    EXPECT_TRUE(header.ends_with(",viaProxy,notes,idleJitterMs,downloadJitterMs,uploadJitterMs,"
-                                 "connection,connectionInterface,wifiSignalPercent,wifiLinkMbps"));
+    EXPECT_TRUE(
+        header.ends_with(",viaProxy,notes,idleJitterMs,downloadJitterMs,uploadJitterMs,"
+                         "connection,connectionInterface,wifiSignalPercent,wifiLinkMbps"));
     EXPECT_TRUE(header.starts_with("timestamp,downloadMbps,uploadMbps,pingMs,"));
     EXPECT_NE(line.find(",101.50,0.00,"), std::string::npos);
     EXPECT_NE(line.find(",\"Nome \"\"com\"\" aspas, e v\xC3\xADrgula\","), std::string::npos);
@@ -193,10 +198,11 @@ TEST(RecordCsv, OneQuotedLineInTheHeadersOrder) {
     EXPECT_NE(line.find(",13.00,,2400,,A,1500,20,IPv4,false,\"O teste passou por Wi-Fi (wlan0)"),
               std::string::npos)
         << line;
-    EXPECT_TRUE(line.ends_with(" | Os valores ao vivo do upload "
-                               "variaram muito (desvio padr\xC3\xA3o de 30 % da m\xC3\xA9"
-                               "dia): repita o teste para confirmar. | Transfer\xC3\xAAncias por "
-                               "IPv4.\",1.50,12.25,,wifi,wlan0,70,144.00"))
+    EXPECT_TRUE(
+        line.ends_with(" | Os valores ao vivo do upload "
+                       "variaram muito (desvio padr\xC3\xA3o de 30 % da m\xC3\xA9"
+                       "dia): repita o teste para confirmar. | Transfer\xC3\xAAncias por "
+                       "IPv4.\",1.50,12.25,,wifi,wlan0,70,144.00"))
         << line;
     EXPECT_EQ(line.find('\n'), std::string::npos);
 }

@@ -36,7 +36,7 @@ TEST(RunLog, BadLinesAndOtherVersionsAreSkippedAndCounted) {
     EXPECT_EQ(log.runs[0].connection, "wifi");
     EXPECT_EQ(log.runs[0].bytesUsed, 1200u);
     EXPECT_FALSE(log.runs[1].downloadMbps);
-    EXPECT_EQ(log.badLines, 4);          // not JSON, no time stamp, not an object, cut short
+    EXPECT_EQ(log.badLines, 4);           // not JSON, no time stamp, not an object, cut short
     EXPECT_EQ(log.otherVersionLines, 2);  // another format, and none
 }
 
@@ -60,8 +60,8 @@ TEST(RunLog, DataSizesInDecimalUnits) {
         const char* text;
         std::optional<std::uint64_t> bytes;
     } cases[] = {
-        {"20GB", 20'000'000'000},  {"500 MB", 500'000'000}, {"1,5TB", 1'500'000'000'000},
-        {" 2.5gb ", 2'500'000'000}, {"20", std::nullopt},    {"GB", std::nullopt},
+        {"20GB", 20'000'000'000},   {"500 MB", 500'000'000},   {"1,5TB", 1'500'000'000'000},
+        {" 2.5gb ", 2'500'000'000}, {"20", std::nullopt},      {"GB", std::nullopt},
         {"-1GB", std::nullopt},     {"1.5.2GB", std::nullopt}, {"0MB", std::nullopt},
         {"20 GiB", std::nullopt},
     };
@@ -99,8 +99,9 @@ TEST(RunLog, TheChecksSeeEveryStoredRunWithWhatItsLogLineAdds) {
     window.downloadMbps = "250.00";
     window.uploadMbps = "x";
     window.pingMs = "12.00";
-    window.status = "MEDI\xC3\x87\xC3\x83O CONCLU\xC3\x8D"
-                    "DA";
+    window.status =
+        "MEDI\xC3\x87\xC3\x83O CONCLU\xC3\x8D"
+        "DA";
     modulos::medicao::HistoryEntry cli = window;
     cli.timestamp = local(day + 3 * kTicksPerDay);
     cli.uploadMbps = "80.00";

@@ -63,8 +63,8 @@ TEST(MeasureLatencySeries, MeanOfTheThreeFastestAfterTheDiscardedFirst) {
     ScriptedClock clock;
     // The first (2 ms) would be the fastest but is discarded.
     std::vector<double> timed;
-    EXPECT_DOUBLE_EQ(
-        RunScripted(7, true, {2ms, 12ms, 15ms, 11ms, 30ms, 14ms, 13ms}, clock, &timed), 12.0);
+    EXPECT_DOUBLE_EQ(RunScripted(7, true, {2ms, 12ms, 15ms, 11ms, 30ms, 14ms, 13ms}, clock, &timed),
+                     12.0);
     // The kept series, in the order taken, is what the jitter is computed from.
     EXPECT_EQ(timed, (std::vector<double>{12, 15, 11, 30, 14, 13}));
     EXPECT_EQ(clock.sleeps.size(), 7u);
