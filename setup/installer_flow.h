@@ -50,9 +50,15 @@ inline constexpr wchar_t kInstallFolderSddl[] =
 inline constexpr wchar_t kParentFolderSddl[] =
     L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 inline constexpr wchar_t kProgramFileSddl[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
-inline constexpr wchar_t kDataFolderSddl[] =
-    L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;BU)(A;OIIO;0x13019f;;;BU)"
-    L"(A;OIIO;0x13019f;;;OW)";
+// How a folder that exists already gets its descriptor. SetSecurityInfo and
+// SetNamedSecurityInfo also rewrite what every child inherits, hard links to files elsewhere
+// included; the installer sets the folder's own descriptor and nothing below it.
+enum class DescriptorScope { ThisFolderOnly, FolderAndChildren };
+inline constexpr DescriptorScope kFolderDescriptorScope = DescriptorScope::ThisFolderOnly;
+
+// Every folder the installer makes or takes over, outermost first, with its descriptor: none
+// that a user may write to. Each user's history is the meter's, in that user's profile.
+inline constexpr const wchar_t* kOwnFolderSddls[] = {kParentFolderSddl, kInstallFolderSddl};
 
 inline constexpr int kWindowWidth = 520;
 inline constexpr int kWindowHeight = 420;

@@ -19,8 +19,16 @@ inline constexpr std::uintmax_t kMostHistoryBytes = std::uintmax_t{64} << 20;
 std::optional<std::string> ReadFileBytes(const std::filesystem::path& path,
                                          std::uintmax_t limit = kMostHistoryBytes);
 
-// The folder of the history: VELMORA_DATA_FOLDER beside the program when it exists (an installed
-// meter keeps the shared history there), else the program's own folder.
+// Where a program keeps its history: beside the program when this user may add files to the
+// program's folder (a portable copy, the tests), else in the user's own data folder (an
+// installed program, whose folder only administrators may change).
+std::filesystem::path ChooseHistoryDirectory(const std::filesystem::path& program,
+                                             bool programFolderWritable,
+                                             const std::filesystem::path& userData);
+
+// This program's history folder, by ChooseHistoryDirectory: on Windows
+// %LOCALAPPDATA%\IP-KALDRA for an installed copy; on Linux $XDG_DATA_HOME/velmora (default
+// ~/.local/share/velmora).
 std::filesystem::path HistoryDirectory();
 
 // "history.xml" in `directory` (HistoryDirectory() by default), created with the empty

@@ -27,6 +27,11 @@ bool ReplaceFileContents(const std::filesystem::path& target, std::string_view b
 // another program made it first.
 bool CreateFileContents(const std::filesystem::path& target, std::string_view bytes);
 
+// The flags of the Windows history lock's CreateFileW, here so that the access model's tests
+// read what the program does: delete-on-close of the name itself, never of what a link there
+// leads to (FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT | FILE_ATTRIBUTE_HIDDEN).
+inline constexpr std::uint32_t kHistoryLockFileFlags = 0x04000000u | 0x00200000u | 0x2u;
+
 // Held while the history in `directory` is read, changed and replaced, so that two programs
 // that finish together (the window and the console) cannot lose each other's record. Waits up to
 // `wait` for another holder; without the lock the append still goes ahead (a lost race is rarer

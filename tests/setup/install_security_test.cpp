@@ -32,7 +32,6 @@ struct Installed {
     Descriptor parent = DescriptorOfNew(drive, true, admin, ParseSddl(Narrow(kParentFolderSddl)));
     Descriptor programs =
         DescriptorOfNew(parent, true, admin, ParseSddl(Narrow(kInstallFolderSddl)));
-    Descriptor data = DescriptorOfNew(programs, true, admin, ParseSddl(Narrow(kDataFolderSddl)));
     // Each written under its final descriptor from its first moment (SECURITY_ATTRIBUTES).
     Descriptor program =
         DescriptorOfNew(programs, false, admin, ParseSddl(Narrow(kProgramFileSddl)));
