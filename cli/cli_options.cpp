@@ -69,7 +69,9 @@ Uso: velmora-cli [opções]
 
 Sem opções, faz uma medição completa com os servidores embutidos: identifica a conexão,
 escolhe o melhor servidor, mede ping, download (17 s) e upload (15 s) e guarda o resultado
-no histórico (history.xml, na pasta "dados" do programa, ou na dele), como o VELMORA.
+no histórico de cada usuário (history.xml em %LOCALAPPDATA%\IP-KALDRA no Windows, numa
+cópia portátil ao lado do programa; em $XDG_DATA_HOME/velmora, ~/.local/share/velmora, no
+Linux), como o VELMORA; na primeira vez copia para ele o histórico de uma versão anterior.
 
 Saída da medição:
   --json                    só o resultado final, como um objeto JSON (também num erro), com
@@ -120,7 +122,7 @@ Histórico:
   --report                  gera o relatório HTML do histórico; abre no navegador quando há
                             uma área de trabalho, senão mostra o caminho dele
                               velmora-cli --report
-  --history-dir PASTA       pasta do history.xml, no lugar da do programa
+  --history-dir PASTA       pasta do history.xml, no lugar da do usuário
                               velmora-cli --history-dir ~/medicoes --history
 
 Prova para a operadora (cada medição do velmora-cli fica também, completa, em

@@ -382,6 +382,20 @@ void WithProofExtras(velmora::cli::RunMetrics& metrics, const RunDiagnostics& di
     }
 }
 
+// An earlier version's history found on the first run: copied into this user's own, or left
+// where it is, with why.
+void SayOldHistories(const std::vector<OldHistory>& found) {
+    for (const OldHistory& old : found) {
+        const std::string source = WideToUtf8(old.source.wstring());
+        if (old.copied) {
+            std::fprintf(stderr, "velmora-cli: histórico anterior copiado de %s\n", source.c_str());
+        } else if (old.refusal != FileRefusal::None) {
+            std::fprintf(stderr, "velmora-cli: histórico anterior deixado como está (%s): %s\n",
+                         source.c_str(), RefusalText(old.refusal));
+        }
+    }
+}
+
 void LogRun(const std::filesystem::path& directory, const std::string& line) {
     if (!velmora::cli::AppendRunLog(directory, line)) {
         std::fprintf(stderr, "velmora-cli: o registro completo não foi guardado (%s)\n",
@@ -407,6 +421,9 @@ int main(int argc, char** argv) {
             ? HistoryDirectory()
             : std::filesystem::path(velmora::Utf8ToWide(options->historyDirectory));
     const std::filesystem::path historyFile = historyDirectory / VELMORA_HISTORY_FILE;
+    if (options->historyDirectory.empty()) {
+        SayOldHistories(MigrateOldHistory(historyDirectory, OldHistorySources()));
+    }
 
     switch (options->action) {
         case CliAction::Help:
@@ -496,11 +513,11 @@ int main(int argc, char** argv) {
             }
             LogRun(historyDirectory, velmora::cli::RunLogLine(json));
             if (!finished.stored) {
-                const bool unreadable = !ReadFileBytes(historyFile);
+                const FileRefusal why = ReadPlainFile(historyFile, kMostHistoryBytes).refusal;
                 std::fprintf(stderr,
-                             "velmora-cli: o resultado não foi guardado no histórico (%s%s)\n",
+                             "velmora-cli: o resultado não foi guardado no histórico (%s%s%s)\n",
                              WideToUtf8(historyFile.wstring()).c_str(),
-                             unreadable ? ": não foi possível lê-lo" : "");
+                             why == FileRefusal::None ? "" : ": ", RefusalText(why));
             }
             velmora::cli::RunMetrics metrics = velmora::cli::MetricsOf(record, diagnostics);
             WithProofExtras(metrics, diagnostics, connection, historyDirectory);

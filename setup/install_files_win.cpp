@@ -34,22 +34,15 @@ win32::UniqueLocal Descriptor(const wchar_t* sddl) {
     return win32::UniqueLocal(raw);
 }
 
-// Gives the folder or file behind `handle` the owner and the protected DACL of `sddl`.
+// Gives the folder or file behind `handle` the owner and the protected DACL of `sddl`, on it
+// alone: SetSecurityInfo would also rewrite what every child inherits, hard links to files
+// elsewhere included, so the descriptor goes through the kernel object's own call.
 bool ApplySecurity(HANDLE handle, const wchar_t* sddl) {
+    static_assert(kFolderDescriptorScope == DescriptorScope::ThisFolderOnly);
     const win32::UniqueLocal descriptor = Descriptor(sddl);
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    PSID owner = nullptr;
-    if (!descriptor || !GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted) ||
-        !present || !GetSecurityDescriptorOwner(descriptor.get(), &owner, &defaulted) ||
-        owner == nullptr) {
-        return false;
-    }
-    return SetSecurityInfo(handle, SE_FILE_OBJECT,
-                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                               PROTECTED_DACL_SECURITY_INFORMATION,
-                           owner, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    return descriptor &&
+           SetKernelObjectSecurity(handle, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                   descriptor.get()) != FALSE;
 }
 
 bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
@@ -95,17 +88,10 @@ bool HasTrustedOwner(HANDLE handle) {
                                 IsTrustedInstaller(owner) || IsThisUser(owner));
 }
 
-template <typename Expected>
-bool HoldsOnly(const std::wstring& folder, Expected expected) {
-    bool only = true;
-    ForEachEntry(folder, [&](std::wstring_view name, DWORD) { only = only && expected(name); });
-    return only;
-}
-
-// What a folder set aside is called: its name, this, and "-N" when that is taken.
+// What is set aside is called by its name, this, and "-N" when that is taken.
 constexpr std::wstring_view kAside = L".antigo";
 
-// A free name beside `path` for a folder that is set aside: "path.antigo", "path.antigo-2", ...
+// A free name beside `path` for what is set aside: "path.antigo", "path.antigo-2", ...
 std::wstring AsideName(const std::wstring& path) {
     std::wstring candidate = path + std::wstring(kAside);
     for (int n = 2; GetFileAttributesW(candidate.c_str()) != INVALID_FILE_ATTRIBUTES; ++n) {
@@ -114,36 +100,69 @@ std::wstring AsideName(const std::wstring& path) {
     return candidate;
 }
 
-// Makes `path` a folder with `sddl`, made with it when missing. One that exists is kept only
-// when it is a plain folder (no link or mount point), owned by Administrators, SYSTEM,
-// TrustedInstaller or this installer's user, and holds only `expected` names; it then gets the
-// descriptor through a handle to itself. Any other is first renamed aside, with what it holds.
-template <typename Expected>
-bool MakeOwnFolder(const std::wstring& path, const wchar_t* sddl, Expected expected) {
-    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        {
-            const win32::UniqueFile folder = OpenFolder(path);
-            if (folder && IsPlainFolder(folder.get()) && HasTrustedOwner(folder.get()) &&
-                HoldsOnly(path, expected)) {
-                return ApplySecurity(folder.get(), sddl);
-            }
-        }
-        if (!MoveFileExW(path.c_str(), AsideName(path).c_str(), 0)) {
-            return false;
-        }
-    }
+// Only administrators and SYSTEM may even read what is moved out of an install folder: it may
+// be anything a user once put there.
+constexpr wchar_t kAsideFolderSddl[] = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+bool CreateOwnFolder(const std::wstring& path, const wchar_t* sddl) {
     const win32::UniqueLocal descriptor = Descriptor(sddl);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
     return descriptor && CreateDirectoryW(path.c_str(), &attributes);
 }
 
-std::wstring NameOf(const std::wstring& path) {
-    const std::wstring folder = FolderOf(path);
-    std::wstring name = path.substr(folder.size());
-    while (!name.empty() && (name.front() == L'\\' || name.front() == L'/')) {
-        name.erase(0, 1);
+// Makes `path` a folder with `sddl`, made with it when missing, and returns it held open:
+// nobody can rename or replace it while the installer works in it. One that exists is kept
+// when it is a plain folder (no link or mount point) owned by Administrators, SYSTEM,
+// TrustedInstaller or this installer's user, whatever it holds; it then gets the descriptor on
+// itself alone, and `tidy` works in it. Any other is first renamed aside, with what it holds.
+template <typename Tidy>
+UniqueFile MakeOwnFolder(const std::wstring& path, const wchar_t* sddl, Tidy tidy) {
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        win32::UniqueFile folder = OpenFolder(path);
+        if (folder && IsPlainFolder(folder.get()) && HasTrustedOwner(folder.get())) {
+            if (!ApplySecurity(folder.get(), sddl) || !tidy(folder.get())) {
+                return {};
+            }
+            return folder;
+        }
+        folder.reset();  // held, it could not be renamed
+        if (!MoveFileExW(path.c_str(), AsideName(path).c_str(), 0)) {
+            return {};
+        }
     }
-    return name;
+    if (!CreateOwnFolder(path, sddl)) {
+        return {};  // also when someone made it again in between
+    }
+    win32::UniqueFile made = OpenFolder(path);
+    if (!made || !IsPlainFolder(made.get()) || !HasTrustedOwner(made.get())) {
+        return {};
+    }
+    return made;
+}
+
+// Moves what an install folder holds besides the installed names (and an older version's
+// history, which each user's meter copies from there) into a folder beside it that only
+// administrators can read. The folder is held open, so the names stay where they were checked.
+bool MoveOutUnknownNames(HANDLE folder, const std::wstring& path) {
+    std::vector<std::wstring> unknown;
+    ForEachEntryIn(folder, [&](std::wstring_view name, DWORD) {
+        if (!IsInstalledName(name)) {
+            unknown.emplace_back(name);
+        }
+    });
+    if (unknown.empty()) {
+        return true;
+    }
+    const std::wstring aside = AsideName(path);
+    if (!CreateOwnFolder(aside, kAsideFolderSddl)) {
+        return false;
+    }
+    bool ok = true;
+    for (const std::wstring& name : unknown) {
+        // A link is moved itself; MoveFileExW never follows the name it moves.
+        ok = MoveFileExW(JoinPath(path, name).c_str(), JoinPath(aside, name).c_str(), 0) && ok;
+    }
+    return ok;
 }
 
 bool IsMissing(DWORD error) {
@@ -152,11 +171,14 @@ bool IsMissing(DWORD error) {
 
 }  // namespace
 
-// The folder itself, never what a link or mount point there leads to.
+// The folder itself, never what a link or mount point there leads to; without delete sharing,
+// so that it cannot be renamed or removed while it is held.
 win32::UniqueFile OpenFolder(const std::wstring& path) {
     return win32::UniqueFile(
-        CreateFileW(path.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        CreateFileW(path.c_str(),
+                    READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES |
+                        FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
@@ -167,21 +189,23 @@ bool IsPlainFolder(HANDLE handle) {
            !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// The install folder, its parent and the data folder, each made ours: see installer_flow.h.
+// The install folder and its parent, each made ours: see installer_flow.h. The parent is held
+// while the install folder is made, and the install folder while it is tidied.
 bool MakeInstallFolders(const std::wstring& installDir) {
     EnablePrivilege(SE_TAKE_OWNERSHIP_NAME);
     EnablePrivilege(SE_RESTORE_NAME);
     const std::wstring parent = FolderOf(installDir);
-    const std::wstring ownName = NameOf(installDir);
-    const bool parentOk =
-        parent.empty() || parent.back() == L':' ||
-        parent.size() <= 3 ||  // a drive's root is the system's
-        MakeOwnFolder(parent, kParentFolderSddl, [&](std::wstring_view name) {
-            return name == ownName || name.starts_with(ownName + std::wstring(kAside));
-        });
-    return parentOk && MakeOwnFolder(installDir, kInstallFolderSddl, IsInstalledName) &&
-           MakeOwnFolder(JoinPath(installDir, kDataFolder), kDataFolderSddl,
-                         [](std::wstring_view) { return true; });
+    const auto keepAll = [](HANDLE) { return true; };
+    win32::UniqueFile heldParent;
+    if (!(parent.empty() || parent.back() == L':' || parent.size() <= 3)) {  // a drive's root
+        heldParent = MakeOwnFolder(parent, kParentFolderSddl, keepAll);
+        if (!heldParent) {
+            return false;
+        }
+    }
+    return static_cast<bool>(MakeOwnFolder(installDir, kInstallFolderSddl, [&](HANDLE folder) {
+        return MoveOutUnknownNames(folder, installDir);
+    }));
 }
 
 namespace {
@@ -250,22 +274,90 @@ bool RemoveTree(const std::wstring& path) {
     return false;
 }
 
-// Removes the files of `folder` that the programs made (IsInstalledName), and nothing else: a
-// user's file stays, and keeps the folder. The uninstaller, running, is left to the command
-// that deletes it afterwards. True when none of the others is left.
-bool RemoveOwnFiles(const std::wstring& folder) {
-    bool ok = true;
-    ForEachEntry(folder, [&](std::wstring_view name, DWORD attributes) {
+void ForEachEntryIn(HANDLE folder, const std::function<void(std::wstring_view, DWORD)>& visit) {
+    alignas(LONGLONG) static thread_local unsigned char buffer[64 * 1024];
+    FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder, kind, buffer, sizeof buffer)) {
+        kind = FileIdBothDirectoryInfo;
+        for (std::size_t at = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer + at);
+            const std::wstring_view name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                visit(name, entry->FileAttributes);
+            }
+            if (entry->NextEntryOffset == 0) {
+                break;
+            }
+            at += entry->NextEntryOffset;
+        }
+    }
+}
+
+// Deletes the name itself, through a handle to it: a link or mount point goes, never what it
+// leads to. Windows 10 1809 and later ignore a read-only attribute on request; elsewhere the
+// attribute is cleared first, through the same handle, and only when this is the file's one
+// name (with a second name elsewhere, the attribute is that file's too).
+bool RemoveName(const std::wstring& path) {
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    constexpr DWORD kFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+    UniqueFile name(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                kShare, nullptr, OPEN_EXISTING, kFlags, nullptr));
+    if (!name && !IsMissing(GetLastError())) {
+        name.reset(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShare, nullptr,
+                               OPEN_EXISTING, kFlags, nullptr));
+    }
+    if (!name) {
+        return IsMissing(GetLastError());
+    }
+    FILE_DISPOSITION_INFO_EX ignoringReadOnly{FILE_DISPOSITION_FLAG_DELETE |
+                                              FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
+                                              FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE};
+    // FileDispositionInfoEx, which this SDK's list of classes leaves out.
+    constexpr auto kDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+    if (SetFileInformationByHandle(name.get(), kDispositionInfoEx, &ignoringReadOnly,
+                                   sizeof ignoringReadOnly)) {
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(name.get(), &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) && info.nNumberOfLinks == 1) {
+        FILE_BASIC_INFO basic{};  // zero times: left as they are
+        basic.FileAttributes = info.dwFileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+        if (basic.FileAttributes == 0) {
+            basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        }
+        SetFileInformationByHandle(name.get(), FileBasicInfo, &basic, sizeof basic);
+    }
+    FILE_DISPOSITION_INFO plain{TRUE};
+    return SetFileInformationByHandle(name.get(), FileDispositionInfo, &plain, sizeof plain) !=
+           FALSE;
+}
+
+// Removes the entries of `folder` that the programs made (IsInstalledName), and nothing else: a
+// user's file stays, and keeps the folder. The folder is listed through a handle that holds it
+// in place. The uninstaller, running, is left to the command that deletes it afterwards. What
+// cannot be removed is skipped; the names of those are returned.
+std::vector<std::wstring> RemoveOwnFiles(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    const UniqueFile held = OpenFolder(folder);
+    if (!held || !IsPlainFolder(held.get())) {
+        return {};
+    }
+    ForEachEntryIn(held.get(), [&](std::wstring_view name, DWORD attributes) {
         if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && IsInstalledName(name) &&
             CompareStringOrdinal(name.data(), static_cast<int>(name.size()),
                                  kUninstallerFile.data(), static_cast<int>(kUninstallerFile.size()),
                                  TRUE) != CSTR_EQUAL) {
-            const std::wstring child = JoinPath(folder, name);
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            ok = RemoveFile(child) && ok;
+            names.emplace_back(name);
         }
     });
-    return ok;
+    std::vector<std::wstring> kept;
+    for (const std::wstring& name : names) {
+        if (!RemoveName(JoinPath(folder, name))) {
+            kept.push_back(JoinPath(folder, name));
+        }
+    }
+    return kept;
 }
 
 // Writes `bytes` as a new file with the descriptor of `sddl` from its first moment, then moves

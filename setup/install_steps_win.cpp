@@ -52,32 +52,6 @@ bool SetNumber(HKEY key, const wchar_t* name, DWORD value) {
                           sizeof value) == ERROR_SUCCESS;
 }
 
-// The largest history moved, as the meter reads at most.
-constexpr std::uint64_t kMostHistoryBytes = std::uint64_t{64} << 20;
-
-// An older version kept the history beside the programs: its runs move into the data folder
-// once, as a new file there that takes the data folder's rights.
-void MoveOldHistory(const std::wstring& installDir) {
-    const std::wstring old = JoinPath(installDir, kHistoryFile);
-    const std::wstring moved = JoinPath(JoinPath(installDir, kDataFolder), kHistoryFile);
-    if (GetFileAttributesW(moved.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        return;
-    }
-    const std::optional<std::string> bytes = ReadWhole(old, kMostHistoryBytes);
-    if (!bytes) {
-        return;
-    }
-    const UniqueFile file(CreateFileW(moved.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    if (file &&
-        WriteFile(file.get(), bytes->data(), static_cast<DWORD>(bytes->size()), &written,
-                  nullptr) &&
-        written == bytes->size() && FlushFileBuffers(file.get())) {
-        DeleteFileW(old.c_str());
-    }
-}
-
 }  // namespace
 
 bool ExtractResourceToFile(int id, const std::wstring& path) {
@@ -138,11 +112,6 @@ bool Install(const InstallLayout& layout, bool createDesktopShortcut,
     if (!MakeInstallFolders(layout.installDir)) {
         return fail(L"Erro ao criar o diretório de instalação.");
     }
-    MoveOldHistory(layout.installDir);
-    // The data folder is never left empty, so no user can make it a mount point.
-    constexpr char kNote[] = "Esta pasta guarda o histórico de medições do VELMORA.\r\n";
-    WriteOwnFile(JoinPath(JoinPath(layout.installDir, kDataFolder), kDataFolderNote), kNote,
-                 sizeof kNote - 1, kProgramFileSddl);
 
     Report(layout, L"Extraindo VELMORA...", 20);
     if (!ExtractResourceToFile(VELMORA_PAYLOAD_METER, meter)) {
@@ -224,23 +193,39 @@ bool Uninstall(const InstallLayout& layout) {
             return cannotRemove(name);
         }
     }
-    // The history and what the meter leaves beside it (backups of older or damaged histories, a
-    // write that a crash interrupted, the lock of an append), here and in the data folder, and
-    // an interrupted repair's new files: only those names, so that a user's file stays and
-    // keeps its folder. The data folder itself goes when it is empty and is ours; a link there
-    // is removed, never followed.
+    // What older versions left beside the programs and in their shared data folder (the
+    // history, its backups, an interrupted write, the lock, the note) and an interrupted repair's
+    // new files: only those names, so that a user's file stays and keeps its folder. The data
+    // folder was every user's to write, so nothing there is trusted: each name is removed
+    // through a handle to itself, a link there is removed, never followed, and what cannot be
+    // removed is skipped and named at the end rather than stopping half-way.
+    std::vector<std::wstring> kept = RemoveOwnFiles(layout.installDir);
     const std::wstring data = JoinPath(layout.installDir, kDataFolder);
-    const win32::UniqueFile dataFolder = OpenFolder(data);
-    const bool plainData = dataFolder && IsPlainFolder(dataFolder.get());
-    if (!RemoveOwnFiles(layout.installDir) || (plainData && !RemoveOwnFiles(data))) {
-        return cannotRemove(kHistoryFile);
+    if (win32::UniqueFile dataFolder = OpenFolder(data)) {
+        const bool plain = IsPlainFolder(dataFolder.get());
+        dataFolder.reset();
+        if (plain) {
+            for (std::wstring& path : RemoveOwnFiles(data)) {
+                kept.push_back(std::move(path));
+            }
+        }
+        RemoveName(data);  // a link itself, or the folder once it is empty
     }
-    RemoveDirectoryW(data.c_str());
 
     Report(layout, L"Removendo registro...", 75);
     RegDeleteTreeW(layout.registryRoot, layout.uninstallKey.c_str());
 
-    Report(layout, L"Desinstalação concluída.", 100);
+    std::wstring done = L"Desinstalação concluída.";
+    if (!kept.empty()) {
+        done += kept.size() == 1
+                    ? L" Não foi possível remover: "
+                    : L" Não foi possível remover " + std::to_wstring(kept.size()) + L" arquivos: ";
+        for (std::size_t i = 0; i < kept.size() && i < 3; ++i) {
+            done += (i > 0 ? L", " : L"") + kept[i];
+        }
+        done += kept.size() > 3 ? L"..." : L".";
+    }
+    Report(layout, done, 100);
     return true;
 }
 

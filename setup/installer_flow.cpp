@@ -190,7 +190,7 @@ bool IsInstalledName(std::wstring_view name) {
     }
     constexpr std::wstring_view kTemporary = VELMORA_WIDE(VELMORA_HISTORY_TEMPORARY);
     if (name.starts_with(kTemporary) && name.size() > kTemporary.size() &&
-        name.substr(kTemporary.size()).find_first_not_of(L"0123456789") ==
+        name.substr(kTemporary.size()).find_first_not_of(L"0123456789abcdef") ==
             std::wstring_view::npos) {
         return true;
     }

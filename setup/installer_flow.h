@@ -22,10 +22,10 @@ inline constexpr std::wstring_view kMeterFile = L"VELMORA.exe";
 inline constexpr std::wstring_view kIconFile = L"KALDRA-NEW.ico";
 inline constexpr std::wstring_view kUninstallerFile = L"uninstall.exe";
 inline constexpr std::wstring_view kHistoryFile = VELMORA_WIDE(VELMORA_HISTORY_FILE);
-// The folder of the shared history inside the install folder.
+// Where older versions kept one history shared by every user, inside the install folder, and
+// the note they left there. No longer made: the uninstaller removes what they left, and each
+// user's meter copies the old history from there once.
 inline constexpr std::wstring_view kDataFolder = VELMORA_WIDE(VELMORA_DATA_FOLDER);
-// A note the installer leaves in the data folder, which no user may remove: a folder that is
-// never empty cannot be turned into a mount point by those who may add files to it.
 inline constexpr std::wstring_view kDataFolderNote = L"LEIA-ME.txt";
 inline constexpr std::wstring_view kShortcutFile = L"VELMORA.lnk";
 inline constexpr std::wstring_view kStartMenuFolder = L"VELMORA";
@@ -41,15 +41,14 @@ inline constexpr std::wstring_view kPublisher = VELMORA_WIDE(VELMORA_PUBLISHER);
 //  - The install folder and its parent: users may read and run what is there, nothing more, so
 //    no user can add a file where the programs load code from, nor rename the folder away.
 //  - The programs: the same for users, whatever the folder passes on.
-//  - The data folder (kDataFolder), where every user's runs are kept in the one shared history:
-//    users may add files (no folders, so no junctions), and read, change and replace the files
-//    there, not run them; OWNER RIGHTS takes from whoever wrote a file last the right to
-//    change its list, so that no user can lock the others out.
+// Nothing the installer makes may be written by a user: each user's history is in that user's
+// own profile, made by the user's meter.
 inline constexpr wchar_t kInstallFolderSddl[] =
     L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 inline constexpr wchar_t kParentFolderSddl[] =
     L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 inline constexpr wchar_t kProgramFileSddl[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)";
+
 // How a folder that exists already gets its descriptor. SetSecurityInfo and
 // SetNamedSecurityInfo also rewrite what every child inherits, hard links to files elsewhere
 // included; the installer sets the folder's own descriptor and nothing below it.
@@ -87,8 +86,8 @@ std::wstring SelfDeleteParameters(std::wstring_view installDir, std::wstring_vie
 // True for a name that the installer or the meter makes in the install folder or the data
 // folder: the programs and the icon, their replacements written beside them, the data folder,
 // the history, its lock, the temporaries of its writes and its numbered backups. Anything
-// else there is a user's: the uninstaller leaves it, and a folder found holding it is not
-// trusted.
+// else there is a user's: the uninstaller leaves it, and the installer moves it out of the
+// install folder.
 bool IsInstalledName(std::wstring_view name);
 
 // The uninstall entry's "EstimatedSize": whole KiB, truncated.

@@ -44,23 +44,29 @@ void ReplaceAll(std::wstring& text, wchar_t c, const wchar_t* entity) {
 }  // namespace
 
 std::optional<std::string> ReadFileBytes(const fs::path& path, std::uintmax_t limit) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
+    return ReadPlainFile(path, limit).bytes;
+}
+
+const char* RefusalText(FileRefusal refusal) {
+    switch (refusal) {
+        case FileRefusal::None:
+            return "";
+        case FileRefusal::Missing:
+            return "não existe";
+        case FileRefusal::Link:
+            return "é um link";
+        case FileRefusal::SeveralNames:
+            return "tem mais de um nome (um link para outro arquivo)";
+        case FileRefusal::NotAFile:
+            return "não é um arquivo comum";
+        case FileRefusal::TooLarge:
+            return "é grande demais";
+        case FileRefusal::Unreadable:
+            return "não foi possível lê-lo";
+        case FileRefusal::Damaged:
+            return "está danificado";
     }
-    // Read in pieces up to the limit, whatever size the file claims (it may grow meanwhile).
-    std::string bytes;
-    char piece[64 * 1024];
-    while (in.read(piece, sizeof piece) || in.gcount() > 0) {
-        if (bytes.size() + static_cast<std::size_t>(in.gcount()) > limit) {
-            return std::nullopt;
-        }
-        bytes.append(piece, static_cast<std::size_t>(in.gcount()));
-    }
-    if (in.bad()) {
-        return std::nullopt;
-    }
-    return bytes;
+    return "";
 }
 
 std::wstring XmlEscape(const std::wstring& text) {
@@ -130,15 +136,57 @@ std::string BuildHistoryBlock(const MeasurementRecord& r) {
     return WideToUtf8(block);
 }
 
+fs::path ChooseHistoryDirectory(const fs::path& program, bool programFolderWritable,
+                                const fs::path& userData) {
+    return programFolderWritable || userData.empty() ? program : userData;
+}
+
 fs::path HistoryDirectory() {
     const fs::path program = ProgramDirectory();
+    return ChooseHistoryDirectory(program, ProgramFolderTakesHistory(program), UserDataDirectory());
+}
+
+std::vector<fs::path> OldHistorySources() {
+    const fs::path program = ProgramDirectory();
+    return {program / VELMORA_DATA_FOLDER / VELMORA_HISTORY_FILE, program / VELMORA_HISTORY_FILE};
+}
+
+std::vector<OldHistory> MigrateOldHistory(const fs::path& directory,
+                                          const std::vector<fs::path>& sources) {
+    const fs::path own = directory / VELMORA_HISTORY_FILE;
     std::error_code error;
-    const fs::path data = program / VELMORA_DATA_FOLDER;
-    return fs::is_directory(data, error) ? data : program;
+    if (fs::symlink_status(own, error).type() != fs::file_type::not_found) {
+        return {};  // this user's history exists (or something holds its name): done already
+    }
+    std::vector<OldHistory> found;
+    for (const fs::path& source : sources) {
+        if (source.lexically_normal() == own.lexically_normal()) {
+            continue;
+        }
+        PlainFileRead read = ReadPlainFile(source, kMostHistoryBytes);
+        if (read.refusal == FileRefusal::Missing) {
+            continue;
+        }
+        if (read.bytes && read.bytes->find(kHistoryEnd) == std::string::npos) {
+            read.refusal = FileRefusal::Damaged;
+        }
+        OldHistory old{source, read.refusal, false};
+        if (read.refusal == FileRefusal::None) {
+            fs::create_directories(directory, error);
+            old.copied = CreateFileContents(own, *read.bytes);
+        }
+        found.push_back(old);
+        if (old.copied) {
+            break;
+        }
+    }
+    return found;
 }
 
 fs::path EnsureHistoryFile() {
-    return EnsureHistoryFile(HistoryDirectory());
+    const fs::path directory = HistoryDirectory();
+    MigrateOldHistory(directory, OldHistorySources());
+    return EnsureHistoryFile(directory);
 }
 
 fs::path EnsureHistoryFile(const fs::path& directory) {
@@ -162,7 +210,9 @@ fs::path EnsureHistoryFile(const fs::path& directory) {
 
 bool AppendToHistory(const MeasurementRecord& record) {
     try {
-        return AppendToHistory(record, HistoryDirectory());
+        const fs::path directory = HistoryDirectory();
+        MigrateOldHistory(directory, OldHistorySources());
+        return AppendToHistory(record, directory);
     } catch (...) {
         return false;
     }

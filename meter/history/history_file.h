@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "measurement/run_state.h"
+#include "platform/history_platform.h"
 #include "product/facts.h"
 
 namespace velmora::modulos::medicao {
@@ -31,10 +32,27 @@ std::filesystem::path ChooseHistoryDirectory(const std::filesystem::path& progra
 // ~/.local/share/velmora).
 std::filesystem::path HistoryDirectory();
 
-// "history.xml" in `directory` (HistoryDirectory() by default), created with the empty
-// skeleton, in one step, when missing. A file in UTF-16 (from an older version) is moved aside to
-// "history.utf16.bak" (or .1.bak, .2.bak, ... never over an earlier backup) and replaced.
-// Throws std::filesystem::filesystem_error when the folder cannot be made or examined.
+// Where an earlier version kept the history of an installed meter: in the data folder beside
+// the program, then beside the program itself.
+std::vector<std::filesystem::path> OldHistorySources();
+
+// What a migration found at one source: copied, or left alone for `refusal`.
+struct OldHistory {
+    std::filesystem::path source;
+    FileRefusal refusal = FileRefusal::None;
+    bool copied = false;
+};
+
+// Once, while `directory` holds no history yet: the first of `sources` that is a plain file
+// with one name (never read through a link), whole and no larger than the read limit, becomes
+// this user's history, in one step. The sources stay as they are. Says what it found.
+std::vector<OldHistory> MigrateOldHistory(const std::filesystem::path& directory,
+                                          const std::vector<std::filesystem::path>& sources);
+
+// "history.xml" in `directory` (HistoryDirectory() by default, after MigrateOldHistory), created
+// with the empty skeleton, in one step, when missing. A file in UTF-16 (from an older version) is
+// moved aside to "history.utf16.bak" (or .1.bak, .2.bak, ... never over an earlier backup) and
+// replaced. Throws std::filesystem::filesystem_error when the folder cannot be made or examined.
 std::filesystem::path EnsureHistoryFile();
 std::filesystem::path EnsureHistoryFile(const std::filesystem::path& directory);
 

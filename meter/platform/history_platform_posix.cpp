@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,19 +65,51 @@ bool LocalTimeOf(std::int64_t seconds, std::tm& local) {
 
 namespace {
 
+// Sixteen hex digits from the system's random source: a temporary's name that nobody can plant
+// in advance.
+std::string RandomSuffix() {
+    unsigned char bytes[8] = {};
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;  // the name is then less random, but CREATE_NEW below still refuses a plant
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const unsigned char b : bytes) {
+        out += kHex[b >> 4];
+        out += kHex[b & 15];
+    }
+    return out;
+}
+
 // Writes the bytes to a new file beside `target`, flushed, with `target`'s permissions when it
-// exists; then `place` puts it where `target` is. The new file never survives a failure.
+// is a plain file; then `place` puts it where `target` is. The new file is made new (O_EXCL,
+// never through a link) and never survives a failure.
 template <typename Place>
-bool WriteBeside(const fs::path& target, std::string_view bytes, Place place) {
-    const fs::path temporary =
-        target.parent_path() / (VELMORA_HISTORY_TEMPORARY + std::to_string(::getpid()));
-    posix::UniqueFd fd(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+bool WriteBeside(const fs::path& target, std::string_view bytes, mode_t fresh, Place place) {
+    fs::path temporary;
+    posix::UniqueFd fd;
+    for (int attempt = 0; attempt < 4 && !fd; ++attempt) {
+        temporary = target.parent_path() / (VELMORA_HISTORY_TEMPORARY + RandomSuffix());
+        fd = posix::UniqueFd(
+            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!fd && errno != EEXIST) {
+            return false;
+        }
+    }
     if (!fd) {
         return false;
     }
     struct stat old {};
-    const mode_t mode = ::stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    const mode_t mode =
+        ::lstat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode) ? (old.st_mode & 0777) : fresh;
     const bool written =
         ::fchmod(fd.get(), mode) == 0 && WriteAllTo(fd.get(), bytes) && ::fsync(fd.get()) == 0;
     const bool closed = posix::CloseReporting(fd);
@@ -95,17 +128,21 @@ bool WriteBeside(const fs::path& target, std::string_view bytes, Place place) {
     return true;
 }
 
-}  // namespace
-
-bool ReplaceFileContents(const fs::path& target, std::string_view bytes) {
-    return WriteBeside(target, bytes, [&](const fs::path& temporary) {
+bool RenameOnto(const fs::path& target, std::string_view bytes, mode_t fresh) {
+    return WriteBeside(target, bytes, fresh, [&](const fs::path& temporary) {
         return ::rename(temporary.c_str(), target.c_str()) == 0;
     });
 }
 
+}  // namespace
+
+bool ReplaceFileContents(const fs::path& target, std::string_view bytes) {
+    return RenameOnto(target, bytes, 0644);
+}
+
 bool CreateFileContents(const fs::path& target, std::string_view bytes) {
     // link() never replaces: the first program to make the file wins, whole.
-    return WriteBeside(target, bytes, [&](const fs::path& temporary) {
+    return WriteBeside(target, bytes, 0644, [&](const fs::path& temporary) {
         return ::link(temporary.c_str(), target.c_str()) == 0;
     });
 }
@@ -155,13 +192,61 @@ fs::path ReportDirectory() {
 }
 
 bool WriteReportFile(const fs::path& file, std::string_view bytes) {
-    posix::UniqueFd fd(
-        ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    return RenameOnto(file, bytes, 0600);
+}
+
+PlainFileRead ReadPlainFile(const fs::path& path, std::uintmax_t limit) {
+    // Non-blocking, so that a FIFO planted at the name cannot hold the program; O_NOFOLLOW
+    // refuses a link in the last component.
+    posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
-        return false;
+        return {std::nullopt, errno == ENOENT  ? FileRefusal::Missing
+                              : errno == ELOOP ? FileRefusal::Link
+                                               : FileRefusal::Unreadable};
     }
-    const bool written = WriteAllTo(fd.get(), bytes);
-    return posix::CloseReporting(fd) && written;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        return {std::nullopt, FileRefusal::Unreadable};
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return {std::nullopt, FileRefusal::NotAFile};
+    }
+    if (st.st_nlink > 1) {
+        return {std::nullopt, FileRefusal::SeveralNames};
+    }
+    // In pieces up to the limit, whatever size the file claims (it may grow meanwhile).
+    std::string bytes;
+    char piece[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), piece, sizeof piece);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return {std::nullopt, FileRefusal::Unreadable};
+        }
+        if (n == 0) {
+            return {std::move(bytes), FileRefusal::None};
+        }
+        if (bytes.size() + static_cast<std::size_t>(n) > limit) {
+            return {std::nullopt, FileRefusal::TooLarge};
+        }
+        bytes.append(piece, static_cast<std::size_t>(n));
+    }
+}
+
+fs::path UserDataDirectory() {
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data == '/') {
+        return fs::path(data) / "velmora";
+    }
+    if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
+        return fs::path(home) / ".local" / "share" / "velmora";
+    }
+    return {};
+}
+
+bool ProgramFolderTakesHistory(const fs::path&) {
+    return false;
 }
 
 void OpenInBrowser(const fs::path& file) {

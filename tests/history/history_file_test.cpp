@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <clocale>
 #include <cstdlib>
 #include <fstream>
@@ -246,6 +252,71 @@ TEST_F(HistoryFileTest, ABlockedFolderStoresNothingAndDoesNotThrow) {
     Write(dir.path() / "file", "not a folder");
     EXPECT_FALSE(AppendToHistory(SampleRecord(), dir.path() / "file"));
     EXPECT_THROW(EnsureHistoryFile(dir.path() / "file"), fs::filesystem_error);
+}
+
+int ThisProcessId() {
+#ifdef _WIN32
+    return static_cast<int>(GetCurrentProcessId());
+#else
+    return static_cast<int>(::getpid());
+#endif
+}
+
+// Names someone else planted beside the history, as second names of a file of theirs (the
+// victim): a temporary under the name a write would have guessed, and the history itself.
+// Nothing is written through them; a history with two names is not this user's to replace.
+TEST_F(HistoryFileTest, NothingIsWrittenThroughAPlantedName) {
+    const fs::path victim = dir.path() / "victim";
+    const fs::path folder = dir.path() / "h";
+    fs::create_directory(folder);
+    Write(victim, "precious");
+    fs::create_hard_link(victim,
+                         folder / (VELMORA_HISTORY_TEMPORARY + std::to_string(ThisProcessId())));
+    EXPECT_TRUE(AppendToHistory(SampleRecord(), folder));
+    EXPECT_EQ(ReadHistory(Read(folder / "history.xml")).size(), 1u);
+    EXPECT_TRUE(ReplaceFileContents(folder / "other.txt", "x"));
+    EXPECT_TRUE(WriteReportFile(folder / "index.html", "<html>"));
+    EXPECT_EQ(ReadPlainFile(victim, 100).refusal, FileRefusal::SeveralNames);
+
+    fs::remove(folder / "history.xml");
+    fs::create_hard_link(victim, folder / "history.xml");
+    EXPECT_FALSE(AppendToHistory(SampleRecord(), folder));
+    fs::remove(folder / "history.xml");
+    fs::remove(folder / (VELMORA_HISTORY_TEMPORARY + std::to_string(ThisProcessId())));
+    EXPECT_EQ(ReadPlainFile(victim, 100).bytes, std::optional<std::string>("precious"));
+#ifndef _WIN32
+    fs::create_symlink(victim, folder / "history.xml");
+    EXPECT_EQ(ReadPlainFile(folder / "history.xml", 100).refusal, FileRefusal::Link);
+    EXPECT_FALSE(AppendToHistory(SampleRecord(), folder));
+    EXPECT_EQ(Read(victim), "precious");
+#endif
+}
+
+// A user's first run copies an earlier install's history once: the first source that is a
+// plain file with one name, whole; the others are left alone, and said so.
+TEST_F(HistoryFileTest, AnOldHistoryIsCopiedOnceAndOnlyWhenItIsPlain) {
+    const std::string old = std::string(kHistorySkeleton)
+                                .insert(std::string(kHistorySkeleton).rfind("</history>"),
+                                        BuildHistoryBlock(SampleRecord()));
+    const fs::path mine = dir.path() / "mine";
+    Write(dir.path() / "damaged.xml", "<history><measurement");
+    Write(dir.path() / "linked.xml", old);
+    fs::create_hard_link(dir.path() / "linked.xml", dir.path() / "second-name.xml");
+    Write(dir.path() / "good.xml", old);
+    const std::vector<fs::path> sources = {dir.path() / "missing.xml", dir.path() / "damaged.xml",
+                                           dir.path() / "linked.xml", dir.path() / "good.xml"};
+
+    const std::vector<OldHistory> found = MigrateOldHistory(mine, sources);
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(found[0].refusal, FileRefusal::Damaged);
+    EXPECT_EQ(found[1].refusal, FileRefusal::SeveralNames);
+    EXPECT_TRUE(found[2].copied);
+    EXPECT_EQ(Read(mine / "history.xml"), old);
+    EXPECT_EQ(Read(dir.path() / "good.xml"), old);  // the source stays
+
+    ASSERT_TRUE(AppendToHistory(SampleRecord(), mine));
+    EXPECT_TRUE(MigrateOldHistory(mine, sources).empty());  // once
+    EXPECT_EQ(ReadHistory(Read(mine / "history.xml")).size(), 2u);
 }
 
 #ifdef _WIN32

@@ -70,7 +70,9 @@ TEST(ReportFolder, NeverWritesThroughALinkPlantedAtThePage) {
     fs::create_directory(dir.path() / "KALDRA");
     std::ofstream(dir.path() / "victim") << "precious";
     fs::create_symlink(dir.path() / "victim", dir.path() / "KALDRA" / "index.html");
-    EXPECT_TRUE(BuildHistoryReport(dir.path() / "history.xml", dir.path() / "KALDRA").empty());
+    // The page replaces the link (the folder is the user's own), never writes through it.
+    EXPECT_FALSE(BuildHistoryReport(dir.path() / "history.xml", dir.path() / "KALDRA").empty());
+    EXPECT_FALSE(fs::is_symlink(dir.path() / "KALDRA" / "index.html"));
     std::ifstream in(dir.path() / "victim");
     std::string content;
     in >> content;

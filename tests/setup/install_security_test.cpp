@@ -32,6 +32,7 @@ struct Installed {
     Descriptor parent = DescriptorOfNew(drive, true, admin, ParseSddl(Narrow(kParentFolderSddl)));
     Descriptor programs =
         DescriptorOfNew(parent, true, admin, ParseSddl(Narrow(kInstallFolderSddl)));
+    Descriptor data = DescriptorOfNew(programs, true, admin, ParseSddl("O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200ab;;;BU)(A;OIIO;0x13019f;;;BU)(A;OIIO;0x13019f;;;OW)"));
     // Each written under its final descriptor from its first moment (SECURITY_ATTRIBUTES).
     Descriptor program =
         DescriptorOfNew(programs, false, admin, ParseSddl(Narrow(kProgramFileSddl)));

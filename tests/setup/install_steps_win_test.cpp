@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/win32_handles.h"
+#include "setup/install_files_win.h"
 
 #include "support/temp_dir.h"
 
@@ -273,53 +274,84 @@ ACCESS_MASK UserRightsOf(const wchar_t* sddl) {
 // Wine keeps no security descriptors on its files (it reads back one made from the Unix
 // permissions), so what the installer sets is checked as the data Windows builds it from; what
 // it lets users do is the access model's (install_security_test.cpp).
-TEST(InstallFolderSecurity, UsersMayRunTheProgramsAndAddOnlyHistoryFiles) {
+TEST(InstallFolderSecurity, UsersMayRunTheProgramsAndChangeNothing) {
     const ACCESS_MASK change = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC |
                                WRITE_OWNER | FILE_WRITE_ATTRIBUTES;
     for (const wchar_t* sddl : {kInstallFolderSddl, kParentFolderSddl, kProgramFileSddl}) {
         EXPECT_EQ(UserRightsOf(sddl) & (change | FILE_DELETE_CHILD), 0u) << sddl;
         EXPECT_NE(UserRightsOf(sddl) & FILE_EXECUTE, 0u) << sddl;
     }
-    const ACCESS_MASK data = UserRightsOf(kDataFolderSddl);
-    EXPECT_EQ(data & FILE_ADD_FILE, static_cast<ACCESS_MASK>(FILE_ADD_FILE));
-    EXPECT_EQ(data & (FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD | DELETE | WRITE_DAC), 0u);
 }
 
-TEST_F(InstallSteps, AFolderHoldingOtherFilesIsSetAsideAndAnOldHistoryMovesIn) {
-    fs::create_directories(Installed(L""));
+// Over an earlier install: the publisher's other products beside it stay where they are, the
+// installed names and the old history (each user's meter copies it) stay, and only a stranger's
+// file is moved out, into a folder of its own. The installer reads no history: one that is a
+// link to a file nobody may read is copied nowhere.
+TEST_F(InstallSteps, AnEarlierInstallKeepsItsNamesAndItsNeighbours) {
+    const fs::path parent = fs::path(layout.installDir).parent_path();
+    fs::create_directories(parent / L"OutroProduto");
+    { std::ofstream(parent / L"OutroProduto" / L"app.exe") << "another product"; }
+    fs::create_directories(Installed(L"dados"));
     { std::ofstream(Installed(L"winhttp.dll")) << "planted"; }
-    ASSERT_TRUE(Install(layout, false, false));
-    EXPECT_FALSE(fs::exists(Installed(L"winhttp.dll")));
-    EXPECT_TRUE(fs::exists(layout.installDir + L".antigo\\winhttp.dll"));
-    EXPECT_TRUE(fs::exists(Installed(L"dados\\LEIA-ME.txt")));
+    { std::ofstream(Installed(L"dados\\history.xml")) << "<history>shared runs</history>"; }
+    { std::ofstream(temp.path() / L"secret.txt") << "nobody else's"; }
+    fs::create_hard_link(temp.path() / L"secret.txt", Installed(L"history.xml"));
 
-    // An older version's history, beside the programs, moves into the data folder once.
-    { std::ofstream(Installed(L"history.xml")) << "<history>old runs</history>"; }
     ASSERT_TRUE(Install(layout, false, false));
-    EXPECT_FALSE(fs::exists(Installed(L"history.xml")));
-    EXPECT_EQ(ReadAll(Installed(L"dados\\history.xml")), "<history>old runs</history>");
+    EXPECT_EQ(ReadAll(parent / L"OutroProduto" / L"app.exe"), "another product");
+    EXPECT_FALSE(fs::exists(parent.wstring() + L".antigo"));
+    EXPECT_FALSE(fs::exists(Installed(L"winhttp.dll")));
+    EXPECT_EQ(ReadAll(layout.installDir + L".antigo\\winhttp.dll"), "planted");
+    EXPECT_EQ(ReadAll(Installed(L"dados\\history.xml")), "<history>shared runs</history>");
+    EXPECT_EQ(ReadAll(Installed(L"history.xml")), "nobody else's");
+    EXPECT_EQ(std::distance(fs::directory_iterator(Installed(L"dados")), fs::directory_iterator()),
+              1);
+    EXPECT_TRUE(fs::exists(Installed(L"VELMORA.exe")));
 }
 
-TEST_F(InstallSteps, UninstallKeepsUsersFilesAndFollowsNoLink) {
+// The installer checks a folder on a handle that holds it: nobody can rename it away meanwhile
+// and put another in its place.
+TEST_F(InstallSteps, AHeldFolderCannotBeSwapped) {
+    fs::create_directories(Installed(L""));
+    const win32::UniqueFile held = OpenFolder(layout.installDir);
+    ASSERT_TRUE(held);
+    EXPECT_FALSE(MoveFileExW(layout.installDir.c_str(), (layout.installDir + L"-x").c_str(), 0));
+    std::vector<std::wstring> names;
+    { std::ofstream(Installed(L"a.txt")) << "a"; }
+    ForEachEntryIn(held.get(), [&](std::wstring_view name, DWORD) { names.emplace_back(name); });
+    EXPECT_EQ(names, std::vector<std::wstring>{L"a.txt"});
+}
+
+// What older versions left in their shared data folder, which every user could write: a name
+// held open, a read-only name that is a second link to someone else's file. The uninstall
+// goes to the end, says what it left, and changes nothing outside.
+TEST_F(InstallSteps, UninstallSkipsWhatItCannotRemoveAndChangesNothingOutside) {
     ASSERT_TRUE(Install(layout, false, false));
-    // A link named like a backup, to a folder of someone else's.
-    const fs::path elsewhere = temp.path() / L"elsewhere";
-    fs::create_directories(elsewhere);
-    { std::ofstream(elsewhere / L"keep.txt") << "not the installer's"; }
-    // Wine answers TRUE and makes nothing; Windows makes the link (as an administrator).
-    const std::wstring link = Installed(L"dados\\history.damaged.bak").wstring();
-    CreateSymbolicLinkW(link.c_str(), elsewhere.wstring().c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
-    const bool linked = GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES;
-    if (!linked) {
-        std::printf("note: no symbolic link could be made here; only its absence is tested\n");
-    }
+    fs::create_directories(Installed(L"dados"));
     { std::ofstream(Installed(L"dados\\minhas-notas.txt")) << "a user's own file"; }
     { std::ofstream(Installed(L"dados\\history.xml")) << "<history/>"; }
-    ASSERT_TRUE(Uninstall(layout));
-    EXPECT_TRUE(fs::exists(elsewhere / L"keep.txt")) << (linked ? "followed" : "no link made");
+    { std::ofstream(Installed(L"dados\\LEIA-ME.txt")) << "note"; }
+    const fs::path outside = temp.path() / L"outside.txt";
+    { std::ofstream(outside) << "someone else's"; }
+    fs::create_hard_link(outside, Installed(L"dados\\history.damaged.bak"));
+    ASSERT_TRUE(SetFileAttributesW(outside.wstring().c_str(), FILE_ATTRIBUTE_READONLY));
+    const win32::UniqueFile held(CreateFileW(Installed(L"dados\\history.xml").wstring().c_str(),
+                                             GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                             0, nullptr));
+    ASSERT_TRUE(held);
+    steps.clear();
+
+    EXPECT_TRUE(Uninstall(layout));
+    EXPECT_EQ(steps.back().second, 100);
+    EXPECT_NE(steps.back().first.find(L"Não foi possível remover"), std::wstring::npos);
+    EXPECT_NE(steps.back().first.find(L"history.xml"), std::wstring::npos)
+        << fs::path(steps.back().first).string();
+    EXPECT_FALSE(KeyExists());
+    EXPECT_EQ(ReadAll(outside), "someone else's");
+    EXPECT_NE(GetFileAttributesW(outside.wstring().c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
     EXPECT_TRUE(fs::exists(Installed(L"dados\\minhas-notas.txt")));
-    EXPECT_FALSE(fs::exists(Installed(L"dados\\history.xml")));
     EXPECT_FALSE(fs::exists(Installed(L"dados\\LEIA-ME.txt")));
+    SetFileAttributesW(outside.wstring().c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(InstallSteps, FoldersThatCannotBeMadeEndTheJob) {
@@ -344,8 +376,9 @@ TEST_F(InstallSteps, FoldersThatCannotBeMadeEndTheJob) {
 TEST_F(InstallSteps, UninstallRemovesEverythingAndKeepsTheParent) {
     ASSERT_TRUE(Install(layout, true, true));
     // What runs leave beside the history: backups, an interrupted write, an append's lock.
-    for (const wchar_t* name : {L"history.xml", L"history.utf16.bak", L"history.damaged.1.bak",
-                                L".history.xml.new-4242", L"history.lock", L"VELMORA.exe.new"}) {
+    for (const wchar_t* name :
+         {L"history.xml", L"history.utf16.bak", L"history.damaged.1.bak", L".history.xml.new-4242",
+          L".history.xml.new-9f3a61c0d2e4b587", L"history.lock", L"VELMORA.exe.new"}) {
         std::ofstream(Installed(name)) << "<history/>";
     }
     { std::ofstream(StartMenuFolder() / L"extra.txt") << "left by someone"; }
