@@ -132,6 +132,11 @@ try:
     # --- Install with both options, a refused second install, a repair, an uninstall -----------
     p = Prefix(template, env)
     prefixes.append(p)
+    # Another product of the same publisher already lives in C:\GRUPOORVANE.
+    neighbour = os.path.join(p.c, "GRUPOORVANE", "OutroProduto", "app.exe")
+    os.makedirs(os.path.dirname(neighbour))
+    with open(neighbour, "w") as f:
+        f.write("another product")
     app = p.start(setup_exe)
     win = Window(p.env, "VELMORA — Instalador")
     ready = win.shot("setup-ready.png")
@@ -159,6 +164,9 @@ try:
     check(os.path.exists(meter) and read(meter) == read(meter_exe), "VELMORA.exe is the built meter, byte for byte")
     icon = os.path.join(p.install_dir, "KALDRA-NEW.ico")
     check(os.path.exists(icon) and read(icon)[:4] == b"\0\0\1\0", "KALDRA-NEW.ico is an icon file")
+    check(os.path.exists(neighbour) and sorted(os.listdir(os.path.join(p.c, "GRUPOORVANE"))) == ["IP-KALDRA", "OutroProduto"],
+          "the publisher's other product stays where it was")
+    check(not os.path.exists(os.path.join(p.install_dir, "dados")), "no shared data folder is made")
     uninstaller = os.path.join(p.install_dir, "uninstall.exe")
     check(os.path.exists(uninstaller) and read(uninstaller) == read(setup_exe), "uninstall.exe is the installer")
     links = [os.path.join(p.c, "users", "Public", "Desktop", "VELMORA.lnk"),
@@ -214,7 +222,9 @@ try:
     win.click(200, 383)
     app.wait(timeout=15)
 
-    # Uninstall the way Windows starts it: the copy in the folder with "/uninstall".
+    # Uninstall the way Windows starts it: the copy in the folder with "/uninstall"; an older
+    # version's shared data folder goes too.
+    os.makedirs(os.path.join(p.install_dir, "dados"))
     with open(os.path.join(p.install_dir, "dados", "history.xml"), "w") as f:
         f.write("<history/>")
     app = p.start(r"C:\GRUPOORVANE\IP-KALDRA\uninstall.exe", "/uninstall")
@@ -232,6 +242,7 @@ try:
         check(False, "the uninstaller closes by itself after the uninstall")
     check(wait_for(lambda: not os.path.exists(p.install_dir), 20), "self-delete: uninstall.exe and the folder are gone")
     check(os.path.isdir(os.path.join(p.c, "GRUPOORVANE")), "C:\\GRUPOORVANE is kept")
+    check(os.path.exists(neighbour), "and the other product in it")
     check(not any(os.path.exists(link) for link in links), "both shortcuts removed")
     check(not os.path.exists(os.path.dirname(links[1])), "the Start-menu folder removed")
     check(p.reg_query()[0] != 0, "the uninstall key is gone")
