@@ -12,7 +12,7 @@ on HISTÓRICO write the report, Esc ends the program; and a screen reader's clie
 
   window_test.py ARTIFACT_DIR WINE_RUN VELMORA.exe ACCESSIBILITY_PROBE.exe
 """
-import glob, os, subprocess, sys, time
+import glob, os, pwd, subprocess, sys, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from gui import check, click, exit_code, find_window, geometry, keys, pixel, require, start_xvfb  # noqa: E402
@@ -91,9 +91,16 @@ try:
     # Wine's desktop, which sets the work area, must start on this display: end the server that
     # earlier tests left running without one.
     subprocess.run([wine_run, "--stop"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    history = os.path.join(os.path.dirname(exe), "history.xml")
-    if os.path.exists(history):
-        os.remove(history)
+    # Wine's token is elevated, and an elevated meter keeps its history in the user's profile,
+    # not in the program's folder (which is not the users' to write).
+    build = os.path.dirname(os.path.abspath(exe))
+    while not os.path.exists(os.path.join(build, "CMakeCache.txt")) and build != "/":
+        build = os.path.dirname(build)
+    history = os.path.join(os.environ.get("VELMORA_WINE_ROOT", build), "wineprefix", "drive_c", "users",
+                           pwd.getpwuid(os.geteuid()).pw_name, "AppData", "Local", "IP-KALDRA", "history.xml")
+    for old in (history, os.path.join(os.path.dirname(exe), "history.xml")):
+        if os.path.exists(old):
+            os.remove(old)
     app = subprocess.Popen([wine_run, exe], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     window = find_window(env, "OBRIX KALDRA")
     check(bool(window), "the window appears")
@@ -114,7 +121,8 @@ try:
     check(pixel(shot, x + 30, y + 765) == (26, 26, 26), "HISTÓRICO button")
     check(pixel(shot, x + 25, y + 540) == (26, 26, 26), "results panel")
     check(pixel(shot, x + 1, y + 1) != (18, 18, 18), "rounded corner cut away")
-    check(os.path.exists(history), "history.xml made beside the program at start")
+    check(os.path.exists(history) and not os.path.exists(os.path.join(os.path.dirname(exe), "history.xml")),
+          "history.xml made in the user's profile at start, nothing beside the program")
 
     click(env, x + 180, y + 712)
     time.sleep(0.5)
