@@ -421,7 +421,8 @@ int main(int argc, char** argv) {
             ? HistoryDirectory()
             : std::filesystem::path(velmora::Utf8ToWide(options->historyDirectory));
     const std::filesystem::path historyFile = historyDirectory / VELMORA_HISTORY_FILE;
-    if (options->historyDirectory.empty()) {
+    if (options->historyDirectory.empty() && options->action != CliAction::Help &&
+        options->action != CliAction::CsvHeader && options->action != CliAction::List) {
         SayOldHistories(MigrateOldHistory(historyDirectory, OldHistorySources()));
     }
 

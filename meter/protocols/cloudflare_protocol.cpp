@@ -18,7 +18,7 @@ void RunUntilStopped(const std::wstring& host, SpeedEndpoint endpoint, const cha
     while (!stop.stop_requested()) {
         try {
             const std::unique_ptr<HttpSession> session =
-                OpenHttpSession("Falha ao abrir sessão HTTP.", endpoint.timeouts);
+                OpenHttpSession(kSpeedSessionFailure, endpoint.timeouts);
             const std::unique_ptr<HttpConnection> connection =
                 session->Connect(host, endpoint.port);
             if (!connection) {

@@ -111,4 +111,8 @@ class HttpSession {
 std::unique_ptr<HttpSession> OpenHttpSession(const char* failureText,
                                              const HttpTimeouts& timeouts = {});
 
+// What the speed-test loops give OpenHttpSession: they catch it and try again after their pause,
+// so it never reaches the user (the lookups' "Falha ao abrir sessão HTTP." does).
+inline constexpr char kSpeedSessionFailure[] = "WinHttpOpen failed";
+
 }  // namespace velmora::modulos::medicao::protocolos

@@ -36,7 +36,7 @@ void RunWithPortFallback(const std::wstring& host, const std::vector<SpeedEndpoi
         try {
             const SpeedEndpoint endpoint = ports[index];
             const std::unique_ptr<HttpSession> session =
-                OpenHttpSession("Falha ao abrir sessão HTTP.", endpoint.timeouts);
+                OpenHttpSession(kSpeedSessionFailure, endpoint.timeouts);
             const std::unique_ptr<HttpConnection> connection =
                 session->Connect(host, endpoint.port);
             if (!connection) {
