@@ -1,6 +1,7 @@
 #include "support/access_model.h"
 
 #include <algorithm>
+#include <ostream>
 #include <stdexcept>
 #include <utility>
 
@@ -153,6 +154,11 @@ std::string SidOf(std::string_view alias) {
     return std::string(found->sid);
 }
 
+void PrintTo(const Ace& ace, std::ostream* out) {
+    *out << '(' << (ace.allow ? 'A' : 'D') << ";0x" << std::hex << int{ace.flags} << ";0x"
+         << ace.mask << std::dec << ";;;" << ace.sid << ')';
+}
+
 Descriptor ParseSddl(std::string_view sddl) {
     Descriptor out;
     while (!sddl.empty()) {
@@ -273,6 +279,76 @@ bool CanRename(const Descriptor& source, const Descriptor& sourceFolder,
                const std::optional<Descriptor>& replaced) {
     return CanDelete(source, sourceFolder, token) && CanCreateIn(targetFolder, token, false) &&
            (!replaced || CanDelete(*replaced, targetFolder, token));
+}
+
+std::size_t Make(Volume& volume, std::size_t folder, const std::string& name, bool container,
+                 const Token& creator, const std::optional<Descriptor>& given) {
+    if (volume.at(folder).names.contains(name)) {
+        throw std::invalid_argument("the name is taken: " + name);
+    }
+    volume.push_back({.sd = DescriptorOfNew(volume[folder].sd, container, creator, given),
+                      .container = container});
+    volume[folder].names.emplace(name, volume.size() - 1);
+    return volume.size() - 1;
+}
+
+bool CanHardLink(const Volume& volume, std::size_t file, std::size_t folder, const Token& token) {
+    return !volume.at(file).container && CanCreateIn(volume.at(folder).sd, token, false);
+}
+
+bool CanMakeMountPoint(const Volume& volume, std::size_t folder, const Token& token) {
+    const Object& object = volume.at(folder);
+    return object.container && object.names.empty() &&
+           (AccessCheck(object.sd, token, kWriteData) ||
+            AccessCheck(object.sd, token, kWriteAttributes));
+}
+
+namespace {
+
+// Each object in `folder` takes again what the folder passes on, below it too. Links are not
+// followed: a reparse point has no entries of its own.
+void Propagate(Volume& volume, std::size_t folder) {
+    for (const auto& [name, id] : volume[folder].names) {
+        Descriptor& sd = volume[id].sd;
+        if (!sd.protectedDacl) {
+            std::erase_if(sd.dacl, [](const Ace& ace) { return (ace.flags & kInherited) != 0; });
+            for (Ace& ace : InheritedAces(volume[folder].sd, volume[id].container, sd.owner)) {
+                sd.dacl.push_back(std::move(ace));
+            }
+        }
+        if (volume[id].container) {
+            Propagate(volume, id);
+        }
+    }
+}
+
+}  // namespace
+
+void SetFolderDescriptor(Volume& volume, std::size_t folder, const Descriptor& sd,
+                         bool toChildren) {
+    volume.at(folder).sd = sd;
+    if (toChildren) {
+        Propagate(volume, folder);
+    }
+}
+
+bool AttributesAllow(std::uint32_t attributes, Mask desired) {
+    return !(attributes & kAttributeReadOnly) ||
+           (desired & (kWriteData | kAppendData | kDelete)) == 0;
+}
+
+std::optional<std::size_t> Opened(const Volume& volume, std::size_t named, std::uint32_t flags) {
+    if (flags & kOpenReparsePoint) {
+        return named;
+    }
+    // A chain longer than the volume has objects comes back to one of them: it never ends.
+    for (std::size_t hops = 0; hops <= volume.size(); ++hops) {
+        if (!volume.at(named).reparseTo) {
+            return named;
+        }
+        named = *volume[named].reparseTo;
+    }
+    return std::nullopt;
 }
 
 }  // namespace velmora::test::acl

@@ -4,9 +4,14 @@
 // descriptors). Pure and portable: both builds run it. It covers what the programs rely on:
 // SDDL for files and folders, the ACEs a new file or folder inherits, the generic-rights
 // mapping, the ordered DACL walk with the owner's implied rights (and OWNER RIGHTS replacing
-// them), and the folder rights that creating, renaming and deleting need.
+// them), and the folder rights that creating, renaming and deleting need; and what attacks on
+// them use: hard links, mount points, the propagation of a folder's descriptor to what is in
+// it, the read-only attribute, and what an open follows through a link.
 
+#include <cstddef>
 #include <cstdint>
+#include <iosfwd>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,6 +59,8 @@ struct Ace {
     std::string sid;  // "S-1-..." after parsing
     bool operator==(const Ace&) const = default;
 };
+// For the tests' messages: "(A;flags;mask;;;sid)" in hex.
+void PrintTo(const Ace& ace, std::ostream* out);
 
 struct Descriptor {
     std::string owner;
@@ -109,5 +116,51 @@ bool CanDelete(const Descriptor& object, const Descriptor& folder, const Token& 
 bool CanRename(const Descriptor& source, const Descriptor& sourceFolder,
                const Descriptor& targetFolder, const Token& token,
                const std::optional<Descriptor>& replaced = std::nullopt);
+
+// Objects on one volume, by identity (their index). A name in a folder is a link to an object:
+// several names (hard links) share the one object, so its one descriptor and attributes.
+struct Object {
+    Descriptor sd;
+    bool container = false;
+    std::uint32_t attributes = 0;                // kAttributeReadOnly, kAttributeHidden
+    std::optional<std::size_t> reparseTo{};      // a symbolic link or mount point: what it leads to
+    std::map<std::string, std::size_t> names{};  // a folder's entries
+};
+using Volume = std::vector<Object>;
+inline constexpr std::uint32_t kAttributeReadOnly = 0x1;  // FILE_ATTRIBUTE_READONLY
+inline constexpr std::uint32_t kAttributeHidden = 0x2;    // FILE_ATTRIBUTE_HIDDEN
+
+// A new object named `name` in `folder`, made by `creator` as DescriptorOfNew says. Throws
+// std::invalid_argument when the name is taken.
+std::size_t Make(Volume& volume, std::size_t folder, const std::string& name, bool container,
+                 const Token& creator, const std::optional<Descriptor>& given = std::nullopt);
+
+// CreateHardLinkW (FileLinkInformation): a new name for a file, never a folder. It needs the
+// add-file right on the folder that gets the name; the documented checks ask no right of the
+// file itself, so a user may link any file they can name, even one they may not open at all.
+bool CanHardLink(const Volume& volume, std::size_t file, std::size_t folder, const Token& token);
+
+// FSCTL_SET_REPARSE_POINT with a mount-point tag on a folder: an open of it granted
+// FILE_WRITE_DATA or FILE_WRITE_ATTRIBUTES, and the folder empty.
+bool CanMakeMountPoint(const Volume& volume, std::size_t folder, const Token& token);
+
+// SetSecurityInfo on an existing folder. With `toChildren` (what SetSecurityInfo and
+// SetNamedSecurityInfo do) every object below it that is not protected has its inherited ACEs
+// recomputed from its folder's inheritable ones, its own ACEs kept; an object reached through a
+// hard link is changed for all its names. Without, only the folder's descriptor changes.
+void SetFolderDescriptor(Volume& volume, std::size_t folder, const Descriptor& sd, bool toChildren);
+
+// What a data file's read-only attribute refuses whatever its DACL grants: writing or appending
+// (kWriteData, kAppendData) and deleting or replacing it (kDelete). Setting or clearing an
+// attribute takes FILE_WRITE_ATTRIBUTES.
+bool AttributesAllow(std::uint32_t attributes, Mask desired);
+
+// The object that CreateFileW opens at the name of `named`: with FILE_FLAG_OPEN_REPARSE_POINT
+// that object itself, a link included; without, the end of the links it leads through, and
+// nothing (nullopt) when they never end (a loop fails the open). What it opens is what
+// FILE_FLAG_DELETE_ON_CLOSE deletes.
+inline constexpr std::uint32_t kOpenReparsePoint = 0x00200000;
+inline constexpr std::uint32_t kDeleteOnClose = 0x04000000;
+std::optional<std::size_t> Opened(const Volume& volume, std::size_t named, std::uint32_t flags);
 
 }  // namespace velmora::test::acl
