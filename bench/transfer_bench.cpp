@@ -28,7 +28,6 @@ int main(int argc, char** argv) {
     const double seconds = std::atof(argv[5]);
 
     const CloudflareProtocol protocol({port, false, {}});
-    const std::string payload(16 * 1024 * 1024, 'N');
     ByteCounter bytes{0};
     const auto start = std::chrono::steady_clock::now();
     {
@@ -36,7 +35,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < streams; ++i) {
             threads.emplace_back([&](std::stop_token stop) {
                 if (upload) {
-                    protocol.Upload(host, payload, bytes, stop);
+                    protocol.Upload(host, 16 * 1024 * 1024, bytes, stop);
                 } else {
                     protocol.Download(host, bytes, stop);
                 }

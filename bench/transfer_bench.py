@@ -29,21 +29,26 @@ def ask(line):
 
 
 def timed(cmd, env=None):
-    """Runs cmd; returns (stdout, wall seconds, CPU seconds of the process and its children)."""
-    start = time.monotonic()
-    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
-    out = proc.stdout.read().decode()
-    _, status, usage = os.wait4(proc.pid, 0)
-    wall = time.monotonic() - start
-    if status != 0:
-        raise RuntimeError("%s failed (%d)" % (cmd[0], status))
-    return out, wall, usage.ru_utime + usage.ru_stime
+    """Runs cmd; returns (stdout, wall seconds, CPU seconds of the process and its children, peak
+    resident MB of the largest of them). The peak comes from /usr/bin/time, whose own children
+    start small: a child forked from this script would inherit its peak, the upload file's
+    16 MiB included."""
+    with tempfile.NamedTemporaryFile() as peak:
+        start = time.monotonic()
+        proc = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak.name] + cmd,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+        out = proc.stdout.read().decode()
+        _, status, usage = os.wait4(proc.pid, 0)
+        wall = time.monotonic() - start
+        if status != 0:
+            raise RuntimeError("%s failed (%d)" % (cmd[0], status))
+        return out, wall, usage.ru_utime + usage.ru_stime, int(peak.read().split()[-1]) / 1000
 
 
 def meter(cmd, direction, streams, seconds, env=None):
-    out, _, cpu = timed(cmd + ["127.0.0.1", str(PORT), direction, str(streams), str(seconds)], env)
+    out, _, cpu, peak = timed(cmd + ["127.0.0.1", str(PORT), direction, str(streams), str(seconds)], env)
     fields = dict(kv.split("=") for kv in out.split())
-    return int(fields["bytes"]), float(fields["seconds"]), cpu
+    return int(fields["bytes"]), float(fields["seconds"]), cpu, peak
 
 
 def curl(direction, streams, seconds, rate_hint, payload):
@@ -56,18 +61,18 @@ def curl(direction, streams, seconds, rate_hint, payload):
         cmd += ["-H", "Content-Type: application/octet-stream", "--data-binary", "@" + payload]
     for _ in range(count):
         cmd += ["-o", "/dev/null", url]
-    _, wall, cpu = timed(cmd)
-    return count * size, wall, cpu
+    _, wall, cpu, peak = timed(cmd)
+    return count * size, wall, cpu, peak
 
 
-def row(name, moved, wall, cpu, reference=None):
+def row(name, moved, wall, cpu, peak, reference=None):
     if moved == 0:
         print("  %-26s moved nothing: the client failed" % name)
         return 0.0
     mbit = moved * 8 / wall / 1e6
     per_gb = cpu / (moved / 1e9) if moved else float("nan")
     ratio = "" if reference is None else "%.2f" % (mbit / reference)
-    print("  %-26s %10.0f Mbit/s  %6.3f CPU s/GB  %s" % (name, mbit, per_gb, ratio))
+    print("  %-26s %10.0f Mbit/s  %6.3f CPU s/GB  %6.1f MB peak  %s" % (name, mbit, per_gb, peak, ratio))
     return mbit
 
 
@@ -98,15 +103,15 @@ def main():
         print("%d streams, %.0f s per client, loopback HTTP, %d cores" % (args.streams, args.seconds, os.cpu_count()))
         for direction in ("download", "upload"):
             print(direction)
-            moved, wall, cpu = meter([native], direction, args.streams, args.seconds)
+            moved, wall, cpu, peak = meter([native], direction, args.streams, args.seconds)
             rate = moved / wall
-            c_moved, c_wall, c_cpu = curl(direction, args.streams, args.seconds, rate, payload.name)
-            ref = row("curl --parallel", c_moved, c_wall, c_cpu)
-            row("velmora (libcurl, native)", moved, wall, cpu, ref)
+            c_moved, c_wall, c_cpu, c_peak = curl(direction, args.streams, args.seconds, rate, payload.name)
+            ref = row("curl --parallel", c_moved, c_wall, c_cpu, c_peak)
+            row("velmora (libcurl, native)", moved, wall, cpu, peak, ref)
             if use_wine:
-                moved, wall, cpu = meter([os.path.join(ROOT, "scripts", "wine-run.sh"), windows],
-                                         direction, args.streams, args.seconds, wine_env)
-                row("velmora (WinHTTP, Wine)", moved, wall, cpu, ref)
+                moved, wall, cpu, peak = meter([os.path.join(ROOT, "scripts", "wine-run.sh"), windows],
+                                               direction, args.streams, args.seconds, wine_env)
+                row("velmora (WinHTTP, Wine)", moved, wall, cpu, peak, ref)
         if use_wine:
             subprocess.call([os.path.join(ROOT, "scripts", "wine-run.sh"), "--stop"], env=wine_env)
         os.unlink(payload.name)

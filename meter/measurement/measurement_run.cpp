@@ -51,10 +51,9 @@ struct PhaseOutcome {
 };
 
 // The resources of one run. Streams are declared last so that they are stopped and joined
-// before the protocol, the payload and the counters they use go away.
+// before the protocol and the counters they use go away.
 struct RunResources {
     std::unique_ptr<ISpeedProtocol> protocol;
-    std::string payload;
     ByteCounter downloadBytes{0};
     ByteCounter uploadBytes{0};
     protocolos::TransferTally tally;
@@ -120,7 +119,6 @@ class Run {
         state_.phase.exchange(MeasurementPhase::Uploading);
         Post(RunEvent::Progress);
 
-        res.payload.assign(settings_.payloadBytes, 'N');
         const PhaseOutcome upload = RunPhase(true, res, res.uploadBytes, res.uploadStreams);
         if (upload.stopped) {
             return;
@@ -172,12 +170,12 @@ class Run {
         const ISpeedProtocol& protocol = *res.protocol;
         protocolos::TransferTally* tally = &res.tally;
         if (upload) {
-            const std::string& payload = res.payload;
-            streams.push_back(settings_.StartThread(
-                [&protocol, host = server_.host, &payload, &bytes, tally](std::stop_token stop) {
-                    const protocolos::CountTransfersInto counting(tally);
-                    protocol.Upload(host, payload, bytes, stop);
-                }));
+            streams.push_back(settings_.StartThread([&protocol, host = server_.host,
+                                                     size = settings_.payloadBytes, &bytes,
+                                                     tally](std::stop_token stop) {
+                const protocolos::CountTransfersInto counting(tally);
+                protocol.Upload(host, size, bytes, stop);
+            }));
         } else {
             streams.push_back(settings_.StartThread(
                 [&protocol, host = server_.host, &bytes, tally](std::stop_token stop) {
@@ -422,7 +420,6 @@ void RunMeasurement(SharedRunState& state, std::stop_token stop, const RunSettin
             } catch (...) {
             }
             resources.JoinAll();
-            resources.payload = std::string();
             resources.protocol.reset();
             {
                 std::lock_guard lock(state.mutex);

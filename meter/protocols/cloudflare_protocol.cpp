@@ -47,12 +47,12 @@ void CloudflareProtocol::Download(const std::wstring& host, ByteCounter& bytes,
                     });
 }
 
-void CloudflareProtocol::Upload(const std::wstring& host, const std::string& payload,
+void CloudflareProtocol::Upload(const std::wstring& host, std::size_t payloadBytes,
                                 ByteCounter& bytes, std::stop_token stop) const {
     RunUntilStopped(host, endpoint_, "Falha ao conectar para upload.", stop,
                     [&](HttpConnection& connection, bool& answered) {
-                        RunUploadRequests(connection, kUploadPath, endpoint_.secure, payload, bytes,
-                                          stop, answered);
+                        RunUploadRequests(connection, kUploadPath, endpoint_.secure, payloadBytes,
+                                          bytes, stop, answered);
                     });
 }
 

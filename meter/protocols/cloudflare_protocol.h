@@ -14,7 +14,7 @@ class CloudflareProtocol final : public ISpeedProtocol {
     explicit CloudflareProtocol(SpeedEndpoint endpoint = {}) : endpoint_(endpoint) {}
     void Download(const std::wstring& host, ByteCounter& bytes,
                   std::stop_token stop) const override;
-    void Upload(const std::wstring& host, const std::string& payload, ByteCounter& bytes,
+    void Upload(const std::wstring& host, std::size_t payloadBytes, ByteCounter& bytes,
                 std::stop_token stop) const override;
     std::wstring Name() const override { return L"Cloudflare HTTPS"; }
 

@@ -29,9 +29,11 @@ namespace velmora::modulos::medicao::protocolos {
 namespace curl_back_end {
 namespace {
 
-// Body bytes held back when no read is waiting; past this the transfer pauses.
-constexpr std::size_t kHighWater = 1 << 20;
+// Body bytes held back when no read is waiting; past this the transfer pauses. One receive
+// buffer's worth: a reader that takes kDownloadBufferBytes at a time finds it waiting, and eight
+// streams at a gigabit held a megabyte each (and twice that reserved) with no gain in speed.
 constexpr long kReceiveBufferBytes = 256 * 1024;
+constexpr std::size_t kHighWater = kReceiveBufferBytes;
 constexpr long kMostRedirects = 10;
 // The longest a body write runs before handing back what was taken so far.
 constexpr auto kWriteSlice = std::chrono::milliseconds(50);

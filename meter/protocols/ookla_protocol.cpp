@@ -76,12 +76,12 @@ void OoklaHttpProtocol::Download(const std::wstring& host, ByteCounter& bytes,
                         });
 }
 
-void OoklaHttpProtocol::Upload(const std::wstring& host, const std::string& payload,
+void OoklaHttpProtocol::Upload(const std::wstring& host, std::size_t payloadBytes,
                                ByteCounter& bytes, std::stop_token stop) const {
     RunWithPortFallback(host, ports_, "Falha ao conectar para upload Ookla.", stop,
                         [&](HttpConnection& connection, bool secure, bool& answered) {
-                            RunUploadRequests(connection, kUploadPath, secure, payload, bytes, stop,
-                                              answered);
+                            RunUploadRequests(connection, kUploadPath, secure, payloadBytes, bytes,
+                                              stop, answered);
                         });
 }
 

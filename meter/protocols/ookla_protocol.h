@@ -27,7 +27,7 @@ class OoklaHttpProtocol final : public ISpeedProtocol {
         : ports_(std::move(ports)) {}
     void Download(const std::wstring& host, ByteCounter& bytes,
                   std::stop_token stop) const override;
-    void Upload(const std::wstring& host, const std::string& payload, ByteCounter& bytes,
+    void Upload(const std::wstring& host, std::size_t payloadBytes, ByteCounter& bytes,
                 std::stop_token stop) const override;
     std::wstring Name() const override { return L"Ookla HTTP"; }
 

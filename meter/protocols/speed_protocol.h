@@ -21,7 +21,7 @@ class ISpeedProtocol {
     virtual ~ISpeedProtocol() = default;
     virtual void Download(const std::wstring& host, ByteCounter& bytes,
                           std::stop_token stop) const = 0;
-    virtual void Upload(const std::wstring& host, const std::string& payload, ByteCounter& bytes,
+    virtual void Upload(const std::wstring& host, std::size_t payloadBytes, ByteCounter& bytes,
                         std::stop_token stop) const = 0;
     virtual std::wstring Name() const = 0;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "platform/wall_clock.h"
@@ -65,20 +66,27 @@ class UploadCredit {
     std::uint64_t credited_ = 0;
 };
 
-// Writes the whole payload piece by piece, each piece sized to this flow's pace. False on a
+// Every upload body is this byte over and over. Written from one block that every stream
+// shares, so that a body of megabytes costs no memory of its own.
+const char* UploadBlock() {
+    static const std::string block(kUploadPieceBytes, 'N');
+    return block.data();
+}
+
+// Writes a body of `size` bytes piece by piece, each piece sized to this flow's pace. False on a
 // failed write or a stop request, in which case the request is abandoned.
-bool WritePayload(HttpRequest& request, const std::string& payload, UploadCredit& credit,
-                  PieceSizer& sizer, const std::stop_token& stop) {
+bool WritePayload(HttpRequest& request, std::size_t size, UploadCredit& credit, PieceSizer& sizer,
+                  const std::stop_token& stop) {
     using Clock = std::chrono::steady_clock;
     std::size_t offset = 0;
-    while (offset < payload.size()) {
+    while (offset < size) {
         if (stop.stop_requested()) {
             return false;
         }
-        const std::size_t piece = std::min(sizer.Next(), payload.size() - offset);
+        const std::size_t piece = std::min({sizer.Next(), size - offset, kUploadPieceBytes});
         std::size_t written = 0;
         const Clock::time_point start = Clock::now();
-        if (!request.Write(payload.data() + offset, piece, written)) {
+        if (!request.Write(UploadBlock(), piece, written)) {
             return false;
         }
         sizer.Wrote(written, std::chrono::duration<double>(Clock::now() - start).count());
@@ -153,7 +161,7 @@ void RunDownloadRequests(HttpConnection& connection, const std::wstring& pathPre
 }
 
 void RunUploadRequests(HttpConnection& connection, const std::wstring& path, bool secure,
-                       const std::string& payload, ByteCounter& bytes, const std::stop_token& stop,
+                       std::size_t payloadBytes, ByteCounter& bytes, const std::stop_token& stop,
                        bool& answered) {
     PieceSizer sizer;  // one flow's pace, across its requests
     while (!stop.stop_requested()) {
@@ -162,18 +170,19 @@ void RunUploadRequests(HttpConnection& connection, const std::wstring& path, boo
             return;
         }
         const HttpAbortOnStop abort(*request, stop);
-        if (!request->Send(kUploadHeaders, static_cast<std::uint32_t>(payload.size()))) {
+        if (!request->Send(kUploadHeaders, static_cast<std::uint32_t>(payloadBytes))) {
             return;
         }
         if (!answered) {
             CountRoute(*request);  // a slow uplink may never see an answer within the phase
         }
         UploadCredit credit(*request, bytes);
-        if (!WritePayload(*request, payload, credit, sizer, stop) || !request->ReceiveResponse()) {
+        if (!WritePayload(*request, payloadBytes, credit, sizer, stop) ||
+            !request->ReceiveResponse()) {
             return;
         }
         // Answered, whatever the status: the body reached the server.
-        credit.Answered(payload.size());
+        credit.Answered(payloadBytes);
         answered = true;
         if (!DrainBody(*request, stop)) {
             return;

@@ -17,9 +17,10 @@ void RunDownloadRequests(HttpConnection& connection, const std::wstring& pathPre
                          char* buffer, ByteCounter& bytes, const std::stop_token& stop,
                          bool& answered);
 
-// POSTs the payload to `path` again and again, crediting the body as the server acknowledges it.
+// POSTs payloadBytes of 'N' to `path` again and again, crediting the body as the server
+// acknowledges it.
 void RunUploadRequests(HttpConnection& connection, const std::wstring& path, bool secure,
-                       const std::string& payload, ByteCounter& bytes, const std::stop_token& stop,
+                       std::size_t payloadBytes, ByteCounter& bytes, const std::stop_token& stop,
                        bool& answered);
 
 // Waits the retry pause after a caught failure.

@@ -33,9 +33,9 @@ class PacedFakeProtocol final : public protocolos::ISpeedProtocol {
         Note(downloadStarts_);
         Move(down_, bytes, stop, lump, clock);
     }
-    void Upload(const std::wstring&, const std::string& payload, ByteCounter& bytes,
+    void Upload(const std::wstring&, std::size_t payloadBytes, ByteCounter& bytes,
                 std::stop_token stop) const override {
-        EXPECT_EQ(payload.size(), payloadSize);
+        EXPECT_EQ(payloadBytes, payloadSize);
         Note(uploadStarts_);
         Move(up_, bytes, stop, lump, clock);
     }
@@ -133,7 +133,7 @@ class MeasurementRunTest : public ::testing::Test {
         void Download(const std::wstring& h, ByteCounter& b, std::stop_token s) const override {
             target->Download(h, b, std::move(s));
         }
-        void Upload(const std::wstring& h, const std::string& p, ByteCounter& b,
+        void Upload(const std::wstring& h, std::size_t p, ByteCounter& b,
                     std::stop_token s) const override {
             target->Upload(h, p, b, std::move(s));
         }
@@ -401,8 +401,7 @@ class LateHostReader final : public protocolos::ISpeedProtocol {
         std::lock_guard lock(seen_->mutex);
         seen_->hosts.push_back(copy);
     }
-    void Upload(const std::wstring&, const std::string&, ByteCounter&,
-                std::stop_token) const override {}
+    void Upload(const std::wstring&, std::size_t, ByteCounter&, std::stop_token) const override {}
     std::wstring Name() const override { return L"late"; }
 
   private:
@@ -436,7 +435,7 @@ class SlowToLeaveUpload final : public protocolos::ISpeedProtocol {
             bytes.fetch_add(10'000);
         }
     }
-    void Upload(const std::wstring& host, const std::string&, ByteCounter& bytes,
+    void Upload(const std::wstring& host, std::size_t, ByteCounter& bytes,
                 std::stop_token stop) const override {
         live_->fetch_add(1);
         Download(host, bytes, stop);
