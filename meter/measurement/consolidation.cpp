@@ -32,4 +32,31 @@ double ConsolidateSamples(const std::vector<double>& samples) {
     return count == 0 ? middle : sum / static_cast<double>(count);
 }
 
+std::optional<double> PaceOfReadings(
+    const std::vector<std::pair<double, std::uint64_t>>& readings) {
+    if (readings.size() < 3) {
+        return std::nullopt;
+    }
+    // Centred on the first reading, so that large counts keep their precision in double.
+    const double t0 = readings.front().first;
+    const double c0 = static_cast<double>(readings.front().second);
+    double meanT = 0.0;
+    double meanC = 0.0;
+    for (const auto& [t, c] : readings) {
+        meanT += t - t0;
+        meanC += static_cast<double>(c) - c0;
+    }
+    const double n = static_cast<double>(readings.size());
+    meanT /= n;
+    meanC /= n;
+    double tt = 0.0;
+    double tc = 0.0;
+    for (const auto& [t, c] : readings) {
+        const double dt = t - t0 - meanT;
+        tt += dt * dt;
+        tc += dt * (static_cast<double>(c) - c0 - meanC);
+    }
+    return tt > 0.0 ? std::optional(tc / tt) : std::nullopt;
+}
+
 }  // namespace velmora::modulos::medicao

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <future>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -40,6 +41,11 @@ std::unique_ptr<ISpeedProtocol> MakeProtocol(const RunSettings& settings,
                                                          : endpoints->second);
 }
 
+// How long an upload phase waits past its end for the requests under way then to be answered.
+// A payload carries about half a second of its stream, but a slow uplink's queue holds a second
+// or more before it.
+constexpr std::chrono::seconds kAnswersAwaited{3};
+
 // What one transfer phase leaves for its result.
 struct PhaseOutcome {
     bool stopped = false;
@@ -48,6 +54,9 @@ struct PhaseOutcome {
     std::uint64_t warmBytes = 0;
     Clock::time_point start;
     Clock::time_point warmEnd;  // when warmBytes was read
+    Clock::time_point end;      // when the phase's loop ended, before its streams were stopped
+    // The byte count at warm-up's end and at every tick after it (seconds since warm-up's end).
+    std::vector<std::pair<double, std::uint64_t>> readings;
 };
 
 // The resources of one run. Streams are declared last so that they are stopped and joined
@@ -80,6 +89,7 @@ class Run {
 
     void Execute(RunResources& res) {
         const protocolos::CountTransfersInto counting(&res.tally);
+        res.tally.clock = settings_.now;
         const ConnectionInfo info = LookupConnectionInfo(settings_.geolocation, stop_);
         if (stop_.stop_requested()) {
             return;
@@ -234,6 +244,7 @@ class Run {
         for (;;) {
             const Clock::time_point tickStart = settings_.Now();
             if (tickStart - outcome.start >= timing.length) {
+                outcome.end = tickStart;
                 break;
             }
             if (stop_.stop_requested()) {
@@ -262,11 +273,13 @@ class Run {
                     warmUpOver = true;
                     outcome.warmBytes = total;
                     outcome.warmEnd = now;
+                    outcome.readings.emplace_back(0.0, total);
                     watch.Start(res.tally);
                 }
                 continue;
             }
 
+            outcome.readings.emplace_back(Seconds(now - outcome.warmEnd), total);
             const double dt = Seconds(now - previousTime);
             const std::uint64_t delta = total - previousBytes;
             const double sample = (dt <= 0.0 || delta == 0) ? 0.0 : Megabits(delta, dt);
@@ -313,6 +326,16 @@ class Run {
             }
             Post(RunEvent::Progress);
         }
+        // An upload counts at its answers, each spread over the time it took: the requests under
+        // way at the end are given the time to be answered, as those under way at warm-up's end
+        // were, so that both edges weigh alike.
+        if (upload) {
+            const Clock::time_point latest = outcome.end + kAnswersAwaited;
+            while (res.tally.UploadUnderWaySince(outcome.end) && settings_.Now() < latest &&
+                   !stop_.stop_requested()) {
+                settings_.SleepUntil(std::min(latest, settings_.Now() + settings_.tick / 4));
+            }
+        }
         // What the probe in flight timed before the phase ended still counts (under load: the
         // streams stop after it).
         probeEnd.request_stop();
@@ -356,7 +379,15 @@ class Run {
         if (!upload && phase.liveValues.empty() && total == 0) {
             throw std::runtime_error("Não foi possível consolidar a medição de download.");
         }
-        const double final = FinalSpeed(phase, total, read);
+        // The upload, where its streams noted their requests: what the server answered, stream
+        // by stream, over the stretches those answers took (a whole payload at an edge of the
+        // window would otherwise weigh in or out whole). The download: the line through the
+        // counts after warm-up, which a lump delivered at an edge hardly tilts.
+        const std::optional<double> pace =
+            upload ? protocolos::AnsweredBytesPerSecond(tally.Uploads(), phase.warmEnd, phase.end)
+                   : PaceOfReadings(phase.readings);
+        const double final =
+            pace && *pace > 0.0 ? *pace * 8.0 / 1'000'000.0 : FinalSpeed(phase, total, read);
         (upload ? state_.uploadMbps : state_.downloadMbps).exchange(final);
         std::atomic<double>& latency = upload ? state_.uploadLatencyMs : state_.downloadLatencyMs;
         if (latency.load() <= 0.0) {

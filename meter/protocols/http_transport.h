@@ -14,8 +14,6 @@
 #include <string>
 #include <string_view>
 
-#include "protocols/upload_pacing.h"
-
 namespace velmora::modulos::medicao::protocolos {
 
 inline constexpr wchar_t kUserAgent[] = L"VELMORA/2.0";
@@ -31,6 +29,12 @@ struct HttpTimeouts {
     std::chrono::milliseconds connect{kConnectTimeoutMs};
     std::chrono::milliseconds send{kSendTimeoutMs};
     std::chrono::milliseconds receive{kReceiveTimeoutMs};
+};
+
+// A connection's TCP send counters.
+struct TcpSendStats {
+    std::uint64_t bytesOut = 0;      // every byte sent, retransmissions included
+    std::uint64_t bytesRetrans = 0;  // of those, sent again
 };
 
 // The route a request's connection took: the peer's address family (4 or 6) and whether the
@@ -49,13 +53,9 @@ class HttpRequest {
     virtual bool Send(std::wstring_view extraHeaders, std::uint32_t totalLength) = 0;
 
     // Writes body bytes; `written` is how many the transport accepted. May return early with
-    // part of them taken (even none, while the link is busy), so that the caller gets to count
-    // what was acknowledged at least every few tens of milliseconds.
+    // part of them taken (even none, while the link is busy), so that the caller notices a stop
+    // within a few tens of milliseconds.
     virtual bool Write(const char* data, std::size_t size, std::size_t& written) = 0;
-
-    // Bytes the transport has taken on the connection that the peer has not received yet (still
-    // queued on this machine or in flight); false when the back end cannot tell.
-    virtual bool BytesNotReceived(std::size_t& bytes) = 0;
 
     // The connection's TCP send counters, where the back end reports them (WinHTTP on Windows
     // 10 1809 and later, TCP_INFO on Linux); false otherwise.

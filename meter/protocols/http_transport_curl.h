@@ -75,7 +75,6 @@ struct Request final : HttpRequest {
 
     bool Send(std::wstring_view extraHeaders, std::uint32_t totalLength) override;
     bool Write(const char* data, std::size_t size, std::size_t& written) override;
-    bool BytesNotReceived(std::size_t& bytes) override;
     bool SendStatistics(TcpSendStats& stats) override;
     bool Route(HttpRoute& route) noexcept override;
     bool ReceiveResponse() override;

@@ -115,7 +115,6 @@ class Request final : public HttpRequest {
 
     bool Send(std::wstring_view extraHeaders, std::uint32_t totalLength) override;
     bool Write(const char* data, std::size_t size, std::size_t& written) override;
-    bool BytesNotReceived(std::size_t& bytes) override;
     bool SendStatistics(TcpSendStats& stats) override;
     bool Route(HttpRoute& route) noexcept override;
     bool ReceiveResponse() override;
@@ -209,12 +208,6 @@ bool Request::Write(const char* data, std::size_t size, std::size_t& written) {
     return ok != FALSE;
 }
 
-// WinHTTP hides its socket, and Wine answers the connection statistics with an error.
-bool Request::BytesNotReceived(std::size_t& bytes) {
-    bytes = 0;
-    return false;
-}
-
 namespace {
 
 // TCP_INFO_v0 (mstcpip.h, Windows 10 1703 and later), which the headers here declare only for
@@ -255,7 +248,6 @@ bool Request::SendStatistics(TcpSendStats& stats) {
     }
     stats.bytesOut = info.BytesOut;
     stats.bytesRetrans = info.BytesRetrans;
-    stats.bytesInFlight = info.BytesInFlight;
     return true;
 }
 

@@ -38,8 +38,8 @@ inline constexpr std::size_t kDownloadBufferBytes = 262'144;
 inline constexpr std::size_t kDrainBufferBytes = 4'096;
 // An upload's answer is a few bytes; one longer than this is not read to its end.
 inline constexpr std::size_t kMaxUploadAnswerBytes = 64 * 1024;
-// Upload bodies are written in pieces of at most this size (less on a slow flow, PieceSizer), so
-// that a stop is noticed within one piece; the counter grows with what the server has received.
+// Upload bodies are written in pieces of at most this size, so that a stop is noticed within one
+// piece.
 inline constexpr std::size_t kUploadPieceBytes = 128 * 1024;
 inline constexpr wchar_t kUploadHeaders[] = L"Content-Type: application/octet-stream\r\n";
 

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <optional>
 #include <string>
 #include <thread>
 
 #include "platform/wall_clock.h"
+#include "protocols/payload_sizer.h"
 #include "protocols/transfer_tally.h"
 
 namespace velmora::modulos::medicao::protocolos {
@@ -17,53 +17,25 @@ bool Exchange(HttpRequest& request, std::wstring_view headers, std::uint32_t len
     return request.Send(headers, length) && request.ReceiveResponse();
 }
 
-// Counts a request's body as the server receives it. Send buffers grow to megabytes, and on a
-// slow uplink what still waits in them is seconds of traffic: counted when the transport took
-// it, it read as speed the link never carried. Where the back end cannot tell what arrived, the
-// bytes count when taken.
-class UploadCredit {
+// The connection's send counters, for the console's note on retransmissions; they count
+// nothing towards the upload, which is credited by the server's answers alone.
+class WireWatch {
   public:
-    UploadCredit(HttpRequest& request, ByteCounter& bytes)
-        : request_(request), bytes_(bytes), wire_(SendStatistics(request)), acknowledged_(wire_) {}
-
-    void Taken(std::uint64_t taken) {
-        const std::optional<TcpSendStats> wire = SendStatistics(request_);
-        if (wire_ && wire) {
-            CountWire(*wire_, *wire);
-        }
-        wire_ = wire;
-        std::size_t underway = 0;
-        if (request_.BytesNotReceived(underway)) {
-            Credit(taken - std::min<std::uint64_t>(taken, underway));
-        } else {
-            Credit(acknowledged_.Received(taken, wire));
+    explicit WireWatch(HttpRequest& request)
+        : request_(request), known_(request.SendStatistics(start_)) {}
+    ~WireWatch() {
+        TcpSendStats now;
+        if (known_ && request_.SendStatistics(now)) {
+            CountWire(start_, now);
         }
     }
-
-    // An answered request was received whole.
-    void Answered(std::uint64_t size) { Credit(size); }
+    WireWatch(const WireWatch&) = delete;
+    WireWatch& operator=(const WireWatch&) = delete;
 
   private:
-    // What the server has received is also what the run has spent: bytes taken but never sent
-    // (a stopped request's send buffer) cost nothing.
-    void Credit(std::uint64_t received) {
-        if (received > credited_) {
-            bytes_.fetch_add(received - credited_);
-            CountSent(received - credited_);
-            credited_ = received;
-        }
-    }
-
-    static std::optional<TcpSendStats> SendStatistics(HttpRequest& request) {
-        TcpSendStats stats;
-        return request.SendStatistics(stats) ? std::optional(stats) : std::nullopt;
-    }
-
     HttpRequest& request_;
-    ByteCounter& bytes_;
-    std::optional<TcpSendStats> wire_;  // the connection's send counters when last looked at
-    AcknowledgedBody acknowledged_;
-    std::uint64_t credited_ = 0;
+    TcpSendStats start_;
+    bool known_;
 };
 
 // Every upload body is this byte over and over. Written from one block that every stream
@@ -73,25 +45,19 @@ const char* UploadBlock() {
     return block.data();
 }
 
-// Writes a body of `size` bytes piece by piece, each piece sized to this flow's pace. False on a
-// failed write or a stop request, in which case the request is abandoned.
-bool WritePayload(HttpRequest& request, std::size_t size, UploadCredit& credit, PieceSizer& sizer,
-                  const std::stop_token& stop) {
-    using Clock = std::chrono::steady_clock;
-    std::size_t offset = 0;
-    while (offset < size) {
+// Writes a body of `size` bytes, a piece at a time so that a stop is noticed within one piece.
+// False on a failed write or a stop request, in which case the request is abandoned.
+bool WritePayload(HttpRequest& request, std::size_t size, const std::stop_token& stop) {
+    while (size > 0) {
         if (stop.stop_requested()) {
             return false;
         }
-        const std::size_t piece = std::min({sizer.Next(), size - offset, kUploadPieceBytes});
         std::size_t written = 0;
-        const Clock::time_point start = Clock::now();
-        if (!request.Write(UploadBlock(), piece, written)) {
+        if (!request.Write(UploadBlock(), std::min(size, kUploadPieceBytes), written)) {
             return false;
         }
-        sizer.Wrote(written, std::chrono::duration<double>(Clock::now() - start).count());
-        offset += written;
-        credit.Taken(offset);
+        CountSent(written);
+        size -= std::min(size, written);
     }
     return true;
 }
@@ -163,26 +129,32 @@ void RunDownloadRequests(HttpConnection& connection, const std::wstring& pathPre
 void RunUploadRequests(HttpConnection& connection, const std::wstring& path, bool secure,
                        std::size_t payloadBytes, ByteCounter& bytes, const std::stop_token& stop,
                        bool& answered) {
-    PieceSizer sizer;  // one flow's pace, across its requests
+    PayloadSizer sizer;  // one stream's pace, across its requests
     while (!stop.stop_requested()) {
+        const std::size_t body = std::min(sizer.Next(), payloadBytes);
         const std::unique_ptr<HttpRequest> request = connection.OpenRequest(L"POST", path, secure);
         if (!request) {
             return;
         }
         const HttpAbortOnStop abort(*request, stop);
-        if (!request->Send(kUploadHeaders, static_cast<std::uint32_t>(payloadBytes))) {
+        UploadExchangeMark exchange;
+        if (!request->Send(kUploadHeaders, static_cast<std::uint32_t>(body))) {
             return;
         }
         if (!answered) {
             CountRoute(*request);  // a slow uplink may never see an answer within the phase
         }
-        UploadCredit credit(*request, bytes);
-        if (!WritePayload(*request, payloadBytes, credit, sizer, stop) ||
-            !request->ReceiveResponse()) {
-            return;
+        {
+            const WireWatch wire(*request);
+            if (!WritePayload(*request, body, stop) || !request->ReceiveResponse()) {
+                return;
+            }
         }
-        // Answered, whatever the status: the body reached the server.
-        credit.Answered(payloadBytes);
+        // An answer, whatever its status, says that the whole body arrived: only then does it
+        // count, so that nothing still in this machine's buffers or on the way reads as speed.
+        bytes.fetch_add(body);
+        exchange.Answered(body);
+        sizer.Answered(body, exchange.Seconds());
         answered = true;
         if (!DrainBody(*request, stop)) {
             return;

@@ -17,8 +17,9 @@ void RunDownloadRequests(HttpConnection& connection, const std::wstring& pathPre
                          char* buffer, ByteCounter& bytes, const std::stop_token& stop,
                          bool& answered);
 
-// POSTs payloadBytes of 'N' to `path` again and again, crediting the body as the server
-// acknowledges it.
+// POSTs bodies of 'N' to `path` again and again, each sized to the stream's pace (PayloadSizer)
+// and at most payloadBytes, crediting a body when its answer arrives; each request is noted in
+// the thread's tally (CountUploadExchange).
 void RunUploadRequests(HttpConnection& connection, const std::wstring& path, bool secure,
                        std::size_t payloadBytes, ByteCounter& bytes, const std::stop_token& stop,
                        bool& answered);

@@ -1,5 +1,7 @@
 #include "protocols/transfer_tally.h"
 
+#include <algorithm>
+
 namespace velmora::modulos::medicao::protocolos {
 namespace {
 
@@ -42,6 +44,69 @@ void CountWire(const TcpSendStats& before, const TcpSendStats& now) noexcept {
         current->wireSent.fetch_add(now.bytesOut - before.bytesOut);
         current->wireRetransmitted.fetch_add(now.bytesRetrans - before.bytesRetrans);
     }
+}
+
+std::vector<UploadExchange> TransferTally::Uploads() const {
+    std::lock_guard lock(uploadsMutex_);
+    return uploads_;
+}
+
+bool TransferTally::UploadUnderWaySince(std::chrono::steady_clock::time_point moment) const {
+    std::lock_guard lock(uploadsMutex_);
+    return std::any_of(underWay_.begin(), underWay_.end(),
+                       [moment](const auto& u) { return u.second <= moment; });
+}
+
+void TransferTally::BeginUpload(std::chrono::steady_clock::time_point at) {
+    std::lock_guard lock(uploadsMutex_);
+    underWay_.emplace_back(std::this_thread::get_id(), at);
+}
+
+void TransferTally::EndUpload(const UploadExchange& exchange) {
+    std::lock_guard lock(uploadsMutex_);
+    std::erase_if(underWay_, [&](const auto& u) { return u.first == exchange.stream; });
+    uploads_.push_back(exchange);
+}
+
+std::chrono::steady_clock::time_point TallyNow() {
+    return current != nullptr && current->clock ? current->clock()
+                                                : std::chrono::steady_clock::now();
+}
+
+UploadExchangeMark::UploadExchangeMark() : tally_(current), sent_(TallyNow()) {
+    if (tally_ != nullptr) {
+        tally_->BeginUpload(sent_);
+    }
+}
+
+UploadExchangeMark::~UploadExchangeMark() {
+    if (tally_ != nullptr) {
+        tally_->EndUpload({sent_, TallyNow(), answeredBytes_, std::this_thread::get_id()});
+    }
+}
+
+double UploadExchangeMark::Seconds() const {
+    return std::chrono::duration<double>(TallyNow() - sent_).count();
+}
+
+std::optional<double> AnsweredBytesPerSecond(const std::vector<UploadExchange>& exchanges,
+                                             std::chrono::steady_clock::time_point from,
+                                             std::chrono::steady_clock::time_point to) {
+    const double window = std::chrono::duration<double>(to - from).count();
+    double bytes = 0.0;
+    bool answered = false;
+    for (const UploadExchange& e : exchanges) {
+        if (e.answeredBytes == 0 || e.ended < from || e.sent > to) {
+            continue;
+        }
+        const double took = std::chrono::duration<double>(e.ended - e.sent).count();
+        const double inside =
+            std::chrono::duration<double>(std::min(e.ended, to) - std::max(e.sent, from)).count();
+        bytes += took > 0.0 ? static_cast<double>(e.answeredBytes) * inside / took
+                            : static_cast<double>(e.answeredBytes);
+        answered = true;
+    }
+    return answered && window > 0.0 ? std::optional(bytes / window) : std::nullopt;
 }
 
 }  // namespace velmora::modulos::medicao::protocolos

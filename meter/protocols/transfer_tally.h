@@ -6,11 +6,27 @@
 // threads; code on a thread without one counts nothing.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "protocols/http_transport.h"
 
 namespace velmora::modulos::medicao::protocolos {
+
+// One upload request of a stream: from its sending to its answer or its failure, and the bytes
+// its answer vouched for (none without an answer).
+struct UploadExchange {
+    std::chrono::steady_clock::time_point sent;
+    std::chrono::steady_clock::time_point ended;
+    std::uint64_t answeredBytes = 0;
+    std::thread::id stream;
+};
 
 struct TransferTally {
     std::atomic<std::uint64_t> received{0};
@@ -23,6 +39,19 @@ struct TransferTally {
     // through a proxy.
     std::atomic<int> family{0};
     std::atomic<bool> viaProxy{false};
+
+    // The upload requests, timed on `clock` (the run's; empty: the steady clock): those that
+    // ended, and whether one sent at or before `moment` is still under way.
+    std::function<std::chrono::steady_clock::time_point()> clock;
+    std::vector<UploadExchange> Uploads() const;
+    bool UploadUnderWaySince(std::chrono::steady_clock::time_point moment) const;
+    void BeginUpload(std::chrono::steady_clock::time_point at);
+    void EndUpload(const UploadExchange& exchange);
+
+  private:
+    mutable std::mutex uploadsMutex_;
+    std::vector<UploadExchange> uploads_;
+    std::vector<std::pair<std::thread::id, std::chrono::steady_clock::time_point>> underWay_;
 };
 
 // Sets `tally` as the calling thread's for the scope's life (nullptr: none).
@@ -42,6 +71,34 @@ void CountSent(std::uint64_t bytes) noexcept;
 
 // Notes the route of an answered request (its address family, and whether through a proxy).
 void CountRoute(HttpRequest& request) noexcept;
+
+// The calling thread's tally's clock; an upload request of the calling thread, noted in its
+// tally from its sending (the mark's making) to its end (its destruction), answered or not.
+std::chrono::steady_clock::time_point TallyNow();
+class UploadExchangeMark {
+  public:
+    UploadExchangeMark();
+    ~UploadExchangeMark();
+    UploadExchangeMark(const UploadExchangeMark&) = delete;
+    UploadExchangeMark& operator=(const UploadExchangeMark&) = delete;
+
+    void Answered(std::uint64_t bytes) { answeredBytes_ = bytes; }
+    double Seconds() const;
+
+  private:
+    TransferTally* tally_;
+    std::chrono::steady_clock::time_point sent_;
+    std::uint64_t answeredBytes_ = 0;
+};
+
+// The upload's pace over [from, to] by what the server answered, in bytes a second: each
+// answered request's bytes spread evenly over the time from its sending to its answer, and what
+// of that time lies inside the window counted; a request that failed brings nothing. Its
+// callers wait for the requests under way at `to` to end, so that the window's two edges weigh
+// alike. Nothing when no answer falls inside.
+std::optional<double> AnsweredBytesPerSecond(const std::vector<UploadExchange>& exchanges,
+                                             std::chrono::steady_clock::time_point from,
+                                             std::chrono::steady_clock::time_point to);
 
 // Adds what a connection's send counters grew by, from `before` to `now`.
 void CountWire(const TcpSendStats& before, const TcpSendStats& now) noexcept;

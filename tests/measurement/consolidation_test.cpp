@@ -43,5 +43,37 @@ TEST(ConsolidateSamples, EmptyListRaises) {
     }
 }
 
+// Readings every 0.2 s over 12 s of a link that delivers 1000 bytes a second.
+TEST(PaceOfReadings, FollowsTheLinkThroughLumpsAtTheEdges) {
+    const auto readings = [](double lumpAt, double lumpBytes) {
+        std::vector<std::pair<double, std::uint64_t>> r;
+        for (int i = 0; i <= 60; ++i) {
+            const double t = 0.2 * i;
+            // A lump at `lumpAt` is bytes that crossed the link before the window, held behind a
+            // loss: the count before it is short by as much.
+            const double held = t < lumpAt ? lumpBytes : 0.0;
+            r.emplace_back(t, static_cast<std::uint64_t>(5000 + 1000 * t - held));
+        }
+        return r;
+    };
+    const struct {
+        const char* what;
+        double lumpAt, lumpBytes;
+        double low, high;  // the pace's bounds; last less first over the span reads 1100 for each
+    } cases[] = {
+        {"steady", 0.0, 0.0, 999.9, 1000.1},
+        {"held a second's worth, delivered 0.3 s in", 0.3, 1200.0, 990.0, 1030.0},
+        {"held, delivered 0.5 s in", 0.5, 1200.0, 990.0, 1050.0},
+    };
+    for (const auto& c : cases) {
+        const std::optional<double> pace = PaceOfReadings(readings(c.lumpAt, c.lumpBytes));
+        ASSERT_TRUE(pace) << c.what;
+        EXPECT_GE(*pace, c.low) << c.what;
+        EXPECT_LE(*pace, c.high) << c.what;
+    }
+    EXPECT_FALSE(PaceOfReadings({{0.0, 10}, {1.0, 20}}));
+    EXPECT_FALSE(PaceOfReadings({{1.0, 10}, {1.0, 20}, {1.0, 30}}));
+}
+
 }  // namespace
 }  // namespace velmora::modulos::medicao

@@ -34,6 +34,10 @@ struct Fault {
                           // stands for the port of the well-behaved listener
     MeasurementPhase ends;
     const wchar_t* publicIp = L"127.0.0.1";  // as identified
+    // Mbit/s; negative: no bound. A server that takes no body whole gets none credited; one
+    // that answers at once and then reads nothing cannot be told, for a first payload that fits
+    // in the sockets' buffers, from one that read it (TCP acknowledges it all the same).
+    double uploadAtMost = -1;
 };
 
 void PrintTo(const Fault& fault, std::ostream* out) {
@@ -73,8 +77,12 @@ const Fault kFaults[] = {
     {"DownloadResetMidBody", Stage::Transfer, "mode=reset only=/__down", MeasurementPhase::Done},
     {"DownloadRedirects", Stage::Transfer,
      "mode=status status=302 redirect_port={good} only=/__down", MeasurementPhase::Done},
-    {"UploadBodyNeverRead", Stage::Transfer, "mode=noread only=/__up", MeasurementPhase::Done},
-    {"UploadAnswerStalls", Stage::Transfer, "mode=stall only=/__up", MeasurementPhase::Done},
+    {"UploadBodyNeverRead", Stage::Transfer, "mode=noread only=/__up", MeasurementPhase::Done,
+     L"127.0.0.1", 0.0},
+    {"UploadAnswerStalls", Stage::Transfer, "mode=stall only=/__up", MeasurementPhase::Done,
+     L"127.0.0.1", 0.0},
+    {"UploadAnsweredAtOnceThenNeverRead", Stage::Transfer, "mode=earlyanswer only=/__up",
+     MeasurementPhase::Done, L"127.0.0.1", 1.0},
     {"UploadAnswerNeverEnds", Stage::Transfer, "mode=endless rate=2000000 only=/__up",
      MeasurementPhase::Done},
     {"UploadAnswerDrips", Stage::Transfer, "mode=endless rate=1 only=/__up",
@@ -165,6 +173,10 @@ TEST_P(FaultyServerRun, EndsInTimeAndStoresCleanText) {
 
     const MeasurementRecord record = MakeMeasurementRecord(ReadRunSnapshot(state));
     EXPECT_EQ(record.publicIp, fault.publicIp);
+    if (fault.uploadAtMost >= 0.0) {
+        EXPECT_LE(state.uploadMbps.load(), fault.uploadAtMost)
+            << "credited what the server never received";
+    }
     const velmora::test::TempDir folder;
     ASSERT_TRUE(AppendToHistory(record, folder.path()));
     const std::string stored = ReadFileBytes(folder.path() / "history.xml").value_or("");

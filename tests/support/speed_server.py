@@ -16,7 +16,7 @@ sent at `rate`); nolength (bodies without Content-Length, ended by closing); dro
 close at once); slowread (request bodies read at `rate`); short (a download ends halfway with a
 clean close); body (every request answered 200 with the bytes given as `hex`); endless (200 with
 a chunked body that never ends, a chunk at `rate` bytes per second); noread (the head is read,
-the request body never). In status mode, `redirect_port=N` adds a Location header that sends the
+the request body never); earlyanswer (200 at once on the head, then nothing read). In status mode, `redirect_port=N` adds a Location header that sends the
 same request to port N of the listener's address. `only=PATH` applies the mode only to paths that start with PATH; other
 requests are served normally. `size` caps every download body;
 pace_down / pace_up (bytes per second) pace all connections of a listener together, like a
@@ -206,6 +206,10 @@ def handle(c, meth, target, hdr):
     lst = c.l
     mode = c.mode = lst.mode if path.startswith(lst.opts.get("only", "")) else "normal"
     if mode == "noread":
+        while True:
+            time.sleep(3600)
+    if mode == "earlyanswer":
+        c.send(200, "text/plain", b"")
         while True:
             time.sleep(3600)
     has_body = "content-length" in hdr or "transfer-encoding" in hdr

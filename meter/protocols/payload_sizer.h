@@ -1,0 +1,38 @@
+#pragma once
+
+// How large an upload stream's next POST is. A payload counts when its answer arrives, so one
+// that cannot finish within the phase reads as nothing; and between a body's last byte and its
+// answer the stream sends nothing, a round trip per payload that small payloads make a large
+// share of the stream's time (at 300 ms, payloads of a quarter second read the uplink 8 % low;
+// of half a second, within 1 %).
+
+#include <cstddef>
+
+namespace velmora::modulos::medicao::protocolos {
+
+// Payloads carry about kPayloadTime of what the stream has been carrying lately, between
+// kSmallestPayload and kLargestPayload. "Lately" is the stream's answered POSTs, each timed
+// from its request to its answer, so the pace includes the round trip every POST waits for.
+// That round trip is added to the payload's time as well (the shortest one the stream has
+// seen): without it a path slower to answer than kPayloadTime would shrink every payload to the
+// floor, each stream waiting more than it sends. With it a stream settles on kPayloadTime of
+// its rate on the wire.
+class PayloadSizer {
+  public:
+    static constexpr std::size_t kFirstPayload = 8 * 1024;
+    static constexpr std::size_t kSmallestPayload = 8 * 1024;
+    static constexpr std::size_t kLargestPayload = 16 * 1024 * 1024;
+    static constexpr double kPayloadTime = 0.5;  // s
+    static constexpr double kMemory = 2.0;       // s: how far back "lately" reaches
+
+    std::size_t Next() const;
+    // One answered POST: `bytes` of payload, `seconds` from its request to its answer.
+    void Answered(std::size_t bytes, double seconds);
+
+  private:
+    double bytes_ = 0.0;  // decayed sums over the recent POSTs
+    double seconds_ = 0.0;
+    double shortest_ = -1.0;  // s: the quickest answer so far, or none yet
+};
+
+}  // namespace velmora::modulos::medicao::protocolos
