@@ -360,10 +360,16 @@ bool Request::Read(char* buffer, std::size_t size, std::size_t& read) {
     if (!Api().QueryDataAvailable(Native(), &available)) {
         return false;
     }
-    if (available == 0) {
-        return true;  // the end of the body
-    }
     DWORD done = 0;
+    if (available == 0) {
+        // The end of the body. Reading it (none, at once) is what lets WinHTTP put the
+        // connection back for the next request; a request closed before that takes its
+        // connection with it.
+        const BOOL ok =
+            Api().ReadData(Native(), buffer, ClampToDword(std::min<std::size_t>(size, 1)), &done);
+        read = done;
+        return ok != FALSE;
+    }
     const BOOL ok =
         Api().ReadData(Native(), buffer, std::min(ClampToDword(size), available), &done);
     read = done;

@@ -137,6 +137,9 @@ TEST(SpeedProtocol, UploadCountsWhatTheServerReceived) {
     std::this_thread::sleep_for(200ms);  // let the server read what is still in flight
     const ListenerStats stats = SpeedServer::Stats(server);
     EXPECT_GT(stats.requests, 2);
+    // Each stream keeps its connection from one POST to the next: a new one per POST pays its
+    // handshakes and slow start again, round trips that a slow or distant uplink reads as less.
+    EXPECT_EQ(stats.connections, 2);
     const auto counted = static_cast<long long>(bytes.load());
     EXPECT_GE(counted, static_cast<long long>(payload));
     // Credited as the server acknowledges it (where the transport can tell): never ahead of what
