@@ -9,7 +9,7 @@ std::size_t PayloadSizer::Next() const {
     if (seconds_ <= 0.0) {
         return kFirstPayload;
     }
-    const double payload = bytes_ / seconds_ * (kPayloadTime + shortest_);
+    const double payload = bytes_ / seconds_ * (kPayloadTime + kRoundTrips * shortest_);
     return static_cast<std::size_t>(std::clamp(payload, static_cast<double>(kSmallestPayload),
                                                static_cast<double>(kLargestPayload)));
 }
