@@ -41,10 +41,48 @@ std::unique_ptr<ISpeedProtocol> MakeProtocol(const RunSettings& settings,
                                                          : endpoints->second);
 }
 
-// How long an upload phase waits past its end for the requests under way then to be answered.
-// A payload carries about half a second of its stream, but a slow uplink's queue holds a second
-// or more before it.
-constexpr std::chrono::seconds kAnswersAwaited{3};
+// How long an upload phase waits past its end for the requests under way then to be answered:
+// as long as the longest answered one took, between kAnswersAwaited's bounds. A slow uplink's
+// queue holds seconds before a payload; a server that never answers costs the least.
+struct AnswersAwaitedBounds {
+    std::chrono::milliseconds least{1000};
+    std::chrono::milliseconds most{8000};
+};
+constexpr AnswersAwaitedBounds kAnswersAwaited;
+
+Clock::duration AnswersAwaited(const std::vector<protocolos::UploadExchange>& exchanges) {
+    Clock::duration longest{0};
+    for (const protocolos::UploadExchange& e : exchanges) {
+        if (e.answeredBytes > 0) {
+            longest = std::max(longest, e.ended - e.sent);
+        }
+    }
+    return std::clamp<Clock::duration>(longest, kAnswersAwaited.least, kAnswersAwaited.most);
+}
+
+// The live upload from the answers: each answered POST spread over its own time, over a window
+// that ends where the oldest POST still under way began (at most kAnswersAwaited.most ago), the
+// last moment up to which every stream's bytes are known. Counted at each answer instead, the
+// live values jump by a payload at a time, a sixth of the window's bytes on a slow uplink.
+// Nothing before the window holds any answer.
+std::optional<double> LiveAnsweredBytesPerSecond(const protocolos::TransferTally& tally,
+                                                 Clock::time_point now, Clock::duration window) {
+    const std::vector<protocolos::UploadExchange> exchanges = tally.Uploads();
+    if (exchanges.empty()) {
+        return std::nullopt;
+    }
+    Clock::time_point first = exchanges.front().sent;
+    for (const protocolos::UploadExchange& e : exchanges) {
+        first = std::min(first, e.sent);
+    }
+    const Clock::time_point to = std::max(std::min(now, tally.OldestUploadUnderWay().value_or(now)),
+                                          now - Clock::duration(kAnswersAwaited.most));
+    const Clock::time_point from = std::max(to - window, first);
+    if (to - from < window / 2) {
+        return std::nullopt;
+    }
+    return protocolos::AnsweredBytesPerSecond(exchanges, from, to);
+}
 
 // What one transfer phase leaves for its result.
 struct PhaseOutcome {
@@ -305,7 +343,15 @@ class Run {
                 windowBytes += it->first;
                 windowSeconds += it->second;
             }
-            const double live = Megabits(windowBytes, windowSeconds);
+            double live = Megabits(windowBytes, windowSeconds);
+            if (upload) {
+                const std::optional<double> answered = LiveAnsweredBytesPerSecond(
+                    res.tally, now,
+                    settings_.tick * static_cast<std::int64_t>(settings_.liveWindow));
+                if (answered) {
+                    live = *answered * 8.0 / 1'000'000.0;
+                }
+            }
             speed.exchange(live);
             {
                 std::lock_guard lock(state_.mutex);
@@ -330,7 +376,7 @@ class Run {
         // way at the end are given the time to be answered, as those under way at warm-up's end
         // were, so that both edges weigh alike.
         if (upload) {
-            const Clock::time_point latest = outcome.end + kAnswersAwaited;
+            const Clock::time_point latest = outcome.end + AnswersAwaited(res.tally.Uploads());
             while (res.tally.UploadUnderWaySince(outcome.end) && settings_.Now() < latest &&
                    !stop_.stop_requested()) {
                 settings_.SleepUntil(std::min(latest, settings_.Now() + settings_.tick / 4));

@@ -57,6 +57,16 @@ bool TransferTally::UploadUnderWaySince(std::chrono::steady_clock::time_point mo
                        [moment](const auto& u) { return u.second <= moment; });
 }
 
+std::optional<std::chrono::steady_clock::time_point> TransferTally::OldestUploadUnderWay() const {
+    std::lock_guard lock(uploadsMutex_);
+    if (underWay_.empty()) {
+        return std::nullopt;
+    }
+    return std::min_element(underWay_.begin(), underWay_.end(),
+                            [](const auto& a, const auto& b) { return a.second < b.second; })
+        ->second;
+}
+
 void TransferTally::BeginUpload(std::chrono::steady_clock::time_point at) {
     std::lock_guard lock(uploadsMutex_);
     underWay_.emplace_back(std::this_thread::get_id(), at);

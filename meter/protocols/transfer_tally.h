@@ -45,6 +45,8 @@ struct TransferTally {
     std::function<std::chrono::steady_clock::time_point()> clock;
     std::vector<UploadExchange> Uploads() const;
     bool UploadUnderWaySince(std::chrono::steady_clock::time_point moment) const;
+    // When the oldest upload request still under way was sent; nothing when none is.
+    std::optional<std::chrono::steady_clock::time_point> OldestUploadUnderWay() const;
     void BeginUpload(std::chrono::steady_clock::time_point at);
     void EndUpload(const UploadExchange& exchange);
 
