@@ -174,11 +174,11 @@ TEST(SpeedProtocol, EmptyPayloadPostsButCountsNothing) {
 
 TEST(SpeedProtocol, SlowUploadIsCreditedAtEachAnswerAndStopsPromptly) {
     REQUIRE_SPEED_SERVER();
-    // The server reads 2 MB/s: one 64 MiB body would take half a minute, where payloads sized to
-    // the stream's pace are answered every half second or so.
+    // The server reads 2 MB/s: payloads sized to the stream's pace, at most 1 MiB here, are
+    // answered every half second or so, and each counts only then.
     const ServerListener server = SpeedServer::Listen("addr=auto mode=slowread rate=2000000");
     const CloudflareProtocol protocol(Plain(server));
-    const std::size_t payload = 64 << 20;
+    const std::size_t payload = 1 << 20;
     ByteCounter bytes{0};
     std::jthread stream(
         [&](std::stop_token stop) { protocol.Upload(server.host(), payload, bytes, stop); });
