@@ -9,7 +9,8 @@ std::size_t PayloadSizer::Next() const {
     if (seconds_ <= 0.0) {
         return kFirstPayload;
     }
-    const double payload = bytes_ / seconds_ * (kPayloadTime + kRoundTrips * shortest_);
+    const double payload =
+        std::min(bytes_ / seconds_ * (kPayloadTime + kRoundTrips * shortest_), last_ * kMostGrowth);
     return static_cast<std::size_t>(std::clamp(payload, static_cast<double>(kSmallestPayload),
                                                static_cast<double>(kLargestPayload)));
 }
@@ -20,6 +21,7 @@ void PayloadSizer::Answered(std::size_t bytes, double seconds) {
     bytes_ = bytes_ * keep + static_cast<double>(bytes);
     seconds_ = seconds_ * keep + seconds;
     shortest_ = shortest_ < 0.0 ? seconds : std::min(shortest_, seconds);
+    last_ = static_cast<double>(bytes);
 }
 
 }  // namespace velmora::modulos::medicao::protocolos

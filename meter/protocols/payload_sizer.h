@@ -27,6 +27,10 @@ class PayloadSizer {
     static constexpr double kPayloadTime = 0.5;  // s
     static constexpr double kRoundTrips = 2.0;   // quickest answers added to the payload's time
     static constexpr double kMemory = 2.0;       // s: how far back "lately" reaches
+    // A payload is at most this many times the last one answered: the first answers on a fast
+    // path only crossed this machine's buffers, and their pace would make the next payload
+    // seconds long, a large share of a short window in one lump.
+    static constexpr double kMostGrowth = 4.0;
 
     std::size_t Next() const;
     // One answered POST: `bytes` of payload, `seconds` from its request to its answer.
@@ -36,6 +40,7 @@ class PayloadSizer {
     double bytes_ = 0.0;  // decayed sums over the recent POSTs
     double seconds_ = 0.0;
     double shortest_ = -1.0;  // s: the quickest answer so far, or none yet
+    double last_ = 0.0;       // bytes of the last payload answered
 };
 
 }  // namespace velmora::modulos::medicao::protocolos

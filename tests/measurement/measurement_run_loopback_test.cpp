@@ -38,7 +38,8 @@ TEST(MeasurementRunOnLoopback, FiguresMatchThePacedLink) {
     settings.selection.edgeTrace = {server.host(), server.port, false};
     settings.latencyPorts = {server.port, server.port};
     settings.download = WithLength(kDownloadTiming, 6s);
-    settings.upload = WithLength(kUploadTiming, 5s);
+    // Long enough that each stream's window holds several payloads of half a second.
+    settings.upload = WithLength(kUploadTiming, 8s);
     settings.makeProtocol = [&](const SelectedServer&) {
         return std::make_unique<protocolos::CloudflareProtocol>(
             protocolos::SpeedEndpoint{server.port, false, {}});
@@ -61,7 +62,7 @@ TEST(MeasurementRunOnLoopback, FiguresMatchThePacedLink) {
         state.uploadLatencyMs.load(), seconds);
     EXPECT_NEAR(down, kDownMbit, kDownMbit * 0.05);
     EXPECT_NEAR(up, kUpMbit, kUpMbit * 0.05);
-    EXPECT_GE(seconds, 11.0);  // 6 s + 5 s of transfers
+    EXPECT_GE(seconds, 14.0);  // 6 s + 8 s of transfers
 
     const MeasurementRecord record = MakeMeasurementRecord(ReadRunSnapshot(state));
     EXPECT_EQ(record.publicIp, L"127.0.0.1");

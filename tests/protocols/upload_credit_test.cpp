@@ -44,6 +44,10 @@ TEST(PayloadSizer, PayloadsHoldHalfASecondOfTheStreamsPaceAndItsRoundTrips) {
         EXPECT_LE(seconds, c.high) << c.what;
     }
     EXPECT_EQ(SettledPayload(5e9, 0.0001), PayloadSizer::kLargestPayload);
+    // A first answer through this machine's buffers alone does not make the next one huge.
+    PayloadSizer fast;
+    fast.Answered(PayloadSizer::kFirstPayload, 0.0005);
+    EXPECT_EQ(fast.Next(), 4 * PayloadSizer::kFirstPayload);
 }
 
 // Exchanges on two streams, in seconds from a common origin, against the window [0, 10].
