@@ -425,10 +425,10 @@ class Run {
         if (!upload && phase.liveValues.empty() && total == 0) {
             throw std::runtime_error("Não foi possível consolidar a medição de download.");
         }
-        // The upload, where its streams noted their requests: what the server answered, stream
-        // by stream, over the stretches those answers took (a whole payload at an edge of the
-        // window would otherwise weigh in or out whole). The download: the line through the
-        // counts after warm-up, which a lump delivered at an edge hardly tilts.
+        // The upload, where its streams noted their requests: what the server answered, each
+        // answer spread over the time it took and counted for its part inside the window (a
+        // whole payload at an edge would otherwise weigh in or out whole). The download: the
+        // line through the counts after warm-up, which a lump delivered at an edge hardly tilts.
         const std::optional<double> pace =
             upload ? protocolos::AnsweredBytesPerSecond(tally.Uploads(), phase.warmEnd, phase.end)
                    : PaceOfReadings(phase.readings);
