@@ -50,14 +50,9 @@ struct AnswersAwaitedBounds {
 };
 constexpr AnswersAwaitedBounds kAnswersAwaited;
 
-Clock::duration AnswersAwaited(const std::vector<protocolos::UploadExchange>& exchanges) {
-    Clock::duration longest{0};
-    for (const protocolos::UploadExchange& e : exchanges) {
-        if (e.answeredBytes > 0) {
-            longest = std::max(longest, e.ended - e.sent);
-        }
-    }
-    return std::clamp<Clock::duration>(longest, kAnswersAwaited.least, kAnswersAwaited.most);
+Clock::duration AnswersAwaited(const protocolos::TransferTally& tally) {
+    return std::clamp<Clock::duration>(tally.LongestAnswer(), kAnswersAwaited.least,
+                                       kAnswersAwaited.most);
 }
 
 // The live upload from the answers: each answered POST spread over its own time, over a window
@@ -67,21 +62,17 @@ Clock::duration AnswersAwaited(const std::vector<protocolos::UploadExchange>& ex
 // Nothing before the window holds any answer.
 std::optional<double> LiveAnsweredBytesPerSecond(const protocolos::TransferTally& tally,
                                                  Clock::time_point now, Clock::duration window) {
-    const std::vector<protocolos::UploadExchange> exchanges = tally.Uploads();
-    if (exchanges.empty()) {
+    const std::optional<Clock::time_point> first = tally.FirstUploadSent();
+    if (!first) {
         return std::nullopt;
-    }
-    Clock::time_point first = exchanges.front().sent;
-    for (const protocolos::UploadExchange& e : exchanges) {
-        first = std::min(first, e.sent);
     }
     const Clock::time_point to = std::max(std::min(now, tally.OldestUploadUnderWay().value_or(now)),
                                           now - Clock::duration(kAnswersAwaited.most));
-    const Clock::time_point from = std::max(to - window, first);
+    const Clock::time_point from = std::max(to - window, *first);
     if (to - from < window / 2) {
         return std::nullopt;
     }
-    return protocolos::AnsweredBytesPerSecond(exchanges, from, to);
+    return tally.AnsweredPace(from, to);
 }
 
 // What one transfer phase leaves for its result.
@@ -376,9 +367,10 @@ class Run {
         // way at the end are given the time to be answered, as those under way at warm-up's end
         // were, so that both edges weigh alike.
         if (upload) {
-            const Clock::time_point latest = outcome.end + AnswersAwaited(res.tally.Uploads());
-            while (res.tally.UploadUnderWaySince(outcome.end) && settings_.Now() < latest &&
-                   !stop_.stop_requested()) {
+            const Clock::time_point latest = outcome.end + AnswersAwaited(res.tally);
+            while (res.tally.OldestUploadUnderWay().value_or(Clock::time_point::max()) <=
+                       outcome.end &&
+                   settings_.Now() < latest && !stop_.stop_requested()) {
                 settings_.SleepUntil(std::min(latest, settings_.Now() + settings_.tick / 4));
             }
         }
@@ -430,8 +422,7 @@ class Run {
         // whole payload at an edge would otherwise weigh in or out whole). The download: the
         // line through the counts after warm-up, which a lump delivered at an edge hardly tilts.
         const std::optional<double> pace =
-            upload ? protocolos::AnsweredBytesPerSecond(tally.Uploads(), phase.warmEnd, phase.end)
-                   : PaceOfReadings(phase.readings);
+            upload ? tally.AnsweredPace(phase.warmEnd, phase.end) : PaceOfReadings(phase.readings);
         const double final =
             pace && *pace > 0.0 ? *pace * 8.0 / 1'000'000.0 : FinalSpeed(phase, total, read);
         (upload ? state_.uploadMbps : state_.downloadMbps).exchange(final);

@@ -46,15 +46,20 @@ void CountWire(const TcpSendStats& before, const TcpSendStats& now) noexcept {
     }
 }
 
-std::vector<UploadExchange> TransferTally::Uploads() const {
+std::optional<double> TransferTally::AnsweredPace(std::chrono::steady_clock::time_point from,
+                                                  std::chrono::steady_clock::time_point to) const {
     std::lock_guard lock(uploadsMutex_);
-    return uploads_;
+    return AnsweredBytesPerSecond(uploads_, from, to);
 }
 
-bool TransferTally::UploadUnderWaySince(std::chrono::steady_clock::time_point moment) const {
+std::optional<std::chrono::steady_clock::time_point> TransferTally::FirstUploadSent() const {
     std::lock_guard lock(uploadsMutex_);
-    return std::any_of(underWay_.begin(), underWay_.end(),
-                       [moment](const auto& u) { return u.second <= moment; });
+    return firstSent_;
+}
+
+std::chrono::steady_clock::duration TransferTally::LongestAnswer() const {
+    std::lock_guard lock(uploadsMutex_);
+    return longestAnswer_;
 }
 
 std::optional<std::chrono::steady_clock::time_point> TransferTally::OldestUploadUnderWay() const {
@@ -70,12 +75,16 @@ std::optional<std::chrono::steady_clock::time_point> TransferTally::OldestUpload
 void TransferTally::BeginUpload(std::chrono::steady_clock::time_point at) {
     std::lock_guard lock(uploadsMutex_);
     underWay_.emplace_back(std::this_thread::get_id(), at);
+    firstSent_ = std::min(firstSent_.value_or(at), at);
 }
 
 void TransferTally::EndUpload(const UploadExchange& exchange) {
     std::lock_guard lock(uploadsMutex_);
     std::erase_if(underWay_, [&](const auto& u) { return u.first == exchange.stream; });
     uploads_.push_back(exchange);
+    if (exchange.answeredBytes > 0) {
+        longestAnswer_ = std::max(longestAnswer_, exchange.ended - exchange.sent);
+    }
 }
 
 std::chrono::steady_clock::time_point TallyNow() {

@@ -40,11 +40,16 @@ struct TransferTally {
     std::atomic<int> family{0};
     std::atomic<bool> viaProxy{false};
 
-    // The upload requests, timed on `clock` (the run's; empty: the steady clock): those that
-    // ended, and whether one sent at or before `moment` is still under way.
+    // The upload requests, timed on `clock` (the run's; empty: the steady clock). A tick asks
+    // of them while the streams note theirs, so the answers stay here and are read in place.
     std::function<std::chrono::steady_clock::time_point()> clock;
-    std::vector<UploadExchange> Uploads() const;
-    bool UploadUnderWaySince(std::chrono::steady_clock::time_point moment) const;
+    // AnsweredBytesPerSecond over the requests that ended.
+    std::optional<double> AnsweredPace(std::chrono::steady_clock::time_point from,
+                                       std::chrono::steady_clock::time_point to) const;
+    // When the first upload request was sent; nothing before one is.
+    std::optional<std::chrono::steady_clock::time_point> FirstUploadSent() const;
+    // How long the slowest answered request took, from its sending to its answer.
+    std::chrono::steady_clock::duration LongestAnswer() const;
     // When the oldest upload request still under way was sent; nothing when none is.
     std::optional<std::chrono::steady_clock::time_point> OldestUploadUnderWay() const;
     void BeginUpload(std::chrono::steady_clock::time_point at);
@@ -54,6 +59,8 @@ struct TransferTally {
     mutable std::mutex uploadsMutex_;
     std::vector<UploadExchange> uploads_;
     std::vector<std::pair<std::thread::id, std::chrono::steady_clock::time_point>> underWay_;
+    std::optional<std::chrono::steady_clock::time_point> firstSent_;
+    std::chrono::steady_clock::duration longestAnswer_{};
 };
 
 // Sets `tally` as the calling thread's for the scope's life (nullptr: none).
