@@ -131,6 +131,7 @@ class Request final : public HttpRequest {
 
   private:
     HINTERNET Native() const { return handle_.get(); }
+    bool QueryAvailable(DWORD& available);
 
     InternetHandle handle_;
     HttpTimeouts timeouts_;
@@ -344,11 +345,27 @@ bool Request::ContentLength(std::uint64_t& length) {
     return end != text;
 }
 
+// WinHTTP puts a connection back for the next request only once a read has returned the end
+// of the body; a request closed before that takes its connection with it (under Wine every
+// upload POST then opened one of its own, with its handshakes and slow start). So whichever
+// call learns of the end reads it: none, at once.
+bool Request::QueryAvailable(DWORD& available) {
+    if (!Api().QueryDataAvailable(Native(), &available)) {
+        return false;
+    }
+    if (available > 0) {
+        return true;
+    }
+    char end = 0;
+    DWORD done = 0;
+    return Api().ReadData(Native(), &end, 1, &done) != FALSE && done == 0;
+}
+
 bool Request::DataAvailable(std::size_t& available) {
     DWORD value = 0;
-    const BOOL ok = Api().QueryDataAvailable(Native(), &value);
+    const bool ok = QueryAvailable(value);
     available = value;
-    return ok != FALSE;
+    return ok;
 }
 
 bool Request::Read(char* buffer, std::size_t size, std::size_t& read) {
@@ -357,19 +374,13 @@ bool Request::Read(char* buffer, std::size_t size, std::size_t& read) {
     // what has arrived first makes the read return with what is there.
     read = 0;
     DWORD available = 0;
-    if (!Api().QueryDataAvailable(Native(), &available)) {
+    if (!QueryAvailable(available)) {
         return false;
     }
-    DWORD done = 0;
     if (available == 0) {
-        // The end of the body. Reading it (none, at once) is what lets WinHTTP put the
-        // connection back for the next request; a request closed before that takes its
-        // connection with it.
-        const BOOL ok =
-            Api().ReadData(Native(), buffer, ClampToDword(std::min<std::size_t>(size, 1)), &done);
-        read = done;
-        return ok != FALSE;
+        return true;
     }
+    DWORD done = 0;
     const BOOL ok =
         Api().ReadData(Native(), buffer, std::min(ClampToDword(size), available), &done);
     read = done;

@@ -73,19 +73,11 @@ bool DrainBody(HttpRequest& request, const std::stop_token& stop) {
         if (stop.stop_requested() || !request.DataAvailable(available)) {
             return false;
         }
-        std::size_t read = 0;
         if (available == 0) {
-            // The end. One more read lets the transport see it: WinHTTP keeps a connection for
-            // the next request only once its answer has been read to the end, and under Wine
-            // every POST otherwise opened a connection of its own (with its handshakes and slow
-            // start, a round trip or more each).
-            if (!request.Read(drain, sizeof drain, read)) {
-                return false;
-            }
-            if (read == 0) {
-                return true;
-            }
-        } else if (!request.Read(drain, std::min(available, sizeof drain), read) || read == 0) {
+            return true;
+        }
+        std::size_t read = 0;
+        if (!request.Read(drain, std::min(available, sizeof drain), read) || read == 0) {
             return false;
         }
         CountReceived(read);
