@@ -9,8 +9,8 @@ std::size_t PayloadSizer::Next() const {
     if (seconds_ <= 0.0) {
         return kFirstPayload;
     }
-    const double payload =
-        std::min(bytes_ / seconds_ * (kPayloadTime + kRoundTrips * shortest_), last_ * kMostGrowth);
+    const double time = std::min(kPayloadTime + kRoundTrips * shortest_, kLongestPayloadTime);
+    const double payload = std::min(bytes_ / seconds_ * time, last_ * kMostGrowth);
     return static_cast<std::size_t>(std::clamp(payload, static_cast<double>(kSmallestPayload),
                                                static_cast<double>(kLargestPayload)));
 }

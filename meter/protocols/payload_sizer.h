@@ -28,6 +28,12 @@ class PayloadSizer {
     static constexpr double kPayloadTime = 0.5;  // s
     static constexpr double kRoundTrips = 4.0;   // quickest answers added to the payload's time
     static constexpr double kMemory = 2.0;       // s: how far back "lately" reaches
+    // The most time a payload carries. On a slow uplink the quickest answer is mostly the
+    // transfer of a small payload, not a round trip (8 KiB at 10 KB/s: 0.8 s), and four of them
+    // made payloads of 7-14 s at 1/0.5 Mbit/s: too few answers inside a 10-second window, and the
+    // last ones past the wait for them (0.82 of the goodput; with this bound 0.99). Behind a
+    // deep queue payloads must stay long (above), so the bound is not lower.
+    static constexpr double kLongestPayloadTime = 4.0;  // s
     // A payload is at most this many times the last one answered: the first answers on a fast
     // path only crossed this machine's buffers, and their pace would make the next payload
     // seconds long, a large share of a short window in one lump.

@@ -37,6 +37,9 @@ TEST(PayloadSizer, PayloadsHoldHalfASecondOfTheStreamsPaceAndItsRoundTrips) {
         // A path that answers after 300 ms must not shrink the payloads to the floor, and its
         // payloads outlast their round trips several times over.
         {"3 Mbit/s over six streams, 300 ms", 62.5e3, 0.3, 1.5, 2.1},
+        // Where a small payload's transfer outlasts the round trip, the quickest answer is that
+        // transfer: the payloads stop at a few seconds, so that a window holds several.
+        {"0.25 Mbit/s over six streams, 80 ms", 5.2e3, 0.08, 2.0, 4.0},
     };
     for (const auto& c : cases) {
         const double seconds = SettledPayload(c.rate, c.roundTrip) / c.rate;
