@@ -146,7 +146,11 @@ void RunUploadRequests(HttpConnection& connection, const std::wstring& path, boo
         }
         {
             const WireWatch wire(*request);
-            if (!WritePayload(*request, body, stop) || !request->ReceiveResponse()) {
+            if (!WritePayload(*request, body, stop)) {
+                return;
+            }
+            exchange.BodyHandedOver();
+            if (!request->ReceiveResponse()) {
                 return;
             }
         }
@@ -154,7 +158,7 @@ void RunUploadRequests(HttpConnection& connection, const std::wstring& path, boo
         // count, so that nothing still in this machine's buffers or on the way reads as speed.
         bytes.fetch_add(body);
         exchange.Answered(body);
-        sizer.Answered(body, exchange.Seconds());
+        sizer.Answered(body, exchange.Seconds(), exchange.SecondsSinceBody());
         answered = true;
         if (!DrainBody(*request, stop)) {
             return;

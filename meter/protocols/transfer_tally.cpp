@@ -104,6 +104,14 @@ UploadExchangeMark::~UploadExchangeMark() {
     }
 }
 
+void UploadExchangeMark::BodyHandedOver() {
+    bodyEnd_ = TallyNow();
+}
+
+double UploadExchangeMark::SecondsSinceBody() const {
+    return std::chrono::duration<double>(TallyNow() - bodyEnd_).count();
+}
+
 double UploadExchangeMark::Seconds() const {
     return std::chrono::duration<double>(TallyNow() - sent_).count();
 }

@@ -93,10 +93,13 @@ class UploadExchangeMark {
 
     void Answered(std::uint64_t bytes) { answeredBytes_ = bytes; }
     double Seconds() const;
+    void BodyHandedOver();
+    double SecondsSinceBody() const;  // from BodyHandedOver to now
 
   private:
     TransferTally* tally_;
     std::chrono::steady_clock::time_point sent_;
+    std::chrono::steady_clock::time_point bodyEnd_ = sent_;
     std::uint64_t answeredBytes_ = 0;
 };
 

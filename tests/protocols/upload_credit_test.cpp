@@ -10,14 +10,20 @@ namespace velmora::modulos::medicao::protocolos {
 namespace {
 
 // A stream on a link that gives it `rate` bytes a second, `roundTrip` seconds from the end of a
-// body to its answer: the payload it settles on after a few seconds of POSTs.
-double SettledPayload(double rate, double roundTrip) {
+// body to its answer, with the system's sockets holding up to `held` bytes of a body when it has
+// been handed over, and its first answer back after `firstAnswer`: the payload it settles on
+// after a few seconds of POSTs.
+double SettledPayload(double rate, double roundTrip, double held = 0.0, double firstAnswer = 0.0) {
     PayloadSizer sizer;
     double elapsed = 0.0;
     std::size_t payload = sizer.Next();
-    while (elapsed < 5.0) {
-        const double seconds = static_cast<double>(payload) / rate + roundTrip;
-        sizer.Answered(payload, seconds);
+    while (elapsed < 10.0) {
+        const double drain = std::min(static_cast<double>(payload), held) / rate + roundTrip;
+        double seconds = static_cast<double>(payload) / rate + roundTrip;
+        if (elapsed == 0.0 && firstAnswer > 0.0) {
+            seconds = firstAnswer;
+        }
+        sizer.Answered(payload, seconds, std::min(drain, seconds));
         elapsed += seconds;
         payload = sizer.Next();
     }
@@ -30,26 +36,32 @@ TEST(PayloadSizer, PayloadsHoldHalfASecondOfTheStreamsPaceAndItsRoundTrips) {
         const char* what;
         double rate;  // bytes/s of one stream
         double roundTrip;
+        double held, firstAnswer;
         double low, high;  // the settled payload, in seconds of the stream's rate
     } cases[] = {
-        {"20 Mbit/s over six streams, 20 ms", 417e3, 0.02, 0.5, 0.7},
-        {"2 Mbit/s over six streams, 60 ms", 41.7e3, 0.06, 1.0, 1.6},
+        {"20 Mbit/s over six streams, 20 ms", 417e3, 0.02, 0, 0, 0.5, 0.7},
+        {"2 Mbit/s over six streams, 60 ms", 41.7e3, 0.06, 0, 0, 1.0, 1.6},
         // A path that answers after 300 ms must not shrink the payloads to the floor, and its
         // payloads outlast their round trips several times over.
-        {"3 Mbit/s over six streams, 300 ms", 62.5e3, 0.3, 1.5, 2.1},
+        {"3 Mbit/s over six streams, 300 ms", 62.5e3, 0.3, 0, 0, 1.5, 2.1},
         // Where a small payload's transfer outlasts the round trip, the quickest answer is that
         // transfer: the payloads stop at a few seconds, so that a window holds several.
-        {"0.25 Mbit/s over six streams, 80 ms", 5.2e3, 0.08, 2.0, 4.0},
+        {"0.25 Mbit/s over six streams, 80 ms", 5.2e3, 0.08, 0, 0, 2.0, 4.0},
+        // Behind half a second of queue that fills after the stream's first answer: payloads
+        // that only outlast that answer leave the queue half empty; they must outgrow what the
+        // sockets hold.
+        {"2 Mbit/s over six streams, 40 ms behind 500 ms of queue", 41.7e3, 0.54, 64e3, 0.075, 1.5,
+         4.0},
     };
     for (const auto& c : cases) {
-        const double seconds = SettledPayload(c.rate, c.roundTrip) / c.rate;
+        const double seconds = SettledPayload(c.rate, c.roundTrip, c.held, c.firstAnswer) / c.rate;
         EXPECT_GE(seconds, c.low) << c.what;
         EXPECT_LE(seconds, c.high) << c.what;
     }
     EXPECT_EQ(SettledPayload(5e9, 0.0001), PayloadSizer::kLargestPayload);
     // A first answer through this machine's buffers alone does not make the next one huge.
     PayloadSizer fast;
-    fast.Answered(PayloadSizer::kFirstPayload, 0.0005);
+    fast.Answered(PayloadSizer::kFirstPayload, 0.0005, 0.0005);
     EXPECT_EQ(fast.Next(), 4 * PayloadSizer::kFirstPayload);
 }
 
