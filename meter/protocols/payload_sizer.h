@@ -15,9 +15,9 @@ namespace velmora::modulos::medicao::protocolos {
 // the stream's answered POSTs, each timed from its request to its answer, so the pace includes
 // the waits every POST makes. With two round trips, the 300 ms uplink read 0.92-0.97 of the
 // goodput and 500 ms of queue read as 290-420 ms of latency under load (graded D, not F); with
-// four, 0.987, and 421-522 ms. A longer kPayloadTime would do the same on long paths, but a
-// short phase on a fast path then holds too few payloads: a 5-second phase on loopback read
-// 5.7 % high with payloads of a second. Without the round trips a path slower to answer than
+// four and the bound below, 0.987, and 379-541 ms. A longer kPayloadTime would do the same on long
+// paths, but a short phase on a fast path then holds too few payloads: a 5-second phase on loopback
+// read 5.7 % high with payloads of a second. Without the round trips a path slower to answer than
 // kPayloadTime would shrink every payload towards the floor (at 300 ms, under Wine, where every
 // body reaches the server a round trip after its head, the uplink read 18 % low).
 class PayloadSizer {
