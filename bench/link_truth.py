@@ -1,0 +1,108 @@
+#!/usr/bin/env python3
+"""velmora-cli's upload figures beside what the simulated link itself did in the same run: the
+router's shaper counter and queue (`tc -s qdisc`, sampled every 0.1 s) and the server's log of
+the bodies it read. Tells a figure that misreads the link from a link that carried less (losses,
+buffers too small to fill it) or a queue that was not full. Prints one line a run; never fails on
+figures. Run as root.
+
+  bench/link_truth.py [--cli build/linux-release/cli/velmora-cli | --cli velmora-cli.exe]
+                      [--runs N] [--id N] [--wmem BYTES] DOWN/UP@RTT[qQUEUE]
+
+The upload's stretch is found from the shaper: the last stretch in which the uplink carried more
+than 60 % of its rate. Its last 10 s stand for the program's window after warm-up (the program's
+own window may sit up to a second or two away, so the server's count is a guide within a few
+per cent, not a reference), its last 3 s for the seconds that its latency under load weighs most.
+"""
+import argparse, os, re, subprocess, sys, threading, time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+from scenarios import Testbed, last_json, expected_goodput  # noqa: E402
+from e2e_accuracy import parse_link  # noqa: E402
+
+GOODPUT_SHARE = 1448 / 1514
+
+
+def qdisc(tb_id, dev):
+    """(bytes the shaper has passed, bytes it holds) on the router's device."""
+    out = subprocess.run(["ip", "netns", "exec", "tb%d-rtr" % tb_id, "tc", "-s", "qdisc", "show", "dev", dev],
+                         capture_output=True, text=True).stdout
+    sent, held = re.search(r"Sent (\d+) bytes", out), re.search(r"backlog (\d+)b", out)
+    return int(sent.group(1)) if sent else 0, int(held.group(1)) if held else 0
+
+
+def bodies_read(tb):
+    """Every POST the server finished: (start, end, body bytes), in wall-clock seconds."""
+    posts = []
+    for line in open(os.path.join(tb.state, "log", "access.log"), errors="replace"):
+        f = line.rstrip("\n").split("\t")
+        if len(f) > 10 and f[1] == "req" and f[5] == "POST":
+            end, seconds, body = float(f[0]), float(f[10]), int(f[9])
+            posts.append((end - seconds, end, body))
+    return posts
+
+
+def run_once(args, cli, down, up, rtt, queue):
+    shaping = ("--queue-ms", queue) if queue else ()
+    with Testbed(args.id, "--down-mbit", down, "--up-mbit", up, "--rtt-ms", rtt, *shaping) as tb:
+        if args.wmem:
+            tb.run("sysctl", "-w", "net.ipv4.tcp_wmem=4096 16384 %d" % args.wmem, timeout=30)
+        wine = cli.endswith(".exe")
+        if wine:
+            tb.run("wine", "cmd", "/c", "ver", timeout=120)
+        samples, stop = [], threading.Event()
+
+        def sample():
+            while not stop.is_set():
+                samples.append((time.time(), *qdisc(args.id, "s0")))
+                time.sleep(0.1)
+
+        sampler = threading.Thread(target=sample)
+        sampler.start()
+        try:
+            if wine:
+                history = "Z:" + os.path.join(tb.work, "history").replace("/", "\\")
+                _, out, _ = tb.run("wine", cli, "--json", "--history-dir", history, timeout=300)
+            else:
+                _, out, _ = tb.run(cli, "--json", "--history-dir", os.path.join(tb.work, "history"), timeout=240)
+        finally:
+            stop.set()
+            sampler.join()
+        record, posts = last_json(out) or {}, bodies_read(tb)
+
+    rate = up * 1e6
+    busy = [t1 for (t0, s0, _), (t1, s1, _) in zip(samples, samples[1:]) if (s1 - s0) * 8 / (t1 - t0) > 0.6 * rate]
+    if not busy:
+        return "no upload seen on the link; record %s" % record
+    end = busy[-1]
+    window = [s for s in samples if end - 10 <= s[0] <= end]
+    (w0, sent0, _), (w1, sent1, _) = window[0], window[-1]
+    passed = (sent1 - sent0) * 8 / (w1 - w0) / 1e6
+    read = sum(b * max(0.0, min(e, w1) - max(s, w0)) / max(1e-6, e - s) for s, e, b in posts) * 8 / (w1 - w0) / 1e6
+    queued = [held * 8 / rate * 1000 for t, _, held in samples if end - 3 <= t <= end]
+    figure = record.get("uploadMbps") or 0.0
+    return ("upload %.3f (%.3f of the goodput) | the shaper passed %.3f Mbit/s (%.3f of its rate), the server read "
+            "%.3f (%.3f of the shaper's payload share; figure/server %.3f) | added latency %s ms, the uplink queue "
+            "held %.0f ms over the last 3 s | notes %s"
+            % (figure, figure / expected_goodput(up), passed, passed * 1e6 / rate, read,
+               read / max(1e-9, passed * GOODPUT_SHARE), figure / max(1e-9, read),
+               record.get("uploadAddedLatencyMs"), sum(queued) / max(1, len(queued)), record.get("notes")))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--cli", default="build/linux-release/cli/velmora-cli")
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--id", type=int, default=203)
+    parser.add_argument("--wmem", type=int, default=0, help="cap the client's TCP send buffers at this many bytes")
+    parser.add_argument("link")
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        sys.exit("needs root (network namespaces, tc)")
+    down, up, rtt, queue = parse_link(args.link)
+    for n in range(args.runs):
+        print("%s run %d: %s" % (args.link, n + 1, run_once(args, os.path.abspath(args.cli), down, up, rtt, queue)),
+              flush=True)
+
+
+if __name__ == "__main__":
+    main()
