@@ -24,6 +24,8 @@ class SimulatedClock {
 
     explicit SimulatedClock(bool simulated = true) : simulated_(simulated) {}
 
+    bool Simulated() const { return simulated_; }
+
     Clock::time_point Now() const {
         if (!simulated_) {
             return Clock::now();
