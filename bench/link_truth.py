@@ -1,17 +1,19 @@
 #!/usr/bin/env python3
-"""velmora-cli's upload figures beside what the simulated link itself did in the same run: the
-router's shaper counter and queue (`tc -s qdisc`, sampled every 0.1 s) and the server's log of
-the bodies it read. Tells a figure that misreads the link from a link that carried less (losses,
-buffers too small to fill it) or a queue that was not full. Prints one line a run; never fails on
-figures. Run as root.
+"""velmora-cli's figures beside what the simulated link itself did in the same run: the
+router's shaper counters and the uplink's queue (`tc -s qdisc`, sampled every 0.1 s), and the
+server's log of the upload bodies it read. Tells a figure that misreads the link from a link that
+carried less (losses, buffers too small to fill it) or a queue that was not full. Prints one line
+a run; never fails on figures. Run as root.
 
   bench/link_truth.py [--cli build/linux-release/cli/velmora-cli | --cli velmora-cli.exe]
                       [--runs N] [--id N] [--wmem BYTES] DOWN/UP@RTT[qQUEUE]
 
-The upload's stretch is found from the shaper: the last stretch in which the uplink carried more
-than 60 % of its rate. Its last 10 s stand for the program's window after warm-up (the program's
-own window may sit up to a second or two away, so the server's count is a guide within a few
-per cent, not a reference), its last 3 s for the seconds that its latency under load weighs most.
+Each phase is found from its shaper: the last stretch in which it carried more than 60 % of its
+rate. Its last 12 s (download) or 10 s (upload) stand for the program's window after warm-up
+(which may sit a few tenths of a second away, and the upload's a second or two: the server's
+count is a guide within a few per cent, not a reference), the upload's last 3 s for the
+seconds that its latency under load weighs most. The shaper counts frames, retransmissions
+included, so its payload share is the most the program could have read.
 """
 import argparse, os, re, subprocess, sys, threading, time
 
@@ -53,7 +55,7 @@ def run_once(args, cli, down, up, rtt, queue):
 
         def sample():
             while not stop.is_set():
-                samples.append((time.time(), *qdisc(args.id, "s0")))
+                samples.append((time.time(), *qdisc(args.id, "s0"), qdisc(args.id, "c0")[0]))
                 time.sleep(0.1)
 
         sampler = threading.Thread(target=sample)
@@ -69,18 +71,31 @@ def run_once(args, cli, down, up, rtt, queue):
             sampler.join()
         record, posts = last_json(out) or {}, bodies_read(tb)
 
+    def passed(column, mbit, seconds):
+        """The end of the last stretch in which the shaper carried most of its rate, the window of
+        `seconds` before it and the Mbit/s the shaper passed in it."""
+        busy = [s1[0] for s0, s1 in zip(samples, samples[1:])
+                if (s1[column] - s0[column]) * 8 / (s1[0] - s0[0]) > 0.6 * mbit * 1e6]
+        if not busy:
+            return None
+        window = [s for s in samples if busy[-1] - seconds <= s[0] <= busy[-1]]
+        return (window[0][0], window[-1][0],
+                (window[-1][column] - window[0][column]) * 8 / (window[-1][0] - window[0][0]) / 1e6)
+
     rate = up * 1e6
-    busy = [t1 for (t0, s0, _), (t1, s1, _) in zip(samples, samples[1:]) if (s1 - s0) * 8 / (t1 - t0) > 0.6 * rate]
-    if not busy:
-        return "no upload seen on the link; record %s" % record
-    end = busy[-1]
-    window = [s for s in samples if end - 10 <= s[0] <= end]
-    (w0, sent0, _), (w1, sent1, _) = window[0], window[-1]
-    passed = (sent1 - sent0) * 8 / (w1 - w0) / 1e6
+    downloaded = passed(3, down, 12)
+    uploaded = passed(1, up, 10)
+    if not downloaded or not uploaded:
+        return "no transfer seen on the link; record %s" % record
+    got = record.get("downloadMbps") or 0.0
+    download = "download %.3f (%.3f of the goodput; %.3f of the shaper's payload share)" % (
+        got, got / expected_goodput(down), got / max(1e-9, downloaded[2] * GOODPUT_SHARE))
+    w0, w1, passed = uploaded
+    end = w1
     read = sum(b * max(0.0, min(e, w1) - max(s, w0)) / max(1e-6, e - s) for s, e, b in posts) * 8 / (w1 - w0) / 1e6
-    queued = [held * 8 / rate * 1000 for t, _, held in samples if end - 3 <= t <= end]
+    queued = [held * 8 / rate * 1000 for t, _, held, _ in samples if end - 3 <= t <= end]
     figure = record.get("uploadMbps") or 0.0
-    return ("upload %.3f (%.3f of the goodput) | the shaper passed %.3f Mbit/s (%.3f of its rate), the server read "
+    return (download + " | upload %.3f (%.3f of the goodput) | the shaper passed %.3f Mbit/s (%.3f of its rate), the server read "
             "%.3f (%.3f of the shaper's payload share; figure/server %.3f) | added latency %s ms, the uplink queue "
             "held %.0f ms over the last 3 s | notes %s"
             % (figure, figure / expected_goodput(up), passed, passed * 1e6 / rate, read,
