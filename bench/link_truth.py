@@ -71,7 +71,7 @@ def run_once(args, cli, down, up, rtt, queue):
             sampler.join()
         record, posts = last_json(out) or {}, bodies_read(tb)
 
-    def passed(column, mbit, seconds):
+    def window_passed(column, mbit, seconds):
         """The end of the last stretch in which the shaper carried most of its rate, the window of
         `seconds` before it and the Mbit/s the shaper passed in it."""
         busy = [s1[0] for s0, s1 in zip(samples, samples[1:])
@@ -83,17 +83,16 @@ def run_once(args, cli, down, up, rtt, queue):
                 (window[-1][column] - window[0][column]) * 8 / (window[-1][0] - window[0][0]) / 1e6)
 
     rate = up * 1e6
-    downloaded = passed(3, down, 12)
-    uploaded = passed(1, up, 10)
+    downloaded = window_passed(3, down, 12)
+    uploaded = window_passed(1, up, 10)
     if not downloaded or not uploaded:
         return "no transfer seen on the link; record %s" % record
     got = record.get("downloadMbps") or 0.0
     download = "download %.3f (%.3f of the goodput; %.3f of the shaper's payload share)" % (
         got, got / expected_goodput(down), got / max(1e-9, downloaded[2] * GOODPUT_SHARE))
     w0, w1, passed = uploaded
-    end = w1
     read = sum(b * max(0.0, min(e, w1) - max(s, w0)) / max(1e-6, e - s) for s, e, b in posts) * 8 / (w1 - w0) / 1e6
-    queued = [held * 8 / rate * 1000 for t, _, held, _ in samples if end - 3 <= t <= end]
+    queued = [held * 8 / rate * 1000 for t, _, held, _ in samples if w1 - 3 <= t <= w1]
     figure = record.get("uploadMbps") or 0.0
     return (download + " | upload %.3f (%.3f of the goodput) | the shaper passed %.3f Mbit/s (%.3f of its rate), the server read "
             "%.3f (%.3f of the shaper's payload share; figure/server %.3f) | added latency %s ms, the uplink queue "
