@@ -1,8 +1,10 @@
 #include "support/speed_server.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace velmora::test {
 namespace {
@@ -73,6 +75,8 @@ ListenerStats SpeedServer::Stats(const ServerListener& listener) {
         const long long n = std::stoll(value);
         if (key == "connections")
             stats.connections = n;
+        if (key == "ended")
+            stats.ended = n;
         if (key == "requests")
             stats.requests = n;
         if (key == "tls")
@@ -83,6 +87,16 @@ ListenerStats SpeedServer::Stats(const ServerListener& listener) {
             stats.down = n;
         if (key == "up")
             stats.up = n;
+    }
+    return stats;
+}
+
+ListenerStats SpeedServer::SettledStats(const ServerListener& listener) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    ListenerStats stats = Stats(listener);
+    while (stats.ended < stats.connections && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        stats = Stats(listener);
     }
     return stats;
 }

@@ -23,6 +23,7 @@ struct ServerListener {
 struct ListenerStats {
     long long connections = 0;
     long long requests = 0;
+    long long ended = 0;          // connections the server has finished with
     long long tls = 0;            // TLS handshakes accepted
     long long tlsRefused = 0;     // TLS handshakes that reached a plain listener
     long long down = 0;           // body bytes sent
@@ -40,6 +41,9 @@ class SpeedServer {
     // A listener that answers every request with 200 and exactly `body`.
     static ServerListener ListenAnswering(const std::string& body);
     static ListenerStats Stats(const ServerListener& listener);
+    // Stats once the server has finished with every connection it accepted (or after 5 s), so
+    // that its byte counts include everything it took or sent before the client went away.
+    static ListenerStats SettledStats(const ServerListener& listener);
     static void Close(const ServerListener& listener);
 };
 

@@ -6,7 +6,8 @@ port, so that every test gets its own listener with its own behaviour:
 
   listen addr=127.0.0.1 port=0 tls=0 mode=normal [status=404] [rate=BYTES_PER_S] [size=N]
       -> "ok ADDR PORT"   (addr=auto: a loopback address of its own, 127.1.x.y)
-  stats ADDR:PORT -> "ok connections=.. requests=.. tls=.. tls_refused=.. down=.. up=.. accepts=t,.."
+  stats ADDR:PORT -> "ok connections=.. ended=.. requests=.. tls=.. tls_refused=.. down=.. up=.. accepts=t,.."
+      (ended: connections served to their close; once it reaches connections, down and up are final)
   close ADDR:PORT -> "ok"
   quit         -> "ok", then the process ends
 
@@ -72,7 +73,7 @@ class Listener:
         self.pace_down = Pacer(float(opts["pace_down"])) if "pace_down" in opts else None
         self.pace_up = Pacer(float(opts["pace_up"])) if "pace_up" in opts else None
         self.ctx = ctx
-        self.stats = {"connections": 0, "requests": 0, "tls": 0, "tls_refused": 0, "down": 0, "up": 0}
+        self.stats = {"connections": 0, "ended": 0, "requests": 0, "tls": 0, "tls_refused": 0, "down": 0, "up": 0}
         self.user_agent = "-"
         self.accepts = []
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -144,6 +145,15 @@ class Conn(WireConn):
             self.l.add("up", k)
         return got
 
+    def send_body(self, data):
+        """Sends body bytes, counting each piece the socket took: a client that stops in the middle
+        of a large send has read only bytes the socket took, so the count never falls below it."""
+        data = memoryview(data)
+        while data:
+            n = self.s.send(data)
+            self.l.add("down", n)
+            data = data[n:]
+
     def send(self, status, ctype, body, extra=(), length=True):
         n = body if isinstance(body, int) else len(body)
         h = ["HTTP/1.1 %d %s" % (status, "Status"), "Server: velmora-test", "Content-Type: " + ctype,
@@ -171,15 +181,13 @@ class Conn(WireConn):
             if cut is not None and off + k > cut:
                 k = cut - off
                 if k > 0:
-                    self.s.sendall(payload[:k] if isinstance(body, int) else payload[off:off + k])
-                    self.l.add("down", k)
+                    self.send_body(payload[:k] if isinstance(body, int) else payload[off:off + k])
                 if mode == "reset":
                     # An abortive close: the client sees a reset in the middle of the body.
                     self.s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
                 raise Close()
             chunk = payload[:k] if isinstance(body, int) else payload[off:off + k]
-            self.s.sendall(chunk)
-            self.l.add("down", k)
+            self.send_body(chunk)
             off += k
             left -= k
         if not length:
@@ -287,6 +295,7 @@ def serve(sock, lst):
             c.s.close()
         except OSError:
             pass
+        lst.add("ended", 1)
 
 
 LISTENERS = {}
