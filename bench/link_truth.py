@@ -15,21 +15,14 @@ count is a guide within a few per cent, not a reference), the upload's last 3 s 
 seconds that its latency under load weighs most. The shaper counts frames, retransmissions
 included, so its payload share is the most the program could have read.
 """
-import argparse, os, re, subprocess, sys, threading, time
+import argparse, os, sys, threading, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from scenarios import Testbed, last_json, expected_goodput  # noqa: E402
+from scenarios import (Testbed, cap_send_buffers, expected_goodput, last_json, RUN_LIMIT_S,  # noqa: E402
+                       shaper_counts, wine_velmora_cli)
 from e2e_accuracy import parse_link  # noqa: E402
 
 GOODPUT_SHARE = 1448 / 1514
-
-
-def qdisc(tb_id, dev):
-    """(bytes the shaper has passed, bytes it holds) on the router's device."""
-    out = subprocess.run(["ip", "netns", "exec", "tb%d-rtr" % tb_id, "tc", "-s", "qdisc", "show", "dev", dev],
-                         capture_output=True, text=True).stdout
-    sent, held = re.search(r"Sent (\d+) bytes", out), re.search(r"backlog (\d+)b", out)
-    return int(sent.group(1)) if sent else 0, int(held.group(1)) if held else 0
 
 
 def bodies_read(tb):
@@ -46,26 +39,23 @@ def bodies_read(tb):
 def run_once(args, cli, down, up, rtt, queue):
     shaping = ("--queue-ms", queue) if queue else ()
     with Testbed(args.id, "--down-mbit", down, "--up-mbit", up, "--rtt-ms", rtt, *shaping) as tb:
-        if args.wmem:
-            tb.run("sysctl", "-w", "net.ipv4.tcp_wmem=4096 16384 %d" % args.wmem, timeout=30)
-        wine = cli.endswith(".exe")
-        if wine:
-            tb.run("wine", "cmd", "/c", "ver", timeout=120)
+        cap_send_buffers(tb, args.wmem)
+        if cli.endswith(".exe"):
+            run = wine_velmora_cli(tb, cli)
+        else:
+            history = os.path.join(tb.work, "history")
+            run = lambda: tb.run(cli, "--json", "--history-dir", history, timeout=RUN_LIMIT_S)  # noqa: E731
         samples, stop = [], threading.Event()
 
         def sample():
             while not stop.is_set():
-                samples.append((time.time(), *qdisc(args.id, "s0"), qdisc(args.id, "c0")[0]))
+                samples.append((time.time(), *shaper_counts(args.id, "s0"), shaper_counts(args.id, "c0")[0]))
                 time.sleep(0.1)
 
         sampler = threading.Thread(target=sample)
         sampler.start()
         try:
-            if wine:
-                history = "Z:" + os.path.join(tb.work, "history").replace("/", "\\")
-                _, out, _ = tb.run("wine", cli, "--json", "--history-dir", history, timeout=300)
-            else:
-                _, out, _ = tb.run(cli, "--json", "--history-dir", os.path.join(tb.work, "history"), timeout=240)
+            _, out, _ = run()
         finally:
             stop.set()
             sampler.join()

@@ -177,10 +177,7 @@ def accuracy(tb_id, cli, down, up, rtt, tools=True, wine_cli=None, queue_ms=None
         (code, record, seconds, out), row["probe"] = probed(tb, down, up, run) if tools else (run(), {})
         row.update(code=code, seconds=seconds, record=record, output=out)
         if wine_cli:
-            history = "Z:" + os.path.join(tb.work, "wine-history").replace("/", "\\")
-            # The first Wine command makes the testbed's prefix (about 12 s) before the run.
-            tb.run("wine", "cmd", "/c", "ver", timeout=120)
-            run = lambda: tb.run("wine", wine_cli, "--json", "--history-dir", history, timeout=RUN_LIMIT_S + 60)  # noqa: E731
+            run = wine_velmora_cli(tb, wine_cli)
             (_, out, _), row["wine_probe"] = probed(tb, down, up, run) if tools else (run(), {})
             row["wine"] = last_json(out)
         if tools:
@@ -198,15 +195,27 @@ def accuracy(tb_id, cli, down, up, rtt, tools=True, wine_cli=None, queue_ms=None
     return row
 
 
+def wine_velmora_cli(tb, wine_cli):
+    """The Windows build's velmora-cli --json in the testbed, as a call that returns (exit status,
+    stdout, stderr). The first Wine command makes the testbed's prefix (about 12 s), so it runs
+    here rather than inside a timed run."""
+    history = "Z:" + os.path.join(tb.work, "wine-history").replace("/", "\\")
+    tb.run("wine", "cmd", "/c", "ver", timeout=120)
+    return lambda: tb.run("wine", wine_cli, "--json", "--history-dir", history, timeout=RUN_LIMIT_S + 60)
+
+
+def cap_send_buffers(tb, wmem_max):
+    """Caps the client namespace's TCP send buffers (net.ipv4.tcp_wmem) at `wmem_max` bytes, if set."""
+    if wmem_max:
+        tb.run("sysctl", "-w", "net.ipv4.tcp_wmem=4096 16384 %d" % wmem_max, timeout=30)
+
+
 def wine_run(tb_id, wine_cli, down, up, rtt, wmem_max=None):
     """The Windows build alone on one link: its record. `wmem_max` caps the client namespace's
     TCP send buffers (net.ipv4.tcp_wmem), as a stand-in for Windows' own, much smaller ones."""
     with Testbed(tb_id, "--down-mbit", down, "--up-mbit", up, "--rtt-ms", rtt) as tb:
-        if wmem_max:
-            tb.run("sysctl", "-w", "net.ipv4.tcp_wmem=4096 16384 %d" % wmem_max, timeout=30)
-        history = "Z:" + os.path.join(tb.work, "wine-history").replace("/", "\\")
-        tb.run("wine", "cmd", "/c", "ver", timeout=120)
-        _, out, _ = tb.run("wine", wine_cli, "--json", "--history-dir", history, timeout=RUN_LIMIT_S + 60)
+        cap_send_buffers(tb, wmem_max)
+        _, out, _ = wine_velmora_cli(tb, wine_cli)()
         return last_json(out)
 
 
@@ -446,13 +455,15 @@ def window(args):
 
 def shaper_frames(tb):
     """The bytes of Ethernet frames the router's shapers have passed so far: (download, upload)."""
-    sent = []
-    for device in ("c0", "s0"):
-        out = subprocess.run(["ip", "netns", "exec", "tb%d-rtr" % tb.id, "tc", "-s", "qdisc", "show", "dev", device],
-                             capture_output=True, text=True).stdout
-        found = re.search(r"Sent (\d+) bytes", out)
-        sent.append(int(found.group(1)) if found else 0)
-    return sent
+    return [shaper_counts(tb.id, device)[0] for device in ("c0", "s0")]
+
+
+def shaper_counts(tb_id, device):
+    """(bytes of frames the router's shaper on `device` has passed, bytes it holds now)."""
+    out = subprocess.run(["ip", "netns", "exec", "tb%d-rtr" % tb_id, "tc", "-s", "qdisc", "show", "dev", device],
+                         capture_output=True, text=True).stdout
+    sent, held = re.search(r"Sent (\d+) bytes", out), re.search(r"backlog (\d+)b", out)
+    return int(sent.group(1)) if sent else 0, int(held.group(1)) if held else 0
 
 
 def counted_run(tb, cli, *env):
