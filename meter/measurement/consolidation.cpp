@@ -1,6 +1,8 @@
 #include "measurement/consolidation.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <stdexcept>
 
 namespace velmora::modulos::medicao {
@@ -40,23 +42,69 @@ std::optional<double> PaceOfReadings(
     // Centred on the first reading, so that large counts keep their precision in double.
     const double t0 = readings.front().first;
     const double c0 = static_cast<double>(readings.front().second);
-    double meanT = 0.0;
-    double meanC = 0.0;
+    std::vector<double> times;
+    std::vector<double> counts;
     for (const auto& [t, c] : readings) {
-        meanT += t - t0;
-        meanC += static_cast<double>(c) - c0;
+        times.push_back(t - t0);
+        counts.push_back(static_cast<double>(c) - c0);
     }
-    const double n = static_cast<double>(readings.size());
-    meanT /= n;
-    meanC /= n;
-    double tt = 0.0;
-    double tc = 0.0;
-    for (const auto& [t, c] : readings) {
-        const double dt = t - t0 - meanT;
-        tt += dt * dt;
-        tc += dt * (static_cast<double>(c) - c0 - meanC);
+    // The line passes through two readings, so its slope lies between the least and the most
+    // steep step from one reading to the next.
+    double low = std::numeric_limits<double>::infinity();
+    double high = -low;
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        if (times[i] > times[i - 1]) {
+            const double step = (counts[i] - counts[i - 1]) / (times[i] - times[i - 1]);
+            low = std::min(low, step);
+            high = std::max(high, step);
+        }
     }
-    return tt > 0.0 ? std::optional(tc / tt) : std::nullopt;
+    if (!(low <= high)) {
+        return std::nullopt;
+    }
+    // A quarter of the readings lie above the line: for a slope, the best offset is the
+    // residuals' upper quartile, and the loss of the best offset is convex in the slope, so a
+    // golden-section search finds its least.
+    constexpr double kAbove = 0.25;
+    const auto quartile =
+        static_cast<std::size_t>(std::ceil((1.0 - kAbove) * static_cast<double>(times.size()))) - 1;
+    std::vector<double> residuals(times.size());
+    const auto loss = [&](double slope) {
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            residuals[i] = counts[i] - slope * times[i];
+        }
+        // The sum does not depend on their order.
+        std::nth_element(residuals.begin(),
+                         residuals.begin() + static_cast<std::ptrdiff_t>(quartile),
+                         residuals.end());
+        const double offset = residuals[quartile];
+        double sum = 0.0;
+        for (const double r : residuals) {
+            sum += r >= offset ? (1.0 - kAbove) * (r - offset) : kAbove * (offset - r);
+        }
+        return sum;
+    };
+    const double golden = (std::sqrt(5.0) - 1.0) / 2.0;
+    double x1 = high - golden * (high - low);
+    double x2 = low + golden * (high - low);
+    double f1 = loss(x1);
+    double f2 = loss(x2);
+    for (int i = 0; i < 100; ++i) {
+        if (f1 <= f2) {
+            high = x2;
+            x2 = x1;
+            f2 = f1;
+            x1 = high - golden * (high - low);
+            f1 = loss(x1);
+        } else {
+            low = x1;
+            x1 = x2;
+            f1 = f2;
+            x2 = low + golden * (high - low);
+            f2 = loss(x2);
+        }
+    }
+    return (low + high) / 2.0;
 }
 
 }  // namespace velmora::modulos::medicao

@@ -13,10 +13,11 @@ namespace velmora::modulos::medicao {
 double ConsolidateSamples(const std::vector<double>& samples);
 
 // The pace of a count that only grows, from its readings (seconds, count): the slope of the
-// least-squares line through them. Bytes held back behind a loss reach the reader in a lump;
-// one just inside an end of the window raises that end's readings alone and hardly tilts the
-// line, where it counts whole in the last reading less the first. Nothing from fewer than
-// three readings.
+// line with a quarter of the readings above it (a regression on the upper quartile). Bytes held
+// back behind a loss reach the reader only with the retransmission, so a held count is short of
+// the link's line, never ahead of it: a least-squares line follows the held readings, and tilts
+// with them where they crowd one part of the window (just after warm-up, while the flows
+// recover from slow start). Nothing from fewer than three readings, or all at one time.
 std::optional<double> PaceOfReadings(const std::vector<std::pair<double, std::uint64_t>>& readings);
 
 }  // namespace velmora::modulos::medicao

@@ -420,7 +420,8 @@ class Run {
         // The upload, where its streams noted their requests: what the server answered, each
         // answer spread over the time it took and counted for its part inside the window (a
         // whole payload at an edge would otherwise weigh in or out whole). The download: the
-        // line through the counts after warm-up, which a lump delivered at an edge hardly tilts.
+        // line along the top of the counts after warm-up, which bytes held behind losses do not
+        // tilt.
         const std::optional<double> pace =
             upload ? tally.AnsweredPace(phase.warmEnd, phase.end) : PaceOfReadings(phase.readings);
         const double final =
