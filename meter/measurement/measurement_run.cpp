@@ -334,21 +334,25 @@ class Run {
                 windowBytes += it->first;
                 windowSeconds += it->second;
             }
-            double live = Megabits(windowBytes, windowSeconds);
-            if (upload) {
+            std::optional<double> live = Megabits(windowBytes, windowSeconds);
+            if (upload && res.tally.FirstUploadSent()) {
+                // Where the streams note their requests, the value stays as it is until the
+                // answers cover half the window: the bytes counted at each answer come a payload
+                // at a time, and over the few ticks since warm-up they read several times the
+                // link.
                 const std::optional<double> answered = LiveAnsweredBytesPerSecond(
                     res.tally, now,
                     settings_.tick * static_cast<std::int64_t>(settings_.liveWindow));
-                if (answered) {
-                    live = *answered * 8.0 / 1'000'000.0;
+                live = answered ? std::optional(*answered * 8.0 / 1'000'000.0) : std::nullopt;
+            }
+            if (live) {
+                speed.exchange(*live);
+                {
+                    std::lock_guard lock(state_.mutex);
+                    AppendChartValue(chart, *live);
                 }
+                outcome.liveValues.push_back(*live);
             }
-            speed.exchange(live);
-            {
-                std::lock_guard lock(state_.mutex);
-                AppendChartValue(chart, live);
-            }
-            outcome.liveValues.push_back(live);
 
             takeProbe(false);
             if (!probe.valid() && now - lastProbe >= settings_.probeInterval) {
