@@ -59,7 +59,10 @@ Clock::duration AnswersAwaited(const protocolos::TransferTally& tally) {
 // that ends where the oldest POST still under way began (at most kAnswersAwaited.most ago), the
 // last moment up to which every stream's bytes are known. Counted at each answer instead, the
 // live values jump by a payload at a time, a sixth of the window's bytes on a slow uplink.
-// Nothing before the window holds any answer.
+// The window is widened to the longest POST answered so far (up to kAnswersAwaited.most): at
+// 4/1 Mbit/s a POST lasts 2 to 8 s, a stream's pace inside one ranges from a twentieth to twice
+// a fair share, and a 3 s window holding only parts of such POSTs read up to 1.09 of the
+// goodput (1.04 widened) in replays of seven runs. Nothing before half the window holds answers.
 std::optional<double> LiveAnsweredBytesPerSecond(const protocolos::TransferTally& tally,
                                                  Clock::time_point now, Clock::duration window) {
     const std::optional<Clock::time_point> first = tally.FirstUploadSent();
@@ -68,7 +71,9 @@ std::optional<double> LiveAnsweredBytesPerSecond(const protocolos::TransferTally
     }
     const Clock::time_point to = std::max(std::min(now, tally.OldestUploadUnderWay().value_or(now)),
                                           now - Clock::duration(kAnswersAwaited.most));
-    const Clock::time_point from = std::max(to - window, *first);
+    const Clock::duration widened = std::max<Clock::duration>(
+        window, std::min<Clock::duration>(tally.LongestAnswer(), kAnswersAwaited.most));
+    const Clock::time_point from = std::max(to - widened, *first);
     if (to - from < window / 2) {
         return std::nullopt;
     }
