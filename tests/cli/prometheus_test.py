@@ -91,20 +91,26 @@ class FileWatch(threading.Thread):
         super().__init__(daemon=True)
         self.folder, self.seen, self.running = folder, set(), True
 
+    def scan(self):
+        for name in os.listdir(self.folder) if os.path.isdir(self.folder) else []:
+            if name.endswith(".prom"):
+                try:
+                    with open(os.path.join(self.folder, name), encoding="utf-8") as f:
+                        self.seen.add(f.read())
+                except OSError:
+                    pass
+
     def run(self):
         while self.running:
-            for name in os.listdir(self.folder) if os.path.isdir(self.folder) else []:
-                if name.endswith(".prom"):
-                    try:
-                        with open(os.path.join(self.folder, name), encoding="utf-8") as f:
-                            self.seen.add(f.read())
-                    except OSError:
-                        pass
+            self.scan()
             time.sleep(0.002)
 
     def stop(self):
+        # Once more after the run: a run that fails at once after writing its file (a refused
+        # push) can end before this thread, on a loaded machine, has read the folder again.
         self.running = False
         self.join()
+        self.scan()
         return self.seen
 
 
