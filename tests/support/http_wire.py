@@ -42,12 +42,17 @@ class WireConn:
         """Consumes n body bytes without keeping them; returns the count."""
         got = min(n, len(self.buf))
         del self.buf[:got]
+        self.arrived(got)
         while got < n:
             k = self.s.recv_into(self.rb, min(RECV, n - got))
             if not k:
                 raise Close()
             got += k
+            self.arrived(k)
         return got
+
+    def arrived(self, n):
+        """n body bytes have just come off the socket (for a server that notes when)."""
 
     def body(self, hdr):
         """Consumes a request body, chunked or with a length; returns its size."""

@@ -7,7 +7,8 @@ spreads over both cores). Listeners come from a JSON config (written by `testbed
    "certs": {"good": [crt, key], "bad": [crt, key]}, "geo": {...}, "trace": {"colo", "loc"}}
 Roles: ipapi (GET /json/...), cloudflare (/__down, /__up, /cdn-cgi/trace), ookla (/download, /upload),
 proxy (CONNECT name:port to any testbed host, then a plain tunnel).
-Every connection and request is logged to the access log (one line each, tab separated).
+Every connection and request is logged to the access log (one line each, tab separated), and the
+bytes of request bodies by tenth of a second ("rx" lines).
 """
 import json, os, socket, ssl, sys, threading, time, urllib.parse
 
@@ -33,6 +34,21 @@ class Conn(WireConn):
         self.tls = None
         self.keep = True
         self.head_only = False
+        self.tenth, self.rx = None, 0
+
+    def arrived(self, n):
+        """Body bytes by tenth of a second, one "rx" line each in the log: when the link delivered
+        an upload, not only which requests ended."""
+        tenth = int(time.time() * 10)
+        if tenth != self.tenth:
+            self.note_arrivals()
+            self.tenth = tenth
+        self.rx += n
+
+    def note_arrivals(self):
+        if self.rx:
+            log("rx", "%s:%d" % self.peer, "%.1f" % (self.tenth / 10), self.rx)
+            self.rx = 0
 
     def send(self, status, ctype, body, keep, extra=()):
         reason = {200: "OK", 301: "Moved Permanently", 400: "Bad Request", 403: "Forbidden", 404: "Not Found", 405: "Method Not Allowed", 500: "Internal Server Error"}[status]
@@ -254,6 +270,7 @@ def serve(sock, peer, lst, ctx):
             c.s.close()
         except OSError:
             pass
+        c.note_arrivals()
         log("end", "%s:%d" % peer, lst["name"], lst["port"], "requests=%d" % nreq, "secs=%.3f" % (time.time() - t_acc), why)
 
 
