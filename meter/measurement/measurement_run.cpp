@@ -66,17 +66,15 @@ Clock::duration AnswersAwaited(const protocolos::TransferTally& tally) {
 // 4/1 Mbit/s a POST lasts 2 to 8 s, a stream's pace inside one ranges from a twentieth to twice
 // a fair share, and a 3 s window holding only parts of such POSTs read up to 1.09 of the
 // goodput (1.04 widened) in replays of seven runs. Nothing before half the window holds answers.
+// `first` is when the first request was sent.
 std::optional<double> LiveAnsweredBytesPerSecond(const protocolos::TransferTally& tally,
-                                                 Clock::time_point now, Clock::duration window) {
-    const std::optional<Clock::time_point> first = tally.FirstUploadSent();
-    if (!first) {
-        return std::nullopt;
-    }
+                                                 Clock::time_point first, Clock::time_point now,
+                                                 Clock::duration window) {
     const Clock::time_point to = std::max(std::min(now, tally.OldestUploadUnderWay().value_or(now)),
                                           now - Clock::duration(kAnswersAwaited.most));
     const Clock::duration widened = std::max<Clock::duration>(
         window, std::min<Clock::duration>(tally.LongestAnswer(), kAnswersAwaited.most));
-    const Clock::time_point from = std::max(to - widened, *first);
+    const Clock::time_point from = std::max(to - widened, first);
     if (to - from < window / 2) {
         return std::nullopt;
     }
@@ -343,13 +341,15 @@ class Run {
                 windowSeconds += it->second;
             }
             std::optional<double> live = Megabits(windowBytes, windowSeconds);
-            if (upload && res.tally.FirstUploadSent()) {
+            const std::optional<Clock::time_point> firstSent =
+                upload ? res.tally.FirstUploadSent() : std::nullopt;
+            if (firstSent) {
                 // Where the streams note their requests, the value stays as it is until the
                 // answers cover half the window: the bytes counted at each answer come a payload
                 // at a time, and over the few ticks since warm-up they read several times the
                 // link.
                 const std::optional<double> answered = LiveAnsweredBytesPerSecond(
-                    res.tally, now,
+                    res.tally, *firstSent, now,
                     settings_.tick * static_cast<std::int64_t>(settings_.liveWindow));
                 live = answered ? std::optional(*answered * 8.0 / 1'000'000.0) : std::nullopt;
             }
