@@ -99,15 +99,15 @@ def run_once(args, cli, down, up, rtt, queue):
     # the server reads but never answers. The download's ends where TCP's in-order count last
     # grew at half the rate before that, less a sample (the streams close between two): once the
     # program has closed its connections the shaper still passes what the queue held, for no one.
-    starts = [s for s, _, _ in posts]
-    if not starts:
+    if not posts:
         return "no upload seen by the server; record %s" % record
+    first_request = min(s for s, _, _ in posts)
     busy = [s1[0] for s0, s1 in zip(samples, samples[1:])
-            if s1[0] < min(starts) and (s1[4] - s0[4]) * 8 / max(1e-6, s1[0] - s0[0]) > 0.5 * down * 1e6]
+            if s1[0] < first_request and (s1[4] - s0[4]) * 8 / max(1e-6, s1[0] - s0[0]) > 0.5 * down * 1e6]
     if len(busy) < 2:
         return "no download seen on the link; record %s" % record
     downloaded = between(busy[-2] - 12, busy[-2])
-    uploaded = between(min(starts) + 5, min(starts) + 15)
+    uploaded = between(first_request + 5, first_request + 15)
     if len(downloaded) < 4 or len(uploaded) < 4:
         return "too few samples in the windows; record %s" % record
 
