@@ -141,6 +141,7 @@ void RunUploadRequests(HttpConnection& connection, const std::wstring& path, boo
         if (!request->Send(kUploadHeaders, static_cast<std::uint32_t>(body))) {
             return;
         }
+        exchange.RequestOut();
         if (!answered) {
             CountRoute(*request);  // a slow uplink may never see an answer within the phase
         }

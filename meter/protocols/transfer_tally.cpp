@@ -100,7 +100,8 @@ UploadExchangeMark::UploadExchangeMark() : tally_(current), sent_(TallyNow()) {
 
 UploadExchangeMark::~UploadExchangeMark() {
     if (tally_ != nullptr) {
-        tally_->EndUpload({sent_, TallyNow(), answeredBytes_, std::this_thread::get_id()});
+        tally_->EndUpload(
+            {sent_, TallyNow(), answeredBytes_, std::this_thread::get_id(), requestOut_});
     }
 }
 
@@ -123,12 +124,13 @@ std::optional<double> AnsweredBytesPerSecond(const std::vector<UploadExchange>& 
     double bytes = 0.0;
     bool answered = false;
     for (const UploadExchange& e : exchanges) {
-        if (e.answeredBytes == 0 || e.ended < from || e.sent > to) {
+        const auto out = std::min(e.requestOut.value_or(e.sent), e.ended);
+        if (e.answeredBytes == 0 || e.ended < from || out > to) {
             continue;
         }
-        const double took = std::chrono::duration<double>(e.ended - e.sent).count();
+        const double took = std::chrono::duration<double>(e.ended - out).count();
         const double inside =
-            std::chrono::duration<double>(std::min(e.ended, to) - std::max(e.sent, from)).count();
+            std::chrono::duration<double>(std::min(e.ended, to) - std::max(out, from)).count();
         bytes += took > 0.0 ? static_cast<double>(e.answeredBytes) * inside / took
                             : static_cast<double>(e.answeredBytes);
         answered = true;

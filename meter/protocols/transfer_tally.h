@@ -22,10 +22,14 @@ namespace velmora::modulos::medicao::protocolos {
 // One upload request of a stream: from its sending to its answer or its failure, and the bytes
 // its answer vouched for (none without an answer).
 struct UploadExchange {
-    std::chrono::steady_clock::time_point sent;
+    std::chrono::steady_clock::time_point sent;  // its connection's set-up included
     std::chrono::steady_clock::time_point ended;
     std::uint64_t answeredBytes = 0;
     std::thread::id stream;
+    // When its request went out on an open connection (nothing: as sent). A new connection's
+    // handshakes cross the uplink's queue once each, seconds on a slow uplink in which none of
+    // the request's bytes move.
+    std::optional<std::chrono::steady_clock::time_point> requestOut;
 };
 
 struct TransferTally {
@@ -92,6 +96,7 @@ class UploadExchangeMark {
     UploadExchangeMark& operator=(const UploadExchangeMark&) = delete;
 
     void Answered(std::uint64_t bytes) { answeredBytes_ = bytes; }
+    void RequestOut() { requestOut_ = TallyNow(); }
     double Seconds() const;
     void BodyHandedOver();
     double SecondsSinceBody() const;  // from BodyHandedOver to now
@@ -100,11 +105,12 @@ class UploadExchangeMark {
     TransferTally* tally_;
     std::chrono::steady_clock::time_point sent_;
     std::chrono::steady_clock::time_point bodyEnd_ = sent_;
+    std::optional<std::chrono::steady_clock::time_point> requestOut_;
     std::uint64_t answeredBytes_ = 0;
 };
 
 // The upload's pace over [from, to] by what the server answered, in bytes a second: each
-// answered request's bytes spread evenly over the time from its sending to its answer, and what
+// answered request's bytes spread evenly over the time from its going out to its answer, and what
 // of that time lies inside the window counted; a request that failed brings nothing. Its
 // callers wait for the requests under way at `to` to end, so that the window's two edges weigh
 // alike. Nothing when no answer falls inside.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 
 #include "protocols/transfer_tally.h"
@@ -71,6 +72,7 @@ TEST(AnsweredBytesPerSecond, AnswersCountForTheShareOfTheirTimeInsideTheWindow) 
         int stream;
         double sent, ended;
         std::uint64_t bytes;
+        std::optional<double> out{};  // when the request went out, where it was noted
     };
     const struct {
         const char* what;
@@ -84,6 +86,9 @@ TEST(AnsweredBytesPerSecond, AnswersCountForTheShareOfTheirTimeInsideTheWindow) 
          {{0, 0, 2, 200}, {0, 2, 4, 0}, {0, 4, 10, 600}},
          80},
         {"streams add up", {{0, 0, 10, 1000}, {1, -5, 15, 2000}}, 200},
+        {"a new connection's handshakes carry none of the bytes",
+         {{0, -4, 2, 600, -1}, {0, 2, 10, 800}},
+         120},
         {"no answer inside the window: no figure",
          {{0, -5, -1, 100}, {0, 11, 12, 100}, {1, 2, 3, 0}},
          -1},
@@ -97,7 +102,8 @@ TEST(AnsweredBytesPerSecond, AnswersCountForTheShareOfTheirTimeInsideTheWindow) 
     for (const auto& c : cases) {
         std::vector<UploadExchange> exchanges;
         for (const Exchange& e : c.exchanges) {
-            exchanges.push_back({at(e.sent), at(e.ended), e.bytes, ids[e.stream]});
+            exchanges.push_back({at(e.sent), at(e.ended), e.bytes, ids[e.stream],
+                                 e.out ? std::optional(at(*e.out)) : std::nullopt});
         }
         const std::optional<double> pace = AnsweredBytesPerSecond(exchanges, at(0), at(10));
         if (c.pace < 0) {
